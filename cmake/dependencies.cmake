@@ -1,0 +1,2 @@
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
