@@ -1,1 +1,82 @@
-int main() { return 0; }
+// tivra: the map server beside the globe. Headless for now: no window, message boxes on stderr.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "app/command_line.h"
+#include "app/main_window.h"
+#include "platform/frontend.h"
+#include "platform/instance_lock.h"
+#include "platform/log.h"
+#include "platform/message_loop.h"
+#include "platform/signal_watch.h"
+
+using namespace tivra;
+
+int main(int argc, char** argv) {
+  std::string error;
+  const auto cl = app::parseCommandLine(std::span<const char* const>(argv, argc), error);
+  if (!cl) {
+    std::fprintf(stderr, "tivra: %s\n%s", error.c_str(), app::usageText().c_str());
+    return 2;
+  }
+  if (cl->help) {
+    std::fputs(app::usageText().c_str(), stdout);
+    return 0;
+  }
+  if (!cl->headless) {
+    std::fprintf(stderr, "tivra: this build has no window; run with --headless\n%s",
+                 app::usageText().c_str());
+    return 2;
+  }
+  platform::setDebugLog(cl->verbose);
+  platform::HeadlessFrontend frontend;
+
+  const auto instance = platform::InstanceLock::acquire("Tivra");
+  if (!instance) {
+    frontend.messageBox("Tivra已经在运行！", "Tivra");
+    return 0;
+  }
+
+  std::error_code ec;
+  std::filesystem::create_directories(cl->dataDirectory, ec);
+  if (!std::filesystem::is_directory(cl->dataDirectory)) {
+    std::fprintf(stderr, "tivra: cannot use data directory %s\n", cl->dataDirectory.c_str());
+    return 2;
+  }
+
+  // Before any thread starts, so that every thread inherits the blocked signals.
+  platform::SignalWatch signals({SIGINT, SIGTERM});
+  ::signal(SIGPIPE, SIG_IGN);
+
+  platform::MessageLoop loop;
+  app::MainWindowOptions options;
+  options.dataDirectory = cl->dataDirectory;
+  options.useEarth = cl->useEarth;
+  int code = 0;
+  {
+    app::MainWindow window(loop, frontend, options);
+    if (const auto failed = window.initialise()) {
+      window.shutdown();
+      return *failed;
+    }
+    loop.watchFd(signals.fd(), POLLIN, [&](short) {
+      if (signals.take() != 0) loop.quit(0);
+    });
+    platform::debugTrace("tivra: listening on port " + std::to_string(window.listeningPort()));
+    code = loop.run();
+    window.shutdown();
+  }
+  // A connection thread stuck past the shutdown wait is not waited for: end without running
+  // destructors under its feet.
+  if (server::CServerThread::liveCount() > 0) {
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  return code;
+}

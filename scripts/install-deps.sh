@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Tivra needs to build and test. Idempotent: installs only what
+# is missing, never asks.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  googletest libgtest-dev libgmock-dev
+  zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libcurl4-openssl-dev libpugixml-dev
+)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(libbenchmark-dev libsqlite3-dev nginx-light wrk libvips-tools imagemagick)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

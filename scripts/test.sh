@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds and runs the whole test suite.
+#   scripts/test.sh              plain build in build/
+#   scripts/test.sh --sanitize   address and undefined sanitizers, in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+build=build
+options=()
+if [[ "${1:-}" == "--sanitize" ]]; then
+  build=build-asan
+  options+=(-DTIVRA_SANITIZE="address;undefined" -DTIVRA_WERROR=ON)
+fi
+cmake -S . -B "$build" "${options[@]}"
+cmake --build "$build" -j2
+ctest --test-dir "$build" --output-on-failure -j2

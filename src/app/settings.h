@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ini.h"
+#include "tiles/map_values.h"
+
+namespace tivra::app {
+
+inline constexpr const char* kSettingsSection = "settings";
+inline constexpr const char* kSettingsFile = "Tivra.ini";
+
+// The main window's own keys.
+struct MainSettings {
+  std::int32_t tcpPort = 11000;
+  std::int32_t xPos = 100;
+  std::int32_t yPos = 100;
+  double cameraLongitude = 111.2;
+  double cameraLatitude = 32.6;
+  double cameraRange = 4750000;
+};
+
+// Hosts and addresses the program needs but never writes back, so a fresh run still writes
+// exactly the fourteen keys above.
+struct HostSettings {
+  std::string tileHost = "tiles.tivra.invalid";
+  std::string searchHost = "search.tivra.invalid";
+  std::string routeHost = "route.tivra.invalid";
+  std::string detailHost = "detail.tivra.invalid";
+  std::string iconHost = "http://maps.google.com";
+  // Only this machine may reach the server unless the user opts in (for example 0.0.0.0).
+  std::string listenAddress = "127.0.0.1";
+};
+
+// Reads with the stored-text rules: integers as decimal text (not a number reads as 0), reals
+// as decimal text, truth values false only for "false" in any case.
+std::int32_t readInt(const platform::IniFile& ini, const char* key, const char* fallback);
+double readReal(const platform::IniFile& ini, const char* key, const char* fallback);
+bool readBool(const platform::IniFile& ini, const char* key, const char* fallback);
+
+MainSettings loadMainSettings(const platform::IniFile& ini);
+bool saveMainSettings(const platform::IniFile& ini, const MainSettings& settings);
+HostSettings loadHostSettings(const platform::IniFile& ini);
+
+// The map page's eight keys (the image-enhancement switch is not stored).
+void loadMapValues(const platform::IniFile& ini, tiles::MapValues& values);
+bool saveMapValues(const platform::IniFile& ini, const tiles::MapValues& values);
+
+}  // namespace tivra::app

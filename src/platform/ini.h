@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tivra::platform {
+
+// A settings file in the private-profile format: "[section]" lines and "key=value" lines.
+// Sections and keys match without regard to case; values are trimmed of surrounding blanks and
+// cut to 127 bytes, as the 128-byte read buffer of the original format allows. Lines end in CRLF
+// so that files stay interchangeable with the Windows build; LF alone is read as well.
+class IniFile {
+ public:
+  explicit IniFile(std::filesystem::path path) : m_path(std::move(path)) {}
+
+  const std::filesystem::path& path() const { return m_path; }
+
+  // The value, or nullopt when the file, the section or the key is missing.
+  std::optional<std::string> read(std::string_view section, std::string_view key) const;
+  std::string readString(std::string_view section, std::string_view key,
+                         std::string_view fallback) const;
+
+  // Replaces the key's value in place, or appends the key at the end of its section (the section
+  // is appended when missing). The file is replaced atomically, so a crash never leaves it half
+  // written. Returns false when the file cannot be written.
+  bool write(std::string_view section, std::string_view key, std::string_view value) const;
+
+ private:
+  std::filesystem::path m_path;
+};
+
+}  // namespace tivra::platform

@@ -1,0 +1,137 @@
+#include "platform/message_loop.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace tivra::platform {
+
+MessageLoop::MessageLoop() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!m_wake) throw std::runtime_error("eventfd failed");
+}
+
+void MessageLoop::post(Task task) {
+  bool wake = false;
+  {
+    std::lock_guard lock(m_mutex);
+    m_posted.push_back(std::move(task));
+    // One wake-up per batch: while one is pending the loop will see this task too.
+    wake = !std::exchange(m_wakePending, true);
+  }
+  if (wake) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_wake.get(), &one, sizeof one);
+  }
+}
+
+void MessageLoop::quit(int code) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_quit) m_exitCode = code;
+    m_quit = true;
+  }
+  post([] {});
+}
+
+MessageLoop::TimerId MessageLoop::addTimer(std::chrono::milliseconds interval, Task task,
+                                           bool repeat) {
+  const TimerId id = m_nextId++;
+  m_timers.emplace(
+      id, Timer{std::chrono::steady_clock::now() + interval, interval, std::move(task), repeat});
+  return id;
+}
+
+void MessageLoop::cancelTimer(TimerId id) {
+  m_timers.erase(id);
+}
+
+MessageLoop::WatchId MessageLoop::watchFd(int fd, short events,
+                                          std::function<void(short)> handler) {
+  const WatchId id = m_nextId++;
+  m_watches.emplace(id, Watch{fd, events, std::move(handler)});
+  return id;
+}
+
+void MessageLoop::unwatchFd(WatchId id) {
+  m_watches.erase(id);
+}
+
+void MessageLoop::runPosted() {
+  // Drain the wake-up first: a post after the swap below then writes a fresh one.
+  std::uint64_t count = 0;
+  [[maybe_unused]] ssize_t n = ::read(m_wake.get(), &count, sizeof count);
+  std::vector<Task> tasks;
+  {
+    std::lock_guard lock(m_mutex);
+    tasks.swap(m_posted);
+    m_wakePending = false;
+  }
+  for (auto& task : tasks) task();
+}
+
+void MessageLoop::runTimers() {
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<TimerId> due;
+  for (const auto& [id, timer] : m_timers)
+    if (timer.due <= now) due.push_back(id);
+  for (const TimerId id : due) {
+    auto it = m_timers.find(id);
+    if (it == m_timers.end()) continue;  // cancelled by an earlier timer
+    Task task = it->second.task;
+    if (it->second.repeat) {
+      it->second.due = now + it->second.interval;
+    } else {
+      m_timers.erase(it);
+    }
+    task();
+  }
+}
+
+bool MessageLoop::runOnce(std::chrono::milliseconds timeout) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_quit) return false;
+  }
+  auto wait = timeout;
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [id, timer] : m_timers) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timer.due - now);
+    wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
+  }
+
+  std::vector<pollfd> fds;
+  std::vector<WatchId> ids;
+  fds.push_back({m_wake.get(), POLLIN, 0});
+  for (const auto& [id, watch] : m_watches) {
+    fds.push_back({watch.fd, watch.events, 0});
+    ids.push_back(id);
+  }
+  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+  if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+  if (ready > 0) {
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      auto it = m_watches.find(ids[i - 1]);
+      if (it != m_watches.end()) {
+        auto handler = it->second.handler;  // the handler may unwatch itself
+        handler(fds[i].revents);
+      }
+    }
+  }
+  runPosted();
+  runTimers();
+  std::lock_guard lock(m_mutex);
+  return !m_quit;
+}
+
+int MessageLoop::run() {
+  while (runOnce(std::chrono::milliseconds(60'000))) {
+  }
+  std::lock_guard lock(m_mutex);
+  return m_exitCode;
+}
+
+}  // namespace tivra::platform

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace tivra::platform {
+
+// The main thread's message loop: work posted from any thread, timers and file-descriptor
+// watches, all run on the thread that calls run(). Built on poll(); an eventfd wakes it.
+class MessageLoop {
+ public:
+  using Task = std::function<void()>;
+  using TimerId = std::uint64_t;
+  using WatchId = std::uint64_t;
+
+  MessageLoop();
+  MessageLoop(const MessageLoop&) = delete;
+  MessageLoop& operator=(const MessageLoop&) = delete;
+
+  // Thread-safe. Tasks run in the order posted.
+  void post(Task task);
+  // Thread-safe: ends run() with the given code once the current task returns.
+  void quit(int code);
+
+  // Loop thread only.
+  TimerId addTimer(std::chrono::milliseconds interval, Task task, bool repeat);
+  void cancelTimer(TimerId id);
+  WatchId watchFd(int fd, short events, std::function<void(short revents)> handler);
+  void unwatchFd(WatchId id);
+
+  // Runs until quit(); returns the quit code.
+  int run();
+  // Runs due work without waiting longer than timeout; returns false once quit() was called.
+  bool runOnce(std::chrono::milliseconds timeout);
+
+ private:
+  struct Timer {
+    std::chrono::steady_clock::time_point due;
+    std::chrono::milliseconds interval;
+    Task task;
+    bool repeat;
+  };
+  struct Watch {
+    int fd;
+    short events;
+    std::function<void(short)> handler;
+  };
+
+  void runPosted();
+  void runTimers();
+
+  UniqueFd m_wake;
+  std::mutex m_mutex;  // guards m_posted, m_quit, m_exitCode, m_wakePending
+  std::vector<Task> m_posted;
+  bool m_wakePending = false;
+  bool m_quit = false;
+  int m_exitCode = 0;
+
+  // Loop thread only.
+  std::uint64_t m_nextId = 1;
+  std::map<TimerId, Timer> m_timers;
+  std::map<WatchId, Watch> m_watches;
+};
+
+}  // namespace tivra::platform

@@ -1,0 +1,115 @@
+#include "platform/text.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace tivra::platform {
+
+std::string_view Tokenizer::next() {
+  const auto start = m_rest.find_first_not_of(m_delimiters);
+  if (start == std::string_view::npos) {
+    m_rest = {};
+    return {};
+  }
+  m_rest.remove_prefix(start);
+  const auto end = m_rest.find_first_of(m_delimiters);
+  const std::string_view token = m_rest.substr(0, end);
+  m_rest.remove_prefix(end == std::string_view::npos ? m_rest.size() : end + 1);
+  return token;
+}
+
+std::vector<std::string_view> tokenize(std::string_view text, std::string_view delimiters,
+                                       std::size_t maxTokens) {
+  std::vector<std::string_view> tokens;
+  Tokenizer tokenizer(text, delimiters);
+  while (tokens.size() < maxTokens) {
+    const std::string_view token = tokenizer.next();
+    if (token.empty()) break;
+    tokens.push_back(token);
+  }
+  return tokens;
+}
+
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+std::int32_t parseInt(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && isBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::int64_t value = 0;
+  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  for (; i < text.size() && isDigit(text[i]); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kLimit) value = kLimit;  // saturate; further digits cannot lower it
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<std::int32_t>::max())
+    value = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(value);
+}
+
+double parseReal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && isBlank(text[i])) ++i;
+  const std::size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && isDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && isDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return 0.0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (j < text.size() && isDigit(text[j])) {
+      while (j < text.size() && isDigit(text[j])) ++j;
+      i = j;
+    }
+  }
+  // The prefix is plain decimal text, so strtod cannot wander into "inf", "nan" or hex.
+  const std::string number(text.substr(start, i - start));
+  return std::strtod(number.c_str(), nullptr);
+}
+
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (length > 0) {
+    out.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+  }
+  va_end(args);
+  return out;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace tivra::platform

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tivra::platform {
+
+// Cuts text into tokens at runs of any of the delimiter characters. Leading delimiters are
+// skipped, so empty tokens never occur.
+class Tokenizer {
+ public:
+  Tokenizer(std::string_view text, std::string_view delimiters)
+      : m_rest(text), m_delimiters(delimiters) {}
+  // The next token, or an empty view once the text is used up.
+  std::string_view next();
+
+ private:
+  std::string_view m_rest;
+  std::string_view m_delimiters;
+};
+
+// At most maxTokens tokens of text; further ones are ignored.
+std::vector<std::string_view> tokenize(std::string_view text, std::string_view delimiters,
+                                       std::size_t maxTokens);
+
+// Decimal integer as a C runtime reads it: leading blanks, an optional sign, digits up to the
+// first other character; 0 when there are none. Values beyond 32 bits saturate.
+std::int32_t parseInt(std::string_view text);
+
+// Decimal real: blanks, sign, digits, fraction, exponent, up to the first character that cannot
+// continue the number; 0 when there is none. Only decimal notation is accepted ("nan", "inf" and
+// hex floats read as 0); a magnitude too large for a double gives an infinity.
+double parseReal(std::string_view text);
+
+// printf into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
+}  // namespace tivra::platform

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <utility>
+
+namespace tivra::platform {
+
+// Owns one file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.m_fd, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return m_fd; }
+  bool valid() const { return m_fd >= 0; }
+  explicit operator bool() const { return valid(); }
+  int release() { return std::exchange(m_fd, -1); }
+  void reset(int fd = -1) noexcept;
+  // Closes now and reports whether close() succeeded.
+  bool close();
+
+ private:
+  int m_fd = -1;
+};
+
+}  // namespace tivra::platform

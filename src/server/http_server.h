@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "platform/frontend.h"
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+#include "server/router.h"
+
+namespace tivra::server {
+
+// Window messages between the connection threads and the main window (WM_USER is 0x0400).
+inline constexpr unsigned kWmUser = 0x0400;
+inline constexpr unsigned WM_SERVER_THREAD_STARTED = kWmUser + 200;
+inline constexpr unsigned WM_SERVER_THREAD_ENDED = kWmUser + 201;
+inline constexpr unsigned WM_MAP_PAGE_REFRESH = kWmUser + 202;
+inline constexpr unsigned WM_SERVER_THREAD_STOP = kWmUser + 203;
+
+// Identifies one connection thread (one accepted connection) for the main window's list.
+using ThreadId = std::uint64_t;
+
+// One object per accepted connection. Its constructor and destructor keep the process-wide
+// count of live connection threads and the no-server-threads event that shutdown waits on.
+class CServerThread {
+ public:
+  explicit CServerThread(ThreadId id);
+  ~CServerThread();
+  CServerThread(const CServerThread&) = delete;
+  CServerThread& operator=(const CServerThread&) = delete;
+
+  ThreadId id() const { return m_id; }
+
+  static int liveCount();
+  // True once no connection thread is alive; false when the timeout passed first.
+  static bool waitNoServerThreads(std::chrono::milliseconds timeout);
+
+ private:
+  ThreadId m_id;
+};
+
+struct ServerHooks {
+  // On the main thread under StateLock, before each accept: the map page's data exchange.
+  std::function<void()> beforeAccept;
+  // On the connection thread under StateLock: post WM_SERVER_THREAD_STARTED / _ENDED.
+  std::function<void(ThreadId)> threadStarted;
+  std::function<void(ThreadId)> threadEnded;
+};
+
+struct ServerOptions {
+  int backlog = 5;
+  // A peer that has sent nothing for this long is closed: it must not hold a thread forever.
+  std::chrono::milliseconds idleTimeout{30'000};
+  // Finished connection threads wait for the next connection instead of ending, up to this many.
+  std::size_t maxParkedThreads = 32;
+};
+
+namespace detail {
+class ServerCore;
+}
+
+// The listening socket and its connection threads. The listening descriptor is watched by the
+// main message loop, so accepts run on the main thread; each connection runs on a thread of its
+// own that reads one request (at most 1024 bytes), routes it, sends the whole response and closes.
+class HttpServer {
+ public:
+  HttpServer(platform::MessageLoop& loop, const Router& router, std::mutex& stateLock,
+             platform::Frontend& frontend, ServerHooks hooks, ServerOptions options = {});
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds and listens; false when the socket cannot be created on the port or listen fails.
+  bool listen(std::string_view address, std::uint16_t port);
+  std::uint16_t port() const;
+  // Stops accepting (shutdown step 1).
+  void closeListener();
+  // WM_SERVER_THREAD_STOP for one connection thread; unknown or finished ids are ignored.
+  void stopConnection(ThreadId id);
+  void stopAllConnections();
+
+ private:
+  void onAcceptReady();
+
+  platform::MessageLoop& m_loop;
+  std::mutex& m_stateLock;
+  ServerHooks m_hooks;
+  std::shared_ptr<detail::ServerCore> m_core;
+  std::optional<platform::TcpListener> m_listener;
+  std::optional<platform::MessageLoop::WatchId> m_watch;
+};
+
+}  // namespace tivra::server

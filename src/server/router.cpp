@@ -1,0 +1,37 @@
+#include "server/router.h"
+
+namespace tivra::server {
+
+namespace {
+
+constexpr std::array<std::string_view, kEndpointCount - 1> kWords = {
+    "KmlServer", "ImageServer", "KmzServer", "SatUpdateServer", "PosUpdateServer", "GPSServer",
+};
+
+std::string_view cutAtZero(std::string_view text) {
+  return text.substr(0, text.find('\0'));
+}
+
+}  // namespace
+
+Endpoint chooseEndpoint(std::string_view request) {
+  request = cutAtZero(request);
+  for (std::size_t i = 0; i < kWords.size(); ++i)
+    if (request.find(kWords[i]) != std::string_view::npos) return static_cast<Endpoint>(i);
+  return Endpoint::Default;
+}
+
+Router::Router() {
+  for (auto& handler : m_handlers) handler = [](std::string_view, std::string&) {};
+}
+
+void Router::setHandler(Endpoint endpoint, Handler handler) {
+  m_handlers[static_cast<std::size_t>(endpoint)] = std::move(handler);
+}
+
+void Router::RouteRequest(std::string_view request, std::string& out) const {
+  request = cutAtZero(request);
+  m_handlers[static_cast<std::size_t>(chooseEndpoint(request))](request, out);
+}
+
+}  // namespace tivra::server

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tivra::server {
+
+// The endpoints in routing order: the first whose word occurs anywhere in the request wins.
+enum class Endpoint {
+  KmlServer,
+  ImageServer,
+  KmzServer,
+  SatUpdateServer,
+  PosUpdateServer,
+  GPSServer,
+  Default,
+};
+inline constexpr std::size_t kEndpointCount = 7;
+
+// The endpoint a request goes to. The whole text is searched, headers included, case-sensitively.
+Endpoint chooseEndpoint(std::string_view request);
+
+// A handler appends the complete response (status line and headers included, or a bare body)
+// to out. out arrives empty, with room for a typical response already reserved.
+using Handler = std::function<void(std::string_view request, std::string& out)>;
+
+class Router {
+ public:
+  // Every endpoint starts with a handler that sends nothing; the owner installs the real ones
+  // before the server listens.
+  Router();
+  void setHandler(Endpoint endpoint, Handler handler);
+  // The request text ends at its first zero byte, as the C string it always was.
+  void RouteRequest(std::string_view request, std::string& out) const;
+
+ private:
+  std::array<Handler, kEndpointCount> m_handlers;
+};
+
+}  // namespace tivra::server

@@ -1,0 +1,100 @@
+// The tivra binary run as a user runs it: start-up, single instance, listen failure, shutdown.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/socket.h"
+#include "support/process.h"
+#include "support/raw_client.h"
+#include "support/temp_dir.h"
+
+namespace tivra::app {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::uint16_t freePort() {
+  auto probe = platform::TcpListener::listen("127.0.0.1", 0, 1);
+  return probe ? probe->port() : 0;
+}
+
+class HeadlessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = freePort();
+    ASSERT_NE(port, 0);
+    std::ofstream(dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << port << "\r\n";
+  }
+  std::unique_ptr<test::Process> launch(const std::string& name,
+                                        std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--headless", "-WW", "--data-dir", dir.path().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<test::Process>(
+        TIVRA_BINARY, args, std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.path().string()},
+        dir / name);
+  }
+  bool serving() {
+    const auto answer = test::exchange(port, "GET /GPSServer HTTP/1.1\r\n\r\n", 2s);
+    return answer && answer->find("<Document>") != std::string::npos;
+  }
+
+  test::TempDir dir;
+  std::uint16_t port = 0;
+};
+
+TEST_F(HeadlessTest, ServesUntilSigtermThenWritesSettingsAndExitsZero) {
+  auto tivra = launch("first.err");
+  ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
+  tivra->signal(SIGTERM);
+  EXPECT_EQ(tivra->wait(10s), 0);
+  const std::string ini = test::readFile(dir / "Tivra.ini");
+  EXPECT_NE(ini.find("Xoff=0\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("CameraRange=4750000.000000\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("TcpPort=" + std::to_string(port) + "\r\n"), std::string::npos);
+}
+
+TEST_F(HeadlessTest, SecondInstanceSaysSoAndLeavesTheFirstRunning) {
+  auto first = launch("first.err");
+  ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
+  auto second = launch("second.err");
+  EXPECT_EQ(second->wait(10s), 0);
+  EXPECT_NE(test::readFile(dir / "second.err").find("Tivra已经在运行！"), std::string::npos);
+  EXPECT_TRUE(serving());
+  first->signal(SIGINT);
+  EXPECT_EQ(first->wait(10s), 0);
+}
+
+TEST_F(HeadlessTest, PortInUseExitsOneWithTheMessage) {
+  auto holder = platform::TcpListener::listen("127.0.0.1", 0, 1);
+  ASSERT_TRUE(holder);
+  std::ofstream(dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << holder->port() << "\r\n";
+  auto tivra = launch("busy.err");
+  EXPECT_EQ(tivra->wait(10s), 1);
+  EXPECT_NE(test::readFile(dir / "busy.err")
+                .find("无法监听端口:" + std::to_string(holder->port()) + "！"),
+            std::string::npos);
+}
+
+TEST_F(HeadlessTest, ShutdownWithASilentConnectionEndsWithinTheBound) {
+  auto tivra = launch("silent.err");
+  ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
+  platform::UniqueFd silent = platform::connectLoopback(port);
+  ASSERT_TRUE(silent);
+  std::this_thread::sleep_for(100ms);
+  const auto started = std::chrono::steady_clock::now();
+  tivra->signal(SIGTERM);
+  EXPECT_EQ(tivra->wait(10s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+  EXPECT_TRUE(test::closedWithoutData(silent.get(), 2s));
+}
+
+TEST_F(HeadlessTest, UnknownOptionIsAUsageError) {
+  auto tivra = launch("usage.err", {"--bogus"});
+  EXPECT_EQ(tivra->wait(10s), 2);
+  EXPECT_NE(test::readFile(dir / "usage.err").find("usage:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tivra::app

@@ -1,0 +1,66 @@
+#include "platform/ini.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace tivra::platform {
+namespace {
+
+class IniTest : public ::testing::Test {
+ protected:
+  void writeRaw(std::string_view text) { std::ofstream(dir / "t.ini", std::ios::binary) << text; }
+  std::string raw() { return test::readFile(dir / "t.ini"); }
+  test::TempDir dir;
+  IniFile ini{dir / "t.ini"};
+};
+
+TEST_F(IniTest, MissingFileReadsNothing) {
+  EXPECT_FALSE(ini.read("settings", "Xoff"));
+  EXPECT_EQ(ini.readString("settings", "Xoff", "0"), "0");
+}
+
+TEST_F(IniTest, FirstWriteCreatesSectionWithCrlfLines) {
+  ASSERT_TRUE(ini.write("settings", "Xoff", "0"));
+  ASSERT_TRUE(ini.write("settings", "Yoff", "5"));
+  EXPECT_EQ(raw(), "[settings]\r\nXoff=0\r\nYoff=5\r\n");
+}
+
+TEST_F(IniTest, SectionAndKeyMatchWithoutCaseAndValuesAreTrimmed) {
+  writeRaw("[Settings]\nautooffset = FALSE \n");
+  EXPECT_EQ(ini.read("settings", "AutoOffset"), "FALSE");
+  EXPECT_FALSE(ini.read("other", "AutoOffset"));
+}
+
+TEST_F(IniTest, RewriteReplacesInPlaceAndKeepsOtherSections) {
+  writeRaw("[other]\r\nXoff=9\r\n[settings]\r\nXoff=1\r\nYoff=2\r\n\r\n[tail]\r\nk=v\r\n");
+  ASSERT_TRUE(ini.write("settings", "XOFF", "7"));
+  ASSERT_TRUE(ini.write("settings", "ZoomLevel", "1"));
+  EXPECT_EQ(raw(),
+            "[other]\r\nXoff=9\r\n[settings]\r\nXOFF=7\r\nYoff=2\r\nZoomLevel=1\r\n\r\n"
+            "[tail]\r\nk=v\r\n");
+  EXPECT_EQ(ini.read("other", "Xoff"), "9");
+}
+
+TEST_F(IniTest, LongValuesAreCutTo127Bytes) {
+  const std::string longValue(300, 'x');
+  ASSERT_TRUE(ini.write("settings", "TileHost", longValue));
+  EXPECT_EQ(ini.read("settings", "TileHost"), std::string(127, 'x'));
+}
+
+TEST_F(IniTest, GarbageLinesAreIgnored) {
+  using namespace std::string_literals;
+  writeRaw("\0\0junk\n[settings\n=novalue\n[settings]\nTcpPort=1\n"s);
+  EXPECT_EQ(ini.read("settings", "TcpPort"), "1");
+}
+
+TEST_F(IniTest, UnwritableDirectoryReportsFailure) {
+  IniFile nowhere(dir / "missing-dir" / "t.ini");
+  EXPECT_FALSE(nowhere.write("settings", "Xoff", "1"));
+}
+
+}  // namespace
+}  // namespace tivra::platform

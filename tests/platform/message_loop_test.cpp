@@ -1,0 +1,88 @@
+#include "platform/message_loop.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "platform/instance_lock.h"
+#include "support/temp_dir.h"
+
+namespace tivra::platform {
+namespace {
+
+TEST(MessageLoop, RunsPostsFromManyThreadsInOrderPerThreadAndQuits) {
+  MessageLoop loop;
+  std::vector<int> seen;
+  constexpr int kThreads = 4, kPerThread = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) loop.post([&, t, i] { seen.push_back(t * 10000 + i); });
+    });
+  for (auto& th : threads) th.join();
+  loop.post([&] { loop.quit(7); });
+  EXPECT_EQ(loop.run(), 7);
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kPerThread));
+  std::vector<int> last(kThreads, -1);
+  for (const int v : seen) {
+    EXPECT_GT(v % 10000, last[v / 10000]);
+    last[v / 10000] = v % 10000;
+  }
+}
+
+TEST(MessageLoop, TimersFireRepeatAndCancel) {
+  MessageLoop loop;
+  int once = 0, repeated = 0;
+  loop.addTimer(
+      std::chrono::milliseconds(5), [&] { ++once; }, false);
+  MessageLoop::TimerId id = 0;
+  id = loop.addTimer(
+      std::chrono::milliseconds(1),
+      [&] {
+        if (++repeated == 3) loop.cancelTimer(id);
+      },
+      true);
+  loop.addTimer(
+      std::chrono::milliseconds(60), [&] { loop.quit(0); }, false);
+  loop.run();
+  EXPECT_EQ(once, 1);
+  EXPECT_EQ(repeated, 3);
+}
+
+TEST(MessageLoop, WatchesDescriptors) {
+  MessageLoop loop;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  char got = 0;
+  MessageLoop::WatchId id = loop.watchFd(fds[0], POLLIN, [&](short) {
+    ASSERT_EQ(::read(fds[0], &got, 1), 1);
+    loop.unwatchFd(id);
+    loop.quit(0);
+  });
+  std::thread writer([&] { ASSERT_EQ(::write(fds[1], "x", 1), 1); });
+  loop.run();
+  writer.join();
+  EXPECT_EQ(got, 'x');
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST(InstanceLock, SecondAcquireFailsUntilFirstIsReleased) {
+  test::TempDir dir;
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  {
+    auto first = InstanceLock::acquire("TivraTest");
+    ASSERT_TRUE(first);
+    // flock locks belong to the open file description, so a second open in this process
+    // conflicts exactly as another process would.
+    EXPECT_FALSE(InstanceLock::acquire("TivraTest"));
+  }
+  EXPECT_TRUE(InstanceLock::acquire("TivraTest"));
+  ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+}  // namespace
+}  // namespace tivra::platform

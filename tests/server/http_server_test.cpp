@@ -1,0 +1,215 @@
+#include "server/http_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "support/process.h"
+#include "support/raw_client.h"
+#include "support/recording_frontend.h"
+
+namespace tivra::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A server on an ephemeral port with its message loop on a thread of its own, keeping the
+// connection-thread list the way the main window does.
+class ServerTest : public ::testing::Test {
+ protected:
+  void start(ServerOptions options = {}) {
+    ServerHooks hooks;
+    hooks.beforeAccept = [this] { ++accepts; };
+    hooks.threadStarted = [this](ThreadId id) { loop.post([this, id] { list.push_back(id); }); };
+    hooks.threadEnded = [this](ThreadId id) { loop.post([this, id] { std::erase(list, id); }); };
+    server = std::make_unique<HttpServer>(loop, router, stateLock, frontend, hooks, options);
+    ASSERT_TRUE(server->listen("127.0.0.1", 0));
+    port = server->port();
+    loopThread = std::thread([this] { loop.run(); });
+  }
+
+  void TearDown() override {
+    if (loopThread.joinable()) {
+      loop.quit(0);
+      loopThread.join();
+    }
+    server.reset();
+  }
+
+  // The list as the loop thread sees it.
+  std::vector<ThreadId> threadList() {
+    std::promise<std::vector<ThreadId>> result;
+    loop.post([&] { result.set_value(list); });
+    return result.get_future().get();
+  }
+
+  void echoLength() {
+    router.setHandler(Endpoint::Default, [](std::string_view request, std::string& out) {
+      out = "len=" + std::to_string(request.size());
+    });
+  }
+
+  platform::MessageLoop loop;
+  Router router;
+  std::mutex stateLock;
+  test::RecordingFrontend frontend;
+  std::unique_ptr<HttpServer> server;
+  std::thread loopThread;
+  std::uint16_t port = 0;
+  std::atomic<int> accepts{0};
+  std::vector<ThreadId> list;  // loop thread only
+};
+
+TEST_F(ServerTest, AnswersOneRequestAndCloses) {
+  router.setHandler(Endpoint::GPSServer, [](std::string_view, std::string& out) { out = "gps"; });
+  start();
+  EXPECT_EQ(test::exchange(port, "GET /GPSServer HTTP/1.1\r\n\r\n"), "gps");
+  EXPECT_GE(accepts.load(), 1);
+}
+
+TEST_F(ServerTest, LongRequestIsAnsweredFromItsFirst1024Bytes) {
+  echoLength();
+  start();
+  const std::string request = "GET / HTTP/1.1\r\nX: " + std::string(1500 - 19, 'a');
+  ASSERT_EQ(request.size(), 1500u);
+  EXPECT_EQ(test::exchange(port, request), "len=1024");
+}
+
+TEST_F(ServerTest, ZeroBytesInTheRequestCannotHideItsEnd) {
+  std::string seen;
+  router.setHandler(Endpoint::Default, [&](std::string_view request, std::string& out) {
+    seen = request;
+    out = "ok";
+  });
+  router.setHandler(Endpoint::KmlServer, [](std::string_view, std::string& out) { out = "kml"; });
+  start();
+  EXPECT_EQ(test::exchange(port, std::string("GET /\0KmlServer", 15)), "ok");
+  EXPECT_EQ(seen, "GET /");
+}
+
+class ResponseSizeTest : public ServerTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(ResponseSizeTest, WholeResponseArrives) {
+  const std::size_t size = GetParam();
+  router.setHandler(Endpoint::Default, [size](std::string_view, std::string& out) {
+    out.resize(size);
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>('a' + i % 26);
+  });
+  start();
+  const auto answer = test::exchange(port, "GET / HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(answer->size(), size);
+  for (std::size_t i = 0; i < size; i += 4099) ASSERT_EQ((*answer)[i], 'a' + i % 26);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ResponseSizeTest,
+                         ::testing::Values(0, 1, 81920, 81921, 3 * 81920 + 7, 2'000'000));
+
+TEST_F(ServerTest, PeerClosingBeforeSendingGetsNoAnswerAndNoMessage) {
+  std::atomic<int> calls{0};
+  router.setHandler(Endpoint::Default, [&](std::string_view, std::string& out) {
+    ++calls;
+    out = "x";
+  });
+  start();
+  {
+    platform::UniqueFd fd = platform::connectLoopback(port);
+    ASSERT_TRUE(fd);
+  }
+  EXPECT_TRUE(test::eventually([&] { return accepts.load() >= 1 && threadList().empty(); }, 5s));
+  EXPECT_TRUE(CServerThread::waitNoServerThreads(5s));
+  EXPECT_EQ(calls.load(), 0);
+  EXPECT_TRUE(frontend.messages().empty());
+}
+
+TEST_F(ServerTest, ResetConnectionGivesOneLineAndServerGoesOn) {
+  echoLength();
+  start();
+  {
+    platform::UniqueFd fd = platform::connectLoopback(port);
+    ASSERT_TRUE(fd);
+    const linger hard{1, 0};  // close with a reset
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  EXPECT_TRUE(CServerThread::waitNoServerThreads(5s));
+  // A reset may also arrive as end of stream, which is no error: at most one message.
+  const auto messages = frontend.messages();
+  ASSERT_LE(messages.size(), 1u);
+  if (!messages.empty()) {
+    EXPECT_EQ(messages[0], "Tivra|Socket Error. Unable to read data.");
+  }
+  EXPECT_EQ(test::exchange(port, "GET / HTTP/1.1\r\n\r\n"), "len=18");
+}
+
+TEST_F(ServerTest, ManyConcurrentConnectionsLeaveTheThreadListEmpty) {
+  std::atomic<int> inFlight{0}, maxInFlight{0};
+  router.setHandler(Endpoint::Default, [&](std::string_view, std::string& out) {
+    const int now = ++inFlight;
+    int seen = maxInFlight.load();
+    while (now > seen && !maxInFlight.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(20ms);
+    --inFlight;
+    out = "done";
+  });
+  start();
+  constexpr int kClients = 40;
+  std::vector<std::future<std::optional<std::string>>> answers;
+  for (int i = 0; i < kClients; ++i)
+    answers.push_back(std::async(
+        std::launch::async, [this] { return test::exchange(port, "GET / HTTP/1.1\r\n\r\n"); }));
+  for (auto& a : answers) EXPECT_EQ(a.get(), "done");
+  EXPECT_GT(maxInFlight.load(), 1) << "connections must run on threads of their own";
+  EXPECT_TRUE(CServerThread::waitNoServerThreads(5s));
+  EXPECT_TRUE(test::eventually([&] { return threadList().empty(); }, 5s));
+  EXPECT_EQ(CServerThread::liveCount(), 0);
+}
+
+TEST_F(ServerTest, StopMessageEndsAConnectionThatNeverSends) {
+  start();
+  platform::UniqueFd idle = platform::connectLoopback(port);
+  ASSERT_TRUE(idle);
+  ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+  const auto started = std::chrono::steady_clock::now();
+  server->stopConnection(threadList().front());
+  EXPECT_TRUE(CServerThread::waitNoServerThreads(5000ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5000ms);
+  EXPECT_TRUE(test::closedWithoutData(idle.get(), 5s));
+}
+
+TEST_F(ServerTest, SilentPeerIsClosedAfterTheIdleLimit) {
+  ServerOptions options;
+  options.idleTimeout = 200ms;
+  start(options);
+  platform::UniqueFd idle = platform::connectLoopback(port);
+  ASSERT_TRUE(idle);
+  EXPECT_TRUE(test::closedWithoutData(idle.get(), 10s));
+  EXPECT_TRUE(CServerThread::waitNoServerThreads(5s));
+}
+
+TEST_F(ServerTest, ParkedThreadsServeLaterConnections) {
+  echoLength();
+  start();
+  for (int i = 0; i < 200; ++i)
+    ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1"), "len=17") << "request " << i;
+}
+
+TEST(ServerListen, PortInUseFails) {
+  platform::MessageLoop loop;
+  Router router;
+  std::mutex lock;
+  test::RecordingFrontend frontend;
+  HttpServer first(loop, router, lock, frontend, {});
+  ASSERT_TRUE(first.listen("127.0.0.1", 0));
+  HttpServer second(loop, router, lock, frontend, {});
+  EXPECT_FALSE(second.listen("127.0.0.1", first.port()));
+  EXPECT_FALSE(second.listen("not-an-address", 0));
+}
+
+}  // namespace
+}  // namespace tivra::server

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tivra::test {
+
+// A child process with its standard error captured in a file.
+class Process {
+ public:
+  // Starts program with args; extraEnv entries are "NAME=value" added to the environment.
+  Process(const std::filesystem::path& program, const std::vector<std::string>& args,
+          const std::vector<std::string>& extraEnv, const std::filesystem::path& stderrFile);
+  ~Process();  // kills the child if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  void signal(int sig) const;
+  // The exit status, or nullopt when it has not ended within the timeout (or died by a signal).
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  bool running();
+
+ private:
+  pid_t m_pid = -1;
+  bool m_reaped = false;
+  int m_status = 0;
+};
+
+std::string readFile(const std::filesystem::path& path);
+
+// Polls until predicate holds or the timeout passes; returns the predicate's last value.
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return predicate();
+    struct timespec ts {
+      0, 10'000'000
+    };
+    nanosleep(&ts, nullptr);
+  }
+  return true;
+}
+
+}  // namespace tivra::test
