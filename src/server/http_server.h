@@ -54,7 +54,9 @@ struct ServerHooks {
 };
 
 struct ServerOptions {
-  int backlog = 5;
+  // Google Earth asks for 15 tiles at once; a queue of 5 would drop connections into a 1 s
+  // SYN retry under such a burst.
+  int backlog = 64;
   // A peer that has sent nothing for this long is closed: it must not hold a thread forever.
   std::chrono::milliseconds idleTimeout{30'000};
   // Finished connection threads wait for the next connection instead of ending, up to this many.
