@@ -12,6 +12,7 @@ import os
 import sys
 import zipfile
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import images  # noqa: E402
