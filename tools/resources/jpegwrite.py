@@ -50,8 +50,8 @@ def _scaled_table(base, quality):
     return [max(1, min(255, (q * scale + 50) // 100)) for q in base]
 
 
-def _huffman_codes(spec):
-    counts, values = spec
+def _huffman_codes(table):
+    counts, values = table
     codes = {}
     code = 0
     k = 0
@@ -156,9 +156,9 @@ def encode_jpeg(width, height, rgb_bytes, quality=90):
         out += segment(0xDB, bytes([t]) + bytes(qtabs[t][_ZIGZAG[k]] for k in range(64)))
     out += segment(0xC0, struct.pack(">BHHB", 8, height, width, 3) +
                    bytes([1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1]))
-    for cls, ident, spec in ((0, 0, _DC_LUMA), (1, 0, _AC_LUMA), (0, 1, _DC_CHROMA),
+    for cls, ident, table in ((0, 0, _DC_LUMA), (1, 0, _AC_LUMA), (0, 1, _DC_CHROMA),
                              (1, 1, _AC_CHROMA)):
-        out += segment(0xC4, bytes([(cls << 4) | ident]) + bytes(spec[0]) + bytes(spec[1]))
+        out += segment(0xC4, bytes([(cls << 4) | ident]) + bytes(table[0]) + bytes(table[1]))
     out += segment(0xDA, bytes([3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0]))
     out += bits.out
     out += b"\xff\xd9"
