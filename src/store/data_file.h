@@ -1,0 +1,39 @@
+#pragma once
+
+// The data file: an array of 512-byte blocks; block n is bytes n*512 .. n*512+511. It is read
+// and written through one 65,536-byte window that moves to the block it must hold and is
+// written back whole when it moves or at close if it was changed.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "store/file_io.h"
+
+namespace tivra::store {
+
+inline constexpr std::size_t kBlockSize = 512;
+inline constexpr std::size_t kWindowSize = 65536;
+
+struct DataFile {
+  std::unique_ptr<File> file;
+  std::filesystem::path path;
+  std::vector<std::uint8_t> window;  // kWindowSize bytes
+  std::uint64_t start = 0;           // file offset of the window, a multiple of kBlockSize
+  bool clean = true;
+};
+
+// Null when the file cannot be created / opened (or its first window not read).
+std::unique_ptr<DataFile> data_create(const FileSystem& fs, const std::filesystem::path& path);
+std::unique_ptr<DataFile> data_open(const FileSystem& fs, const std::filesystem::path& path,
+                                    bool writable);
+// -1 for a negative block number, else 0. File errors throw detail::IoFailure.
+int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out);
+int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, kBlockSize> in);
+// Writes the window back if changed. False when it could not be written.
+bool data_close(std::unique_ptr<DataFile> d);
+
+}  // namespace tivra::store

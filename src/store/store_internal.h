@@ -1,0 +1,75 @@
+#pragma once
+
+// The open store's layout and the record helpers shared by the engine and its inspection
+// tools. Not for use outside src/store.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/data_file.h"
+#include "store/index_container.h"
+#include "store/store.h"
+#include "store/store_records.h"
+
+namespace tivra::store {
+
+struct OpenEntry {
+  std::int32_t node = 0;
+  std::uint16_t descriptor = 0;
+  std::int32_t firstBlock = 0;
+  std::int64_t position = 0;
+  int flags = 0;
+};
+
+struct Store {
+  const FileSystem* fs = nullptr;
+  std::unique_ptr<Container> index;
+  std::unique_ptr<DataFile> data;
+  // Lowest record numbers that may be free.
+  std::int64_t freeNode = 1;
+  std::int64_t freeChunk = 1;
+  std::int64_t freeDescriptor = 0;
+  std::int64_t freeBlock = 1;
+  std::vector<std::optional<OpenEntry>> handles;
+  std::filesystem::path baseName;
+  int mode = kModeRead;
+  bool failed = false;  // a store file could not be read or written: refuse everything
+};
+
+namespace detail {
+
+// A name as the tree sees it: the bytes before the first zero.
+struct Key {
+  std::string_view bytes;
+  explicit Key(std::string_view name) : bytes(name.substr(0, name.find('\0'))) {}
+  int bit(int k) const {
+    const auto byte = static_cast<std::size_t>(k) / 8;
+    if (k < 0 || byte >= bytes.size()) return 0;
+    return (static_cast<std::uint8_t>(bytes[byte]) >> (k % 8)) & 1;
+  }
+};
+
+std::int64_t recordCount(const Store& s, int channel, std::size_t recordSize);
+// Every read below throws Corrupt for a number outside the written part of its channel.
+Node readNode(Store& s, std::int64_t n);
+Chunk readChunk(Store& s, std::int64_t n);
+Descriptor readDescriptor(Store& s, std::int64_t n);
+std::int32_t readMap(Store& s, std::int64_t block);
+// At most maxBytes bytes of the name whose chain starts at `chunk`.
+std::string readName(Store& s, std::uint32_t chunk, std::size_t maxBytes);
+
+struct SearchPath {
+  std::int32_t g = 0, p = 0, x = 0;
+};
+SearchPath search(Store& s, const Key& key);
+bool nameEquals(Store& s, const Node& node, const Key& key);
+// A descriptor that a name may use: in use, with a first block that starts a chain.
+bool usableDescriptor(Store& s, const Descriptor& d);
+
+}  // namespace detail
+}  // namespace tivra::store

@@ -1,0 +1,144 @@
+#include "store/tile_cache.h"
+
+#include "store/lock_file.h"
+
+namespace tivra::store {
+
+TileCache::TileCache(std::filesystem::path directory, platform::Frontend& frontend,
+                     std::string missingTileName, StoreOptions options)
+    : m_directory(std::move(directory)),
+      m_frontend(frontend),
+      m_missingTileName(std::move(missingTileName)),
+      m_options(options) {}
+
+TileCache::~TileCache() {
+  if (isOpen()) CloseCache();
+}
+
+int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
+  std::vector<std::uint8_t> stored;
+  bool haveLocations = false;
+  {
+    std::lock_guard guard(m_storeLock);
+    if (m_store) return 0;
+    const auto base = m_directory / kStoreBaseName;
+    // A lock left behind by a process that ended without closing the store.
+    const FileSystem& fs = m_options.fileSystem != nullptr ? *m_options.fileSystem : defaultFileSystem();
+    fs.remove(lockPath(base));
+    m_store = store_open(base, kModeReadWrite, m_options);
+    if (!m_store) {
+      m_frontend.messageBox("无法创建缓存文件！", "Tivra");
+      return -1;
+    }
+    for (const SeedEntry& seed : seeds) {
+      if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
+    }
+    if (entry_exists(m_store.get(), kLocationEntry) == 1) {
+      const int h = entry_open(m_store.get(), kLocationEntry, kOpenReadWrite);
+      if (h >= 0) {
+        std::uint8_t piece[4096];
+        for (;;) {
+          const int n = entry_read(m_store.get(), h, piece);
+          if (n <= 0) break;
+          stored.insert(stored.end(), piece, piece + n);
+        }
+        entry_close(m_store.get(), h);
+        haveLocations = true;
+      }
+    }
+  }
+  // A damaged map is dropped: the offsets are learned again.
+  if (!haveLocations || !m_locations.parse(stored)) m_locations.clear();
+  return 0;
+}
+
+bool TileCache::isOpen() const {
+  std::lock_guard guard(m_storeLock);
+  return m_store != nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name, std::size_t limit) {
+  std::lock_guard guard(m_storeLock);
+  Store* s = m_store.get();
+  if (s == nullptr || entry_exists(s, name) != 1) return std::nullopt;
+  const int h = entry_open(s, name, kOpenReadWrite);
+  if (h < 0) return std::nullopt;
+  std::vector<std::uint8_t> buffer(limit);
+  const int n = entry_read(s, h, buffer);
+  entry_close(s, h);
+  if (n > 0) {
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+  }
+  // An entry that reads as empty is of no use to anyone: drop it. One that fails to read is
+  // left for a later store to replace.
+  if (n == 0) entry_remove(s, name);
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> TileCache::ReadTileEntry(std::string_view name) {
+  return readEntry(name, kTileReadLimit);
+}
+
+std::optional<std::vector<std::uint8_t>> TileCache::ReadModelEntry(std::string_view name) {
+  return readEntry(name, kModelReadLimit);
+}
+
+int TileCache::writeWhole(std::string_view name, std::span<const std::uint8_t> data) {
+  Store* s = m_store.get();
+  const int h = entry_create(s, name);
+  if (h < 0) return -1;
+  const int n = entry_write(s, h, data);
+  entry_close(s, h);
+  return n == static_cast<int>(data.size()) ? 0 : -1;
+}
+
+int TileCache::StoreTile(std::string_view name, std::span<const std::uint8_t> data) {
+  std::lock_guard guard(m_storeLock);
+  if (!m_store) return -1;
+  return writeWhole(name, data);
+}
+
+int TileCache::StoreMissingTile(std::string_view name, std::span<const std::uint8_t> data) {
+  std::lock_guard guard(m_storeLock);
+  Store* s = m_store.get();
+  if (s == nullptr) return -1;
+  bool usable = false;
+  if (entry_exists(s, m_missingTileName) == 1) {
+    const int h = entry_open(s, m_missingTileName, kOpenReadOnly);
+    usable = h >= 0;
+    if (usable) entry_close(s, h);
+  }
+  // Missing, or damaged beyond reading: (re)create it with this tile's data.
+  if (!usable && writeWhole(m_missingTileName, data) != 0) return -1;
+  return entry_link(s, m_missingTileName, name);
+}
+
+int TileCache::SaveLocationMap() {
+  const std::vector<std::uint8_t> bytes = m_locations.serialize();
+  std::lock_guard guard(m_storeLock);
+  Store* s = m_store.get();
+  if (s == nullptr) return 0;
+  int h = entry_open(s, kLocationEntry, kOpenReadWrite);
+  if (h < 0) h = entry_create(s, kLocationEntry);
+  if (h < 0) return 0;
+  const int n = entry_write(s, h, bytes);
+  entry_close(s, h);
+  return n == static_cast<int>(bytes.size()) ? 1 : 0;
+}
+
+int TileCache::CloseCache() {
+  if (!isOpen()) return -1;
+  SaveLocationMap();
+  int rc = 0;
+  {
+    std::lock_guard guard(m_storeLock);
+    rc = store_close(std::move(m_store));
+  }
+  m_locations.clear();
+  return rc;
+}
+
+LocationMap& TileCache::locationMap() { return m_locations; }
+
+}  // namespace tivra::store

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/frontend.h"
+#include "store/location_map.h"
+#include "store/store.h"
+
+namespace tivra::store {
+
+// A built-in entry written into the store when it is missing (images, models, recordings).
+struct SeedEntry {
+  std::string name;
+  std::span<const std::uint8_t> bytes;
+};
+
+inline constexpr std::size_t kTileReadLimit = 40960;
+inline constexpr std::size_t kModelReadLimit = 262144;
+inline constexpr std::string_view kLocationEntry = "LocationCache";
+inline constexpr std::string_view kStoreBaseName = "TivraCache";
+
+// The program's one tile cache: the open store `TivraCache` and its store lock, and the
+// location map with its own lock. Every method may be called from any thread; every store
+// call runs under the store lock, reads included, since the engine keeps shared state even
+// when reading. Lock order: location-map lock before store lock, never the other way.
+class TileCache {
+ public:
+  // directory holds TivraCache.idx/.dat/.lck; missingTileName is "http:///" + host + "/404.png"
+  TileCache(std::filesystem::path directory, platform::Frontend& frontend, std::string missingTileName,
+            StoreOptions options = {});
+  ~TileCache();  // closes if still open (location map saved)
+  TileCache(const TileCache&) = delete;
+  TileCache& operator=(const TileCache&) = delete;
+
+  int OpenCache(std::span<const SeedEntry> seeds = {});  // 0, or -1 after the message box
+  bool isOpen() const;
+  std::optional<std::vector<std::uint8_t>> ReadTileEntry(std::string_view name);   // <= 40960 bytes
+  std::optional<std::vector<std::uint8_t>> ReadModelEntry(std::string_view name);  // <= 262144
+  int StoreTile(std::string_view name, std::span<const std::uint8_t> data);
+  int StoreMissingTile(std::string_view name, std::span<const std::uint8_t> data);
+  int SaveLocationMap();  // 1 or 0
+  int CloseCache();
+  LocationMap& locationMap();
+
+ private:
+  std::optional<std::vector<std::uint8_t>> readEntry(std::string_view name, std::size_t limit);
+  // Creates (or empties) the entry and writes data; caller holds m_storeLock.
+  int writeWhole(std::string_view name, std::span<const std::uint8_t> data);
+
+  const std::filesystem::path m_directory;
+  platform::Frontend& m_frontend;
+  const std::string m_missingTileName;
+  const StoreOptions m_options;
+  mutable std::mutex m_storeLock;
+  StorePtr m_store;  // guarded by m_storeLock; null while closed
+  LocationMap m_locations;
+};
+
+}  // namespace tivra::store
