@@ -5,7 +5,9 @@
 #include "app/entry_document.h"
 #include "platform/http_response.h"
 #include "platform/log.h"
+#include "platform/resources.h"
 #include "platform/text.h"
+#include "server/overlay_endpoints.h"
 
 namespace tivra::app {
 
@@ -20,6 +22,11 @@ MainWindow::MainWindow(platform::MessageLoop& loop, platform::Frontend& frontend
   m_settings = loadMainSettings(m_ini);
   m_hosts = loadHostSettings(m_ini);
   m_entryDocument = buildEntryDocument(m_settings);
+  m_tileCache = std::make_unique<store::TileCache>(m_options.dataDirectory, m_frontend,
+                                                   "http:///" + m_hosts.tileHost + "/404.png");
+  m_endpoints = std::make_unique<server::EndpointContext>(
+      server::EndpointContext{m_settings.tcpPort, tileSourceBase(), m_mapValues, m_stateLock,
+                              *m_tileCache, m_online, [this] { postMapPageRefresh(); }});
   installHandlers();
 }
 
@@ -42,9 +49,34 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::KmzServer, [](std::string_view, std::string& out) {
     out.append(platform::kNotFoundResponse);
   });
+  const server::EndpointContext& context = *m_endpoints;
+  m_router.setHandler(Endpoint::KmlServer, [&context](std::string_view request, std::string& out) {
+    server::KmlServer(context, request, out);
+  });
+  m_router.setHandler(Endpoint::Default, [&context](std::string_view request, std::string& out) {
+    server::DefaultEndpoint(context, request, out);
+  });
+}
+
+void MainWindow::openTileCache() {
+  using platform::ResourceType;
+  const std::string base = tileSourceBase();
+  const auto resource = [](ResourceType type, int id) { return platform::findResource(type, id); };
+  const store::SeedEntry seeds[] = {
+      {base + "default.png", resource(ResourceType::Png, platform::kResourceDefaultTile)},
+      {base + "logo.png", resource(ResourceType::Png, platform::kResourceLogo)},
+      {base + "cross.png", resource(ResourceType::Png, platform::kResourceCross)},
+      {"TivraCar.kmz", resource(ResourceType::Kmz, platform::kResourceCarModel)},
+      {"sat.kmz", resource(ResourceType::Kmz, platform::kResourceSatelliteModel)},
+      {"demo.nmea", resource(ResourceType::Nmea, platform::kResourceDemoRecording)},
+  };
+  // A store that cannot be opened has been reported; the program runs on without it.
+  m_tileCache->OpenCache(seeds);
 }
 
 std::optional<int> MainWindow::initialise() {
+  openTileCache();
+
   // The listening socket.
   server::ServerHooks hooks;
   hooks.beforeAccept = [this] { exchangeMapPage(); };
@@ -117,6 +149,8 @@ void MainWindow::shutdown() {
   m_shutDown = true;
   if (m_server) m_server->closeListener();
   if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
+  // The location map is saved, then the store closed.
+  m_tileCache->CloseCache();
   saveMainSettings(m_ini, m_settings);
   m_server.reset();
 }

@@ -12,8 +12,10 @@
 #include "platform/frontend.h"
 #include "platform/ini.h"
 #include "platform/message_loop.h"
+#include "server/endpoint_context.h"
 #include "server/http_server.h"
 #include "server/router.h"
+#include "store/tile_cache.h"
 #include "tiles/map_values.h"
 
 namespace tivra::app {
@@ -54,12 +56,14 @@ class MainWindow {
   tiles::MapValues& mapValues() { return m_mapValues; }
   bool online() const { return m_online.load(); }
   void postMapPageRefresh();
+  store::TileCache& tileCache() { return *m_tileCache; }
 
   // Main thread only (tests read it between loop turns).
   const std::vector<server::ThreadId>& serverThreads() const { return m_serverThreads; }
 
  private:
   void installHandlers();
+  void openTileCache();
   void onServerThreadStarted(server::ThreadId id);
   void onServerThreadEnded(server::ThreadId id);
   void onMapPageRefresh();
@@ -79,6 +83,9 @@ class MainWindow {
   bool m_mapPageCreated = false;
   std::atomic<bool> m_online{false};
   std::atomic<bool> m_refreshQueued{false};
+
+  std::unique_ptr<store::TileCache> m_tileCache;
+  std::unique_ptr<server::EndpointContext> m_endpoints;
 
   bool m_closing = false;
   bool m_shutDown = false;

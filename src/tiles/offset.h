@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "store/location_map.h"
+#include "tiles/geometry.h"
+#include "tiles/map_values.h"
+
+namespace tivra::tiles {
+
+inline constexpr int kOffsetLevels = 8;
+
+// The cell key of a position on level 0..7: "%ld,%ld" of the indices (lon >> (level + 8),
+// lat >> (level + 8)), an arithmetic shift, so negative positions fall into cell -1 and below.
+std::string cellKey(PointE5 position, int level);
+
+// `LookupOffset`: the offset of the finest cell that holds one.
+std::optional<PointE5> LookupOffset(const store::LocationMap& map, PointE5 position);
+// `StoreOffset`: records the offset in the position's cells on all eight levels.
+bool StoreOffset(store::LocationMap& map, PointE5 position, PointE5 offset, bool overwrite);
+
+// What the offset correction of an overlay request works with.
+struct OffsetContext {
+  MapValues& values;
+  std::mutex& stateLock;                     // `StateLock`
+  store::LocationMap* locations;             // null without a store
+  std::function<void()> postMapPageRefresh;  // WM_MAP_PAGE_REFRESH to the main window
+};
+
+// The offset correction run by each overlay request for the view centre. With AutoOffset the
+// location map's offset becomes the page's; otherwise a hand-edited offset is stored for the
+// place. pause is how long the lock is kept after a found offset was posted. Returns the offset
+// to use.
+PointE5 correctOffset(const OffsetContext& context, PointE5 centre,
+                      std::chrono::milliseconds pause);
+
+}  // namespace tivra::tiles
