@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
   const auto duration = std::chrono::seconds(std::atoi(argv[3]));
   const int threads = std::atoi(argv[4]);
   std::ifstream in(argv[5], std::ios::binary);
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string expected((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
 
   std::atomic<long> done{0}, failed{0};
   std::atomic<bool> stop{false};
@@ -49,8 +50,9 @@ int main(int argc, char** argv) {
           answer.append(buffer, static_cast<std::size_t>(n));
         }
         // The body is the answer's tail: bare answers are the body itself.
-        const bool ok = answer.size() >= expected.size() &&
-                        answer.compare(answer.size() - expected.size(), expected.size(), expected) == 0;
+        const bool ok =
+            answer.size() >= expected.size() &&
+            answer.compare(answer.size() - expected.size(), expected.size(), expected) == 0;
         ++(ok ? done : failed);
       }
     });

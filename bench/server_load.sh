@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Requests per second of tivra's bare empty KML answer (a GPS endpoint with no source) beside
-# nginx serving the same bytes, one request per connection, in the same run.
+# Requests per second of tivra beside nginx serving the same bytes, one request per connection,
+# in the same run: the bare empty KML answer of a GPS endpoint with no source, and a KmlServer
+# overlay document.
 #   bench/server_load.sh [SECONDS] [CONNECTIONS]
 # Needs: scripts/install-deps.sh --bench (nginx-light, wrk). Uses ports 18080/18081 on 127.0.0.1.
 set -euo pipefail
@@ -34,14 +35,27 @@ printf '[settings]\r\nTcpPort=18080\r\n' > "$work/Tivra.ini"
 XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
 sleep 1
 
-echo "== checked load (conn_load, $conns connections, ${seconds}s each)"
-tivra=$("$build/bench/conn_load" 18080 /GPSServer "$seconds" "$conns" "$work/empty.kml" || true)
-ngx=$("$build/bench/conn_load" 18081 /GPSServer "$seconds" "$conns" "$work/empty.kml" || true)
-echo "tivra: $tivra"
-echo "nginx: $ngx"
-awk -v a="${tivra%% *}" -v b="${ngx%% *}" 'BEGIN { printf "ratio tivra/nginx: %.2f\n", a / b }'
+kml_query="/KmlServer?BBOX=115.9,39.6,116.9,40.2,116.39,39.9,30000,0,0,60,40,1024,768"
+curl -s --http0.9 "http://127.0.0.1:18080$kml_query" > "$work/www/KmlServer"
 
-echo "== wrk, Connection: close (wrk counts tivra's bare answers, which have no status line, as read errors:"
-echo "   each is one complete connection; the full-envelope 404 of KmzServer is counted normally)"
-wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" http://127.0.0.1:18080/KmzServer/none | grep -E "Requests/sec|Socket errors|requests in"
-wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" http://127.0.0.1:18081/GPSServer | grep -E "Requests/sec|Socket errors|requests in"
+compare() {  # PATH EXPECTED_FILE
+  local tivra ngx
+  tivra=$("$build/bench/conn_load" 18080 "$1" "$seconds" "$conns" "$2" || true)
+  ngx=$("$build/bench/conn_load" 18081 "$1" "$seconds" "$conns" "$2" || true)
+  echo "tivra: $tivra"
+  echo "nginx: $ngx"
+  awk -v a="${tivra%% *}" -v b="${ngx%% *}" 'BEGIN { printf "ratio tivra/nginx: %.2f\n", a / b }'
+}
+echo "== empty KML document (conn_load, $conns connections, ${seconds}s each)"
+compare /GPSServer "$work/empty.kml"
+echo "== KmlServer overlay, $(wc -c < "$work/www/KmlServer") bytes"
+compare "$kml_query" "$work/www/KmlServer"
+
+# wrk needs a status line, so it loads the default endpoint, whose answer is a full response
+# with Content-Length; nginx serves the same body.
+default_query="/?x=116.39,39.9,5"
+curl -s "http://127.0.0.1:18080$default_query" > "$work/www/index.html"
+echo "== wrk, Connection: close, default endpoint ($(wc -c < "$work/www/index.html") byte body)"
+for port in 18080 18081; do
+  echo "port $port: $(wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" "http://127.0.0.1:$port$default_query" | grep -E "Requests/sec|Socket errors|Non-2xx" | tr '\n' ' ')"
+done

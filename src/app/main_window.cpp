@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "platform/resources.h"
 #include "platform/text.h"
+#include "server/kmz_endpoint.h"
 #include "server/overlay_endpoints.h"
 
 namespace tivra::app {
@@ -46,10 +47,10 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::SatUpdateServer, empty);
   m_router.setHandler(Endpoint::PosUpdateServer, empty);
   m_router.setHandler(Endpoint::GPSServer, empty);
-  m_router.setHandler(Endpoint::KmzServer, [](std::string_view, std::string& out) {
-    out.append(platform::kNotFoundResponse);
-  });
   const server::EndpointContext& context = *m_endpoints;
+  m_router.setHandler(Endpoint::KmzServer, [&context](std::string_view request, std::string& out) {
+    server::KmzServer(context, request, out);
+  });
   m_router.setHandler(Endpoint::KmlServer, [&context](std::string_view request, std::string& out) {
     server::KmlServer(context, request, out);
   });
