@@ -31,8 +31,7 @@ struct CurlListDeleter {
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -169,7 +168,9 @@ HttpClient::~HttpClient() = default;
 HttpClient::HttpClient(HttpClient&&) noexcept = default;
 HttpClient& HttpClient::operator=(HttpClient&&) noexcept = default;
 
-bool HttpClient::valid() const { return m_impl != nullptr; }
+bool HttpClient::valid() const {
+  return m_impl != nullptr;
+}
 
 HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& options,
                               const HttpHeadCallback& onHead, const HttpBodyCallback& onBody) {

@@ -5,10 +5,10 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h needs FILE
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -53,7 +53,9 @@ struct MemoryReader {
   std::size_t pos;
 };
 
-[[noreturn]] void pngFail(png_structp png, png_const_charp /*message*/) { png_longjmp(png, 1); }
+[[noreturn]] void pngFail(png_structp png, png_const_charp /*message*/) {
+  png_longjmp(png, 1);
+}
 void pngWarn(png_structp /*png*/, png_const_charp /*message*/) {}
 
 void pngReadFromMemory(png_structp png, png_bytep out, png_size_t length) {
@@ -221,9 +223,9 @@ struct PngEncodeJob {
   PngEncodeOptions options;
 };
 
-bool writePng(const PngWriteHandle& handle, const PngEncodeJob& job,
-              std::vector<std::uint8_t>& out, std::vector<png_bytep>& rows,
-              std::vector<png_color>& plte, std::vector<png_byte>& trns) {
+bool writePng(const PngWriteHandle& handle, const PngEncodeJob& job, std::vector<std::uint8_t>& out,
+              std::vector<png_bytep>& rows, std::vector<png_color>& plte,
+              std::vector<png_byte>& trns) {
   png_structp png = handle.png();
   png_infop info = handle.info();
   if (setjmp(png_jmpbuf(png))) return false;
@@ -234,8 +236,8 @@ bool writePng(const PngWriteHandle& handle, const PngEncodeJob& job,
   png_set_filter(png, PNG_FILTER_TYPE_BASE,
                  job.options.filterRows ? PNG_ALL_FILTERS : PNG_FILTER_NONE);
   png_set_IHDR(png, info, image.width, image.height, 8,
-               job.palette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB_ALPHA,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+               job.palette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
   png_bytep base = nullptr;
   std::size_t stride = 0;
   if (job.palette) {
@@ -523,8 +525,8 @@ bool writeJpeg(JpegCompressor& encoder, const Image& image, int quality,
 int gifReadFromMemory(GifFileType* gif, GifByteType* out, int length) {
   auto* src = static_cast<MemoryReader*>(gif->UserData);
   if (length <= 0) return 0;
-  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length),
-                                              src->size - src->pos);
+  const std::size_t n =
+      std::min<std::size_t>(static_cast<std::size_t>(length), src->size - src->pos);
   std::memcpy(out, src->data + src->pos, n);
   src->pos += n;
   return static_cast<int>(n);

@@ -86,8 +86,8 @@ std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
 
   HttpUrl split;
   split.authority = std::string(authority);
-  split.pathAndQuery = path.empty() || path.front() != '/' ? "/" + std::string(path)
-                                                           : std::string(path);
+  split.pathAndQuery =
+      path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
   return split;
 }
 
@@ -127,7 +127,9 @@ std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view
 
 namespace {
 
-bool isRedirect(int status) { return status == 301 || status == 302 || status == 303; }
+bool isRedirect(int status) {
+  return status == 301 || status == 302 || status == 303;
+}
 
 platform::HttpGetOptions fetchOptions(std::string referer) {
   platform::HttpGetOptions options;

@@ -63,7 +63,9 @@ const KeySets& keySets() {
 
 }  // namespace detail
 
-int toleranceLevel(int rangeDigit) { return std::clamp(rangeDigit, 0, kToleranceLevels - 1); }
+int toleranceLevel(int rangeDigit) {
+  return std::clamp(rangeDigit, 0, kToleranceLevels - 1);
+}
 
 bool isBackgroundKey(int level, std::uint32_t key) {
   if (level < 0 || level >= kToleranceLevels) return false;
@@ -81,8 +83,8 @@ platform::Image ProcessPixels(const platform::Image& source, int rangeDigit, int
   const std::uint8_t invertBlue = (colourDigit & 1) != 0 ? 0xff : 0;
   const std::uint8_t invertGreen = (colourDigit & 2) != 0 ? 0xff : 0;
   const std::uint8_t invertRed = (colourDigit & 4) != 0 ? 0xff : 0;
-  const bool byIndex = source.indexed && source.bitsPerPixel == 8 &&
-                       source.paletteIndex.size() == count;
+  const bool byIndex =
+      source.indexed && source.bitsPerPixel == 8 && source.paletteIndex.size() == count;
 
   const std::uint8_t* src = source.bgra.data();
   std::uint8_t* dst = out.bgra.data();

@@ -84,8 +84,8 @@ std::vector<std::uint8_t> lowDepthPalettePng() {
   append(pngChunk("IHDR", {0, 0, 0, 4, 0, 0, 0, 1, 2, 3, 0, 0, 0}));
   append(pngChunk("PLTE", {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9}));
   // Filter byte 0, then indices 0,1,2,3 packed: 0b00011011. zlib stream of {0, 0x1b}.
-  append(pngChunk("IDAT", {0x78, 0x01, 0x01, 0x02, 0x00, 0xfd, 0xff, 0x00, 0x1b, 0x00, 0x1d,
-                           0x00, 0x1c}));
+  append(pngChunk("IDAT",
+                  {0x78, 0x01, 0x01, 0x02, 0x00, 0xfd, 0xff, 0x00, 0x1b, 0x00, 0x1d, 0x00, 0x1c}));
   append(pngChunk("IEND", {}));
   return png;
 }
@@ -269,7 +269,9 @@ struct HostileCase {
   std::vector<std::uint8_t> bytes;
 };
 
-void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HostileCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<std::uint8_t> pngWithHeader(std::uint32_t width, std::uint32_t height) {
   std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
@@ -355,7 +357,9 @@ std::vector<HostileCase> hostileCases() {
 
 class HostileImage : public ::testing::TestWithParam<HostileCase> {};
 
-TEST_P(HostileImage, IsRefused) { EXPECT_FALSE(decodeImage(GetParam().bytes)); }
+TEST_P(HostileImage, IsRefused) {
+  EXPECT_FALSE(decodeImage(GetParam().bytes));
+}
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileImage, ::testing::ValuesIn(hostileCases()),
                          [](const auto& testInfo) { return testInfo.param.name; });

@@ -115,7 +115,9 @@ FakeTileServer::FakeTileServer() {
   m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 
-FakeTileServer::~FakeTileServer() { stop(); }
+FakeTileServer::~FakeTileServer() {
+  stop();
+}
 
 void FakeTileServer::stop() {
   {
@@ -261,8 +263,7 @@ std::optional<std::string> FakeTileServer::answer(const Request& request) {
   if (path == "/redirect-to-ftp") return redirect(302, "ftp://127.0.0.1/404.png");
   if (path == "/redirect-to-redirect") return redirect(302, url("/redirect"));
   if (path == "/redirect-no-location") {
-    return head(302, "Found",
-                "Content-Location: " + url("/404.png") + "\r\nContent-Length: 0\r\n");
+    return head(302, "Found", "Content-Location: " + url("/404.png") + "\r\nContent-Length: 0\r\n");
   }
   if (path == "/not-found") return withBody(404, "Not Found", "text/plain", "no such tile\n");
   if (path == "/unauthorized") return withBody(401, "Unauthorized", "text/plain", "no\n");
@@ -328,8 +329,8 @@ platform::Image FakeTileServer::tileImage(long x, long y, long zoom) {
 
 std::vector<std::uint8_t> FakeTileServer::tileBytes(long x, long y, long zoom) {
   const auto image = tileImage(x, y, zoom);
-  const auto bytes = (x + y) % 2 == 0 ? platform::encodePngRgba(image)
-                                      : platform::encodeJpeg(image, 90);
+  const auto bytes =
+      (x + y) % 2 == 0 ? platform::encodePngRgba(image) : platform::encodeJpeg(image, 90);
   return bytes.value_or(std::vector<std::uint8_t>{});
 }
 

@@ -22,8 +22,8 @@ void putLe(std::vector<std::uint8_t>& out, std::uint32_t value, int size) {
 
 }  // namespace
 
-std::vector<std::uint8_t> makeGif(int screenWidth, int screenHeight, int left, int top,
-                                  int width, int height,
+std::vector<std::uint8_t> makeGif(int screenWidth, int screenHeight, int left, int top, int width,
+                                  int height,
                                   const std::vector<std::array<std::uint8_t, 4>>& palette,
                                   const std::vector<std::uint8_t>& indices, bool interlaced,
                                   int backgroundIndex) {

@@ -12,8 +12,8 @@ namespace tivra::test {
 
 // A GIF of one frame at (left, top) on a screen of the given size; palette entries are blue,
 // green, red, alpha (alpha ignored). Built with giflib.
-std::vector<std::uint8_t> makeGif(int screenWidth, int screenHeight, int left, int top,
-                                  int width, int height,
+std::vector<std::uint8_t> makeGif(int screenWidth, int screenHeight, int left, int top, int width,
+                                  int height,
                                   const std::vector<std::array<std::uint8_t, 4>>& palette,
                                   const std::vector<std::uint8_t>& indices, bool interlaced,
                                   int backgroundIndex = 0);

@@ -19,7 +19,9 @@ namespace {
 using test::FakeTileServer;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes textBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes textBytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 class FetchUrl : public ::testing::Test {
  protected:
@@ -34,7 +36,9 @@ struct FetchCase {
   int status;
 };
 
-void PrintTo(const FetchCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FetchCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FetchTable : public FetchUrl, public ::testing::WithParamInterface<FetchCase> {};
 
@@ -58,8 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                   FakeTileServer::generatedBody(150000), 200},
         FetchCase{"no_length_50000", "/no-length?n=50000", FakeTileServer::generatedBody(50000),
                   200},
-        FetchCase{"no_length_150000", "/no-length?n=150000",
-                  FakeTileServer::generatedBody(150000), 200},
+        FetchCase{"no_length_150000", "/no-length?n=150000", FakeTileServer::generatedBody(150000),
+                  200},
         FetchCase{"no_length_empty", "/no-length?n=0", Bytes{}, 200},
         FetchCase{"png_tile", "/googlechina/maptile?x=123%34&y=56%36&zoom=12",
                   FakeTileServer::tileBytes(1234, 566, 12), 200},
@@ -76,8 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         FetchCase{"redirect_to_ftp", "/redirect-to-ftp", std::nullopt, 302},
         FetchCase{"redirect_chain", "/redirect-to-redirect", std::nullopt, 302},
         FetchCase{"not_found_with_body", "/not-found", textBytes("no such tile\n"), 404},
-        FetchCase{"bad_request_with_body", "/googlechina/maptile?zoom=3",
-                  textBytes("bad query\n"), 400},
+        FetchCase{"bad_request_with_body", "/googlechina/maptile?zoom=3", textBytes("bad query\n"),
+                  400},
         FetchCase{"unauthorized", "/unauthorized", std::nullopt, 401},
         FetchCase{"forbidden", "/forbidden", std::nullopt, 403},
         FetchCase{"cut_body", "/cut?n=400", std::nullopt, 200},
@@ -242,8 +246,7 @@ TEST(FindLocation, MatchesTheHeaderNameOnly) {
                                  "Location: http://a/d\r\n"),
             "http://a/d");
   EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nLocation: \r\n"), std::nullopt);
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nX-Location: http://a/\r\n"),
-            std::nullopt);
+  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nX-Location: http://a/\r\n"), std::nullopt);
 }
 
 TEST(ResolveLocation, PathsAreTakenRelativeToTheFirstUrl) {
