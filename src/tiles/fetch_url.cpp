@@ -1,0 +1,230 @@
+#include "tiles/fetch_url.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <string>
+
+#include "platform/http_client.h"
+#include "platform/log.h"
+
+namespace tivra::tiles {
+
+namespace detail {
+
+std::mutex& downloadLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+namespace {
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+bool validPort(std::string_view digits) {
+  if (digits.empty() || digits.size() > 5) return false;
+  unsigned port = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  return ec == std::errc{} && end == digits.data() + digits.size() && port >= 1 && port <= 65535;
+}
+
+bool validHost(std::string_view host) {
+  if (host.empty()) return false;
+  if (host.front() == '[') {
+    // An IPv6 literal: hex digits, colons and dots inside brackets.
+    if (host.size() < 3 || host.back() != ']') return false;
+    return std::all_of(host.begin() + 1, host.end() - 1, [](char c) {
+      return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
+    });
+  }
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) != 0 || c == '-' || c == '.' || c == '_' || u >= 0x80;
+  });
+}
+
+}  // namespace
+
+std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "http://";
+  if (!startsWithIgnoreCase(url, kScheme)) return std::nullopt;
+  // Control bytes and spaces cannot be sent in a request line.
+  if (std::any_of(url.begin(), url.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f;
+      })) {
+    return std::nullopt;
+  }
+  const std::string_view rest = url.substr(kScheme.size());
+  const std::size_t authorityEnd = rest.find_first_of("/?#");
+  std::string_view authority = rest.substr(0, authorityEnd);
+  std::string_view path =
+      authorityEnd == std::string_view::npos ? std::string_view{} : rest.substr(authorityEnd);
+  if (const auto fragment = path.find('#'); fragment != std::string_view::npos) {
+    path = path.substr(0, fragment);
+  }
+
+  std::string_view hostPort = authority;
+  if (const auto at = hostPort.rfind('@'); at != std::string_view::npos) {
+    hostPort = hostPort.substr(at + 1);
+  }
+  std::string_view host = hostPort;
+  const auto closeBracket = hostPort.rfind(']');
+  const auto colon = hostPort.rfind(':');
+  if (colon != std::string_view::npos &&
+      (closeBracket == std::string_view::npos || colon > closeBracket)) {
+    host = hostPort.substr(0, colon);
+    if (!validPort(hostPort.substr(colon + 1))) return std::nullopt;
+  }
+  if (!validHost(host)) return std::nullopt;
+
+  HttpUrl split;
+  split.authority = std::string(authority);
+  split.pathAndQuery =
+      path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
+  return split;
+}
+
+std::optional<std::string> findLocation(std::string_view rawHeaders) {
+  // Match the header's name at the start of a line: "Content-Location: " is another header.
+  std::size_t lineStart = 0;
+  while (lineStart < rawHeaders.size()) {
+    std::size_t lineEnd = rawHeaders.find('\n', lineStart);
+    if (lineEnd == std::string_view::npos) lineEnd = rawHeaders.size();
+    std::string_view line = rawHeaders.substr(lineStart, lineEnd - lineStart);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (startsWithIgnoreCase(line, "Location:")) {
+      std::string_view value = line.substr(9);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
+      }
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+      }
+      if (value.empty()) return std::nullopt;
+      return std::string(value);
+    }
+    lineStart = lineEnd + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location) {
+  if (location.starts_with("/") && !location.starts_with("//")) {
+    return "http://" + base.authority + std::string(location);
+  }
+  if (!splitHttpUrl(location)) return std::nullopt;
+  return std::string(location);
+}
+
+}  // namespace detail
+
+namespace {
+
+bool isRedirect(int status) {
+  return status == 301 || status == 302 || status == 303;
+}
+
+platform::HttpGetOptions fetchOptions(std::string referer) {
+  platform::HttpGetOptions options;
+  options.headerLines = {std::string(kFetchAcceptHeader), std::string(kFetchUserAgentHeader)};
+  options.referer = std::move(referer);
+  options.connectTimeout = kFetchConnectTimeout;
+  options.totalTimeout = kFetchTotalTimeout;
+  return options;
+}
+
+// Collects a body, growing past the first guess as needed and refusing more than the cap.
+class BodyCollector {
+ public:
+  bool start(const platform::HttpHead& head) {
+    const std::uint64_t expected = head.contentLength.value_or(kFetchExpectedLengthGuess);
+    m_body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected, kFetchMaxBodyBytes)));
+    return true;
+  }
+  bool append(std::span<const std::uint8_t> piece) {
+    if (piece.size() > kFetchMaxBodyBytes - m_body.size()) {
+      m_tooLarge = true;
+      return false;
+    }
+    m_body.insert(m_body.end(), piece.begin(), piece.end());
+    return true;
+  }
+  bool tooLarge() const { return m_tooLarge; }
+  std::vector<std::uint8_t> take() { return std::move(m_body); }
+
+ private:
+  std::vector<std::uint8_t> m_body;
+  bool m_tooLarge = false;
+};
+
+void traceFailure(std::string_view url, const platform::HttpGetResult& result) {
+  if (!platform::debugLogEnabled()) return;
+  platform::debugTrace("fetch_url " + std::string(url) + ": " + result.errorText);
+}
+
+void fetchLocked(std::string_view url, FetchResult& result) {
+  const auto target = detail::splitHttpUrl(url);
+  if (!target) return;
+  platform::HttpClient client;
+  if (!client.valid()) return;
+
+  BodyCollector first;
+  const auto firstResult = client.get(
+      url, fetchOptions(""),
+      [&](const platform::HttpHead& head) {
+        // Refusals and redirects: the body is not wanted.
+        if (head.status == 401 || head.status == 403 || isRedirect(head.status)) return false;
+        return first.start(head);
+      },
+      [&](std::span<const std::uint8_t> piece) { return first.append(piece); });
+  result.status = firstResult.head.status;
+  const int status = firstResult.head.status;
+
+  if (status == 401 || status == 403) return;
+  if (!isRedirect(status) || !firstResult.headComplete) {
+    if (firstResult.error != platform::HttpError::None) {
+      traceFailure(url, firstResult);
+      return;
+    }
+    result.body = first.take();
+    return;
+  }
+
+  const auto location = detail::findLocation(firstResult.head.rawHeaders);
+  if (!location) return;
+  const auto next = detail::resolveLocation(*target, *location);
+  if (!next) return;
+  BodyCollector second;
+  const auto secondResult = client.get(
+      *next, fetchOptions(std::string(kFetchRedirectReferer)),
+      [&](const platform::HttpHead& head) { return head.status == 200 && second.start(head); },
+      [&](std::span<const std::uint8_t> piece) { return second.append(piece); });
+  if (secondResult.error != platform::HttpError::None || secondResult.head.status != 200) {
+    traceFailure(*next, secondResult);
+    return;
+  }
+  result.body = second.take();
+}
+
+}  // namespace
+
+FetchResult fetch_url(std::string_view url) noexcept {
+  FetchResult result;
+  try {
+    const std::lock_guard lock(detail::downloadLock());
+    fetchLocked(url, result);
+  } catch (...) {
+    // Out of memory or a failing lock: the download did not happen.
+    result.body.reset();
+  }
+  return result;
+}
+
+}  // namespace tivra::tiles

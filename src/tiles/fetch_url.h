@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tivra::tiles {
+
+// Header lines added to every download, as a browser of the tile source's era sent them.
+inline constexpr std::string_view kFetchAcceptHeader =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-excel, "
+    "application/vnd.ms-powerpoint, application/msword, application/x-shockwave-flash, */*";
+inline constexpr std::string_view kFetchUserAgentHeader =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0)";
+// Sent as Referer when a redirect is followed: a news portal's home page.
+inline constexpr std::string_view kFetchRedirectReferer = "http://www.sina.com.cn/";
+
+// First guess of a body's size when the response has no Content-Length.
+inline constexpr std::size_t kFetchExpectedLengthGuess = 102'400;
+// Largest body we accept. Tiles are tens of kilobytes and service answers smaller; a larger
+// body is a broken or hostile server and is refused rather than held in memory.
+inline constexpr std::size_t kFetchMaxBodyBytes = 16u * 1024 * 1024;
+
+// A dead host must not hold a connection thread for minutes.
+inline constexpr std::chrono::milliseconds kFetchConnectTimeout{10'000};
+inline constexpr std::chrono::milliseconds kFetchTotalTimeout{30'000};
+
+struct FetchResult {
+  // The response body, exact bytes; nullopt when the download failed.
+  std::optional<std::vector<std::uint8_t>> body;
+  // Status code of the first response (also when a redirect was followed); 0 if none arrived.
+  int status = 0;
+};
+
+// One HTTP GET of `url` (http only), holding the download lock for the whole call.
+//  - 401, 403: nullopt with that status.
+//  - 301, 302, 303: the one redirect is followed with the fixed Referer; the target must answer
+//    200 and its body is returned with the first status. A missing or unusable Location, or
+//    another status from the target: nullopt with the first status.
+//  - every other status: its body, with that status (Content-Length 0: an empty body).
+//  - a body cut short by the server or the network, one longer than kFetchMaxBodyBytes, or a
+//    time-out: nullopt, so a partial tile is never taken for a whole one.
+// Never throws.
+FetchResult fetch_url(std::string_view url) noexcept;
+
+namespace detail {
+
+// The program-wide download lock: one download at a time.
+std::mutex& downloadLock();
+
+struct HttpUrl {
+  std::string authority;  // host[:port] as written
+  std::string pathAndQuery;
+};
+
+// Splits "http://host[:port]/path?query"; nullopt for any other scheme, an empty host, a bad
+// port or a byte that cannot appear in a request line.
+std::optional<HttpUrl> splitHttpUrl(std::string_view url);
+
+// The value of the Location header in a raw response head; nullopt when there is none.
+std::optional<std::string> findLocation(std::string_view rawHeaders);
+
+// The absolute URL a Location value names, taken relative to `base` when it is a path.
+std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location);
+
+}  // namespace detail
+
+}  // namespace tivra::tiles
