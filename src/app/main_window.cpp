@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "platform/resources.h"
 #include "platform/text.h"
+#include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
 #include "server/overlay_endpoints.h"
 
@@ -51,6 +52,10 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::KmzServer, [&context](std::string_view request, std::string& out) {
     server::KmzServer(context, request, out);
   });
+  m_router.setHandler(Endpoint::ImageServer,
+                      [&context](std::string_view request, std::string& out) {
+                        server::ImageServer(context, request, out);
+                      });
   m_router.setHandler(Endpoint::KmlServer, [&context](std::string_view request, std::string& out) {
     server::KmlServer(context, request, out);
   });

@@ -55,6 +55,7 @@ class MainWindow {
   std::mutex& stateLock() { return m_stateLock; }
   tiles::MapValues& mapValues() { return m_mapValues; }
   bool online() const { return m_online.load(); }
+  void setOnline(bool online) { m_online = online; }
   void postMapPageRefresh();
   store::TileCache& tileCache() { return *m_tileCache; }
 

@@ -1,0 +1,74 @@
+#include "server/image_endpoint.h"
+
+#include "platform/http_response.h"
+#include "server/request.h"
+#include "tiles/fetch_url.h"
+#include "tiles/transparency.h"
+
+namespace tivra::server {
+
+namespace {
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+constexpr int kHttpFound = 302;
+
+}  // namespace
+
+std::string decodeImagePath(std::string_view path) {
+  std::string decoded(path);
+  replaceAll(decoded, "%3D", "=");
+  replaceAll(decoded, "%26", "&");
+  return decoded;
+}
+
+std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
+                                                   std::string_view key) {
+  if (auto stored = context.tileCache.ReadTileEntry(key)) return stored;
+  if (!context.online.load()) return std::nullopt;
+  tiles::FetchResult download = tiles::fetch_url(key);
+  if (download.status == kHttpFound) {
+    // The source's own not-found image, shared by every tile it redirects. A redirect whose
+    // target gave nothing leaves nothing to store.
+    if (!download.body || download.body->empty()) return std::nullopt;
+    context.tileCache.StoreMissingTile(key, *download.body);
+    return download.body;
+  }
+  if (!download.body || download.body->empty()) return std::nullopt;
+  context.tileCache.StoreTile(key, *download.body);
+  return download.body;
+}
+
+void ImageServer(const EndpointContext& context, std::string_view request, std::string& out) {
+  const std::string path = decodeImagePath(endpointRemainder(requestUrl(request), "ImageServer/"));
+  // MODE and "/" must be there before a query can follow; a shorter path names no tile.
+  const bool wellFormed = path.size() > 4;
+  const char letter = path.size() > 0 ? path[0] : 'F';
+  const int colourDigit = path.size() > 1 ? path[1] - '0' : 0;
+  const int rangeDigit = path.size() > 2 ? path[2] - '0' : 0;
+
+  std::optional<std::vector<std::uint8_t>> bytes;
+  if (wellFormed) bytes = FetchTile(context, context.tileSourceBase + path.substr(4));
+  if (!bytes) {
+    // The placeholder's mode follows the current setting, not the request's letter.
+    if (context.mapValues.transparentMode) {
+      platform::appendPlaceholderRedirect(out, context.port, colourDigit, rangeDigit);
+    } else {
+      platform::appendPlaceholderRedirect(out, context.port);
+    }
+    return;
+  }
+  if (letter == 'T') {
+    // A tile we cannot decode is sent as it is: the map still shows, only not transparent.
+    if (auto png = tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit))
+      bytes = std::move(png);
+  }
+  out.reserve(bytes->size() + 96);
+  platform::appendFullResponse(out, platform::kPngContentType, std::span(*bytes));
+}
+
+}  // namespace tivra::server

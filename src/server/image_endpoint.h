@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/endpoint_context.h"
+
+namespace tivra::server {
+
+// `ImageServer`: the tile or built-in image named by the path after "ImageServer/", which is
+// MODE "/" QUERY with MODE a letter and two digits ("F00", or "T" + colour + range digit).
+void ImageServer(const EndpointContext& context, std::string_view request, std::string& out);
+
+// `FetchTile`: the store first; then, while online, a download that is stored for next time.
+// nullopt when there is no tile.
+std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
+                                                   std::string_view key);
+
+// The path after "ImageServer/" with "%3D" turned into "=" and then "%26" into "&".
+std::string decodeImagePath(std::string_view path);
+
+}  // namespace tivra::server

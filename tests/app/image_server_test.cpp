@@ -1,0 +1,128 @@
+// The tile endpoint end to end: real sockets into the program's server, tiles from the store or
+// from the fake tile service it downloads them from.
+#include <gtest/gtest.h>
+
+#include "platform/image_codec.h"
+#include "platform/resources.h"
+#include "support/app_harness.h"
+#include "support/fake_tile_server.h"
+#include "support/raw_client.h"
+
+namespace tivra::app {
+namespace {
+
+struct Answer {
+  std::string head;
+  std::vector<std::uint8_t> body;
+};
+
+class ImageServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    harness = std::make_unique<test::AppHarness>(
+        "TileHost=127.0.0.1:" + std::to_string(tiles.port()) + "\r\n");
+    ASSERT_TRUE(harness->start());
+  }
+
+  Answer get(std::string_view path) {
+    const auto raw = test::exchange(
+        harness->port(), "GET " + std::string(path) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_TRUE(raw);
+    if (!raw) return {};
+    const auto end = raw->find("\r\n\r\n");
+    if (end == std::string::npos) return {*raw, {}};
+    return {raw->substr(0, end + 4), std::vector<std::uint8_t>(raw->begin() + end + 4, raw->end())};
+  }
+  std::string tileBase() const {
+    return "http://127.0.0.1:" + std::to_string(tiles.port()) + "/googlechina/maptile?";
+  }
+
+  test::FakeTileServer tiles;
+  std::unique_ptr<test::AppHarness> harness;
+};
+
+TEST_F(ImageServerTest, BuiltInCrossComesFromTheStore) {
+  const auto cross = platform::findResource(platform::ResourceType::Png, platform::kResourceCross);
+  const Answer a = get("/ImageServer/F00/cross.png");
+  EXPECT_EQ(a.head, "HTTP/1.1 200 OK\r\nContent-Length:" + std::to_string(cross.size()) +
+                        "\r\nContent-Type: image/png\r\n\r\n");
+  EXPECT_TRUE(std::equal(cross.begin(), cross.end(), a.body.begin(), a.body.end()));
+  EXPECT_EQ(tiles.requests().size(), 0u);
+}
+
+TEST_F(ImageServerTest, DownloadsOnceThenServesFromTheStoreUnderTheSameKey) {
+  const auto expected = test::FakeTileServer::tileBytes(1234, 568, 12);
+  const Answer plain = get("/ImageServer/F00/x=123%34&y=56%38&zoom=12");
+  EXPECT_EQ(plain.body, expected);
+  // The client's own percent-encoding of "=" and "&" names the same tile.
+  const Answer encoded = get("/ImageServer/F00/x%3D123%34%26y%3D56%38%26zoom%3D12");
+  EXPECT_EQ(encoded.body, expected);
+  EXPECT_EQ(tiles.requestCount("/googlechina/maptile"), 1u);
+  EXPECT_TRUE(harness->window().tileCache().ReadTileEntry(tileBase() + "x=123%34&y=56%38&zoom=12"));
+}
+
+TEST_F(ImageServerTest, RedirectedTileIsStoredAsTheSharedNotFoundImage) {
+  // Zoom above 18 is a missing tile: the service redirects to its own /404.png.
+  const Answer first = get("/ImageServer/F00/x=1%30&y=2%30&zoom=19");
+  const Answer other = get("/ImageServer/F00/x=3%30&y=4%30&zoom=19");
+  const auto notFound = test::FakeTileServer::notFoundPng();
+  EXPECT_EQ(first.body, notFound);
+  EXPECT_EQ(other.body, notFound);
+  auto& cache = harness->window().tileCache();
+  EXPECT_EQ(cache.ReadTileEntry("http:///127.0.0.1:" + std::to_string(tiles.port()) + "/404.png"),
+            notFound);
+  const std::size_t downloads = tiles.requests().size();
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  EXPECT_EQ(tiles.requests().size(), downloads) << "served from the store afterwards";
+}
+
+TEST_F(ImageServerTest, OfflineMissingTilesRedirectToThePlaceholderKeepingTheDigits) {
+  harness->window().setOnline(false);
+  EXPECT_EQ(get("/ImageServer/T35/x=1%30&y=2%30&zoom=3").head,
+            "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
+                "/ImageServer/T35/default.png\r\n\r\n");
+  harness->window().mapValues().transparentMode = false;
+  EXPECT_EQ(get("/ImageServer/T35/x=1%30&y=2%30&zoom=3").head,
+            "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
+                "/ImageServer/F00/default.png\r\n\r\n");
+  EXPECT_EQ(tiles.requests().size(), 0u);
+}
+
+TEST_F(ImageServerTest, FailedDownloadsAndShortPathsRedirect) {
+  harness->window().mapValues().transparentMode = false;
+  const std::string redirect =
+      "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
+      "/ImageServer/F00/default.png\r\n\r\n";
+  for (const char* path :
+       {"/ImageServer/T3", "/ImageServer/", "/ImageServer", "/ImageServer/F00/"}) {
+    EXPECT_EQ(get(path).head, redirect) << path;
+  }
+}
+
+TEST(ImageServerDeadHost, UnreachableTileSourceRedirects) {
+  test::AppHarness harness("TileHost=127.0.0.1:" + std::to_string(test::freePort()) + "\r\n");
+  ASSERT_TRUE(harness.start());
+  const auto raw =
+      test::exchange(harness.port(), "GET /ImageServer/T12/x=1%30&y=2%30&zoom=3 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(raw, "HTTP/1.1 302 Found\r\nLocation: http://localhost:" +
+                     std::to_string(harness.port()) + "/ImageServer/T12/default.png\r\n\r\n");
+}
+
+TEST_F(ImageServerTest, TransparentModeTurnsAJpegTileIntoPng) {
+  // x + y odd: the service answers JPEG.
+  const Answer a = get("/ImageServer/T70/x=1%31&y=2%30&zoom=5");
+  ASSERT_GE(a.body.size(), 8u);
+  EXPECT_EQ(platform::sniffImageFormat(a.body), platform::ImageFormat::Png);
+  const auto image = platform::decodeImage(a.body);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 256u);
+  EXPECT_TRUE(image->hasAlpha);
+  // The stored tile stays the JPEG as downloaded: processing is redone per request.
+  const auto stored =
+      harness->window().tileCache().ReadTileEntry(tileBase() + "x=1%31&y=2%30&zoom=5");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(platform::sniffImageFormat(*stored), platform::ImageFormat::Jpeg);
+}
+
+}  // namespace
+}  // namespace tivra::app

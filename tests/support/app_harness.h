@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/main_window.h"
+#include "platform/message_loop.h"
+#include "support/recording_frontend.h"
+#include "support/temp_dir.h"
+
+namespace tivra::test {
+
+// A free loopback port at the time of the call.
+std::uint16_t freePort();
+
+// The program's hub started as the headless program starts it, with its message loop on a
+// thread of its own: a data directory with the given extra settings, and a free TcpPort.
+class AppHarness {
+ public:
+  explicit AppHarness(std::string extraSettings = "", bool useEarth = false);
+  ~AppHarness();  // shuts the window down in order
+  AppHarness(const AppHarness&) = delete;
+  AppHarness& operator=(const AppHarness&) = delete;
+
+  // Start-up; false when it failed.
+  bool start();
+  void stop();
+
+  std::uint16_t port() const { return m_port; }
+  app::MainWindow& window() { return *m_window; }
+  RecordingFrontend& frontend() { return m_frontend; }
+  const TempDir& dataDir() const { return m_dir; }
+  // Runs task on the loop thread and waits for it.
+  void onLoop(const std::function<void()>& task);
+
+ private:
+  TempDir m_dir;
+  RecordingFrontend m_frontend;
+  platform::MessageLoop m_loop;
+  std::uint16_t m_port = 0;
+  bool m_useEarth;
+  std::unique_ptr<app::MainWindow> m_window;
+  std::thread m_loopThread;
+};
+
+}  // namespace tivra::test
