@@ -16,7 +16,7 @@ using tivra::platform::Image;
 using tivra::platform::PngEncodeOptions;
 
 // A street-map-like 256 x 256 tile: background, park and water areas, roads with
-// anti-aliased edges, and label-like speckles. Deterministic.
+// anti-aliased edges, and label-like dots. Deterministic.
 Image mapTile() {
   Image image = *Image::makeBgra(256, 256);
   image.hasAlpha = false;
