@@ -10,9 +10,13 @@ namespace {
 std::atomic<bool> g_debugLog{false};
 }
 
-void setDebugLog(bool enabled) { g_debugLog.store(enabled, std::memory_order_relaxed); }
+void setDebugLog(bool enabled) {
+  g_debugLog.store(enabled, std::memory_order_relaxed);
+}
 
-bool debugLogEnabled() { return g_debugLog.load(std::memory_order_relaxed); }
+bool debugLogEnabled() {
+  return g_debugLog.load(std::memory_order_relaxed);
+}
 
 void debugTrace(std::string_view text) {
   if (!debugLogEnabled()) return;

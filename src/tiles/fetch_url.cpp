@@ -86,8 +86,8 @@ std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
 
   HttpUrl split;
   split.authority = std::string(authority);
-  split.pathAndQuery =
-      path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
+  if (path.empty() || path.front() != '/') split.pathAndQuery.push_back('/');
+  split.pathAndQuery.append(path);
   return split;
 }
 

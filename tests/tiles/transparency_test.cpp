@@ -84,14 +84,6 @@ TEST(KeySets, DuplicateColourCountsOnceAndLevelsOutsideRangeHoldNothing) {
   EXPECT_FALSE(isBackgroundKey(6, colourKey(235, 230, 220, 6)));
 }
 
-TEST(ToleranceLevel, OutOfRangeDigitsAreClamped) {
-  EXPECT_EQ(toleranceLevel(-3), 0);
-  EXPECT_EQ(toleranceLevel(0), 0);
-  EXPECT_EQ(toleranceLevel(4), 4);
-  EXPECT_EQ(toleranceLevel(5), 5);
-  EXPECT_EQ(toleranceLevel(9), 5);
-}
-
 // ---------------------------------------------------------------- one pixel at a time
 
 struct PixelCase {
