@@ -6,6 +6,11 @@ if(TIVRA_WERROR)
 endif()
 target_include_directories(tivra_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
 
+if(TIVRA_BUILD_FUZZ)
+  # Coverage instrumentation for everything the fuzz targets reach, not only their own files.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(TIVRA_SANITIZE)
   string(REPLACE ";" "," _tivra_san "${TIVRA_SANITIZE}")
   # Sanitizers must reach every object, third-party code compiled here included.

@@ -53,6 +53,9 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
 
   std::optional<std::vector<std::uint8_t>> bytes;
   if (wellFormed) bytes = FetchTile(context, context.tileSourceBase + path.substr(4));
+  // A tile that cannot be decoded for processing (often an error page stored as a tile) gets
+  // the placeholder too, rather than bytes no image viewer can show.
+  if (bytes && letter == 'T') bytes = tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit);
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.
     if (context.mapValues.transparentMode) {
@@ -61,11 +64,6 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
       platform::appendPlaceholderRedirect(out, context.port);
     }
     return;
-  }
-  if (letter == 'T') {
-    // A tile we cannot decode is sent as it is: the map still shows, only not transparent.
-    if (auto png = tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit))
-      bytes = std::move(png);
   }
   out.reserve(bytes->size() + 96);
   platform::appendFullResponse(out, platform::kPngContentType, std::span(*bytes));

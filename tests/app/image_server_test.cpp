@@ -126,3 +126,21 @@ TEST_F(ImageServerTest, TransparentModeTurnsAJpegTileIntoPng) {
 
 }  // namespace
 }  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+TEST_F(ImageServerTest, UndecodableTileInTransparentModeGetsThePlaceholder) {
+  // The service answers a query without a tile with 400 and a text body; it is stored and, with
+  // "F00", served as it is.
+  const Answer plain = get("/ImageServer/F00/notile");
+  EXPECT_EQ(plain.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  ASSERT_FALSE(plain.body.empty());
+  const Answer processed = get("/ImageServer/T21/notile");
+  EXPECT_EQ(processed.head,
+            "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
+                "/ImageServer/T21/default.png\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace tivra::app

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <future>
 
+#include "platform/ini.h"
 #include "platform/socket.h"
 
 namespace tivra::test {
@@ -12,10 +13,18 @@ std::uint16_t freePort() {
   return probe ? probe->port() : 0;
 }
 
-AppHarness::AppHarness(std::string extraSettings, bool useEarth) : m_useEarth(useEarth) {
+AppHarness::AppHarness(std::string extraSettings, bool useEarth)
+    : m_dataDir(m_dir.path()), m_useEarth(useEarth) {
   m_port = freePort();
   std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << m_port << "\r\n"
                                      << extraSettings;
+}
+
+AppHarness::AppHarness(const std::filesystem::path& dataDir, bool useEarth)
+    : m_dataDir(dataDir), m_useEarth(useEarth) {
+  // A fresh free port; every other setting stays as the last run left it.
+  m_port = freePort();
+  platform::IniFile(dataDir / "Tivra.ini").write("settings", "TcpPort", std::to_string(m_port));
 }
 
 AppHarness::~AppHarness() {
@@ -24,10 +33,11 @@ AppHarness::~AppHarness() {
 
 bool AppHarness::start() {
   app::MainWindowOptions options;
-  options.dataDirectory = m_dir.path();
+  options.dataDirectory = m_dataDir;
   options.useEarth = m_useEarth;
   m_window = std::make_unique<app::MainWindow>(m_loop, m_frontend, options);
   if (m_window->initialise()) return false;
+  m_port = m_window->listeningPort();
   m_loopThread = std::thread([this] { m_loop.run(); });
   return true;
 }

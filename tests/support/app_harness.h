@@ -20,6 +20,8 @@ std::uint16_t freePort();
 class AppHarness {
  public:
   explicit AppHarness(std::string extraSettings = "", bool useEarth = false);
+  // Runs on an existing data directory; only TcpPort of its Tivra.ini is changed.
+  explicit AppHarness(const std::filesystem::path& dataDir, bool useEarth = false);
   ~AppHarness();  // shuts the window down in order
   AppHarness(const AppHarness&) = delete;
   AppHarness& operator=(const AppHarness&) = delete;
@@ -31,12 +33,13 @@ class AppHarness {
   std::uint16_t port() const { return m_port; }
   app::MainWindow& window() { return *m_window; }
   RecordingFrontend& frontend() { return m_frontend; }
-  const TempDir& dataDir() const { return m_dir; }
+  const std::filesystem::path& dataDir() const { return m_dataDir; }
   // Runs task on the loop thread and waits for it.
   void onLoop(const std::function<void()>& task);
 
  private:
   TempDir m_dir;
+  std::filesystem::path m_dataDir;
   RecordingFrontend m_frontend;
   platform::MessageLoop m_loop;
   std::uint16_t m_port = 0;

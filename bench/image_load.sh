@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Requests per second of ImageServer for a stored tile, as sent ("F00") and made transparent
+# per request ("T00"), beside nginx serving the same tile bytes as a static file with
+# keep-alive off, loaded by wrk with "Connection: close" in the same run.
+#   bench/image_load.sh [SECONDS] [CONNECTIONS]
+# Needs: scripts/install-deps.sh --bench. Uses ports 18090-18092 on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+conns=${2:-16}
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIVRA_BUILD_TESTS=OFF -DTIVRA_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target tivra bench_image >/dev/null
+
+work=$(mktemp -d)
+chmod 755 "$work"  # nginx workers run as another user
+trap 'kill $(jobs -p) 2>/dev/null; nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null; sleep 0.5; rm -rf "$work"' EXIT
+mkdir -p "$work/logs" "$work/www/googlechina" "$work/tiles"
+"$build/bench/bench_image" --write-tiles "$work/tiles" >/dev/null
+tile=$(ls "$work"/tiles/*.png | head -n 1)
+cp "$tile" "$work/www/tile.png"
+cp "$tile" "$work/www/googlechina/maptile"
+cat > "$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/logs/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_timeout 0;
+  default_type image/png;
+  # 18091: the static tile for the comparison; 18092: the tile source tivra downloads from once.
+  server { listen 127.0.0.1:18091; root $work/www; }
+  server { listen 127.0.0.1:18092; root $work/www; }
+}
+CONF
+nginx -p "$work" -c "$work/nginx.conf"
+printf '[settings]\r\nTcpPort=18090\r\nTileHost=127.0.0.1:18092\r\n' > "$work/Tivra.ini"
+XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
+sleep 1
+query="x=1%30&y=2%30&zoom=5"
+curl -s -o /dev/null "http://127.0.0.1:18090/ImageServer/F00/$query"  # downloads and stores it
+echo "tile: $(wc -c < "$tile") bytes, $(basename "$tile")"
+
+load() {  # URL
+  wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" "$1" |
+    awk '/Requests\/sec/ { print $2 } /Non-2xx/ { print "non-2xx:", $0 > "/dev/stderr" }'
+}
+f00=$(load "http://127.0.0.1:18090/ImageServer/F00/$query")
+t00=$(load "http://127.0.0.1:18090/ImageServer/T00/$query")
+ngx=$(load "http://127.0.0.1:18091/tile.png")
+echo "ImageServer F00 (stored bytes):  $f00 requests/s"
+echo "ImageServer T00 (transparency):  $t00 requests/s"
+echo "nginx static tile:               $ngx requests/s"
+awk -v a="$f00" -v b="$ngx" 'BEGIN { printf "ratio F00/nginx: %.2f\n", a / b }'
