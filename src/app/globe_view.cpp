@@ -40,8 +40,7 @@ ViewGeometry makeViewGeometry(const Camera& camera, int widthPx, int heightPx, d
 
   const double halfHeightM = camera.Range * tanHalfV;
   const double halfWidthM = halfHeightM * v.widthPx / v.heightPx;
-  const double cosLat =
-      std::max(kMinCosLatitude, std::cos(camera.FocusPointLatitude * kDegToRad));
+  const double cosLat = std::max(kMinCosLatitude, std::cos(camera.FocusPointLatitude * kDegToRad));
   v.halfHeightDeg = halfHeightM / kMetresPerDegree;
   v.halfWidthDeg = halfWidthM / (kMetresPerDegree * cosLat);
 
@@ -145,8 +144,8 @@ std::string resolveHref(std::string_view base, std::string_view href) {
   const std::size_t pathStart = base.find('/', schemeEnd);
   const std::string_view origin = base.substr(0, pathStart);
   if (href.front() == '/') return std::string(origin) + std::string(href);
-  std::string_view dir = pathStart == std::string_view::npos ? std::string_view("/")
-                                                             : base.substr(pathStart);
+  std::string_view dir =
+      pathStart == std::string_view::npos ? std::string_view("/") : base.substr(pathStart);
   dir = dir.substr(0, dir.find_first_of("?#"));
   dir = dir.substr(0, dir.rfind('/') + 1);
   return std::string(origin) + std::string(dir) + std::string(href);

@@ -33,7 +33,9 @@ std::string_view trim(std::string_view s) {
   return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
-std::string_view textOf(const pugi::xml_node& node) { return trim(node.text().get()); }
+std::string_view textOf(const pugi::xml_node& node) {
+  return trim(node.text().get());
+}
 
 std::optional<double> parseReal(std::string_view s) {
   s = trim(s);
@@ -108,7 +110,8 @@ void parseGeometry(const pugi::xml_node& el, KmlNode& node, const ParseContext& 
     }
     node.fields |= kFieldPoints;
   } else if (name == "LineString" || name == "LinearRing") {
-    node.lines.push_back(parseCoordinates(textOf(child(el, "coordinates")), kMaxCoordinatesPerLine));
+    node.lines.push_back(
+        parseCoordinates(textOf(child(el, "coordinates")), kMaxCoordinatesPerLine));
     node.fields |= kFieldLines;
   } else if (name == "Polygon") {
     if (const pugi::xml_node outer = child(el, "outerBoundaryIs")) {
@@ -217,11 +220,10 @@ std::unique_ptr<KmlNode> parseFeature(const pugi::xml_node& el, FeatureKind kind
       node->color = parseKmlColor(textOf(c));
       node->fields |= kFieldColor;
     } else if (name == "LatLonBox" && kind == FeatureKind::GroundOverlay) {
-      node->box = LatLonBoxData{realChild(c, "north").value_or(0.0),
-                                realChild(c, "south").value_or(0.0),
-                                realChild(c, "east").value_or(0.0),
-                                realChild(c, "west").value_or(0.0),
-                                realChild(c, "rotation").value_or(0.0)};
+      node->box =
+          LatLonBoxData{realChild(c, "north").value_or(0.0), realChild(c, "south").value_or(0.0),
+                        realChild(c, "east").value_or(0.0), realChild(c, "west").value_or(0.0),
+                        realChild(c, "rotation").value_or(0.0)};
       node->fields |= kFieldBox;
     } else if ((name == "Url" || name == "Link") && kind == FeatureKind::NetworkLink) {
       node->link = parseLink(c, ctx);
@@ -272,12 +274,18 @@ void parseUpdate(const pugi::xml_node& update, ParseContext& ctx, ParsedKml& out
 
 std::string_view featureKindName(FeatureKind kind) {
   switch (kind) {
-    case FeatureKind::Document: return "Document";
-    case FeatureKind::Folder: return "Folder";
-    case FeatureKind::Placemark: return "Placemark";
-    case FeatureKind::GroundOverlay: return "GroundOverlay";
-    case FeatureKind::ScreenOverlay: return "ScreenOverlay";
-    case FeatureKind::NetworkLink: return "NetworkLink";
+    case FeatureKind::Document:
+      return "Document";
+    case FeatureKind::Folder:
+      return "Folder";
+    case FeatureKind::Placemark:
+      return "Placemark";
+    case FeatureKind::GroundOverlay:
+      return "GroundOverlay";
+    case FeatureKind::ScreenOverlay:
+      return "ScreenOverlay";
+    case FeatureKind::NetworkLink:
+      return "NetworkLink";
   }
   return "?";
 }

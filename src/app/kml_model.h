@@ -100,7 +100,7 @@ struct KmlNode {
   std::vector<GeoPoint> points;
   std::vector<std::vector<GeoPoint>> lines;
   std::optional<ModelData> model;
-  std::string iconHref;                // overlay image or inline placemark icon
+  std::string iconHref;                 // overlay image or inline placemark icon
   std::vector<std::string> styleHrefs;  // icons of shared styles declared here
   std::optional<LatLonBoxData> box;
   std::uint32_t color = 0xffffffffu;  // aabbggrr

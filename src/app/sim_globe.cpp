@@ -68,7 +68,9 @@ bool isHttpUrl(std::string_view url) {
   return url.starts_with("http://") || url.starts_with("https://");
 }
 
-double smoothStep(double t) { return t * t * (3.0 - 2.0 * t); }
+double smoothStep(double t) {
+  return t * t * (3.0 - 2.0 * t);
+}
 
 // Pre-order visit of every node with its depth and effective visibility.
 template <typename F>
@@ -271,9 +273,9 @@ class GlobeCore {
       Bounds b;
       addBounds(n, b);
       if (b.empty()) throw EarthError("the feature has no view");
-      const ViewGeometry unit = makeViewGeometry(Camera{(b.north + b.south) / 2, 0, 0, 1, 1.0, 0, 0},
-                                                 m_opt.viewWidth, m_opt.viewHeight,
-                                                 m_opt.horizFovDeg);
+      const ViewGeometry unit =
+          makeViewGeometry(Camera{(b.north + b.south) / 2, 0, 0, 1, 1.0, 0, 0}, m_opt.viewWidth,
+                           m_opt.viewHeight, m_opt.horizFovDeg);
       // Fit the box with a margin; a single point is seen from 1000 m.
       const double fit = std::max((b.north - b.south) / (2 * unit.halfHeightDeg),
                                   (b.east - b.west) / (2 * unit.halfWidthDeg));
@@ -356,7 +358,8 @@ class GlobeCore {
     }
     for (const KmlNode* n : shown) {
       for (const GeoPoint& p : n->points) drawMarker(canvas, v, p, 2, kPointColour);
-      if (n->model && n->model->location) drawMarker(canvas, v, *n->model->location, 3, kModelColour);
+      if (n->model && n->model->location)
+        drawMarker(canvas, v, *n->model->location, 3, kModelColour);
     }
     return canvas;
   }
@@ -410,14 +413,14 @@ class GlobeCore {
     auto lerp = [t](double a, double b) { return a + (b - a) * t; };
     Camera c = m_to;
     c.FocusPointLatitude = lerp(m_from.FocusPointLatitude, m_to.FocusPointLatitude);
-    c.FocusPointLongitude = wrapDegrees(
-        m_from.FocusPointLongitude +
-        wrapDegrees(m_to.FocusPointLongitude - m_from.FocusPointLongitude) * t);
+    c.FocusPointLongitude =
+        wrapDegrees(m_from.FocusPointLongitude +
+                    wrapDegrees(m_to.FocusPointLongitude - m_from.FocusPointLongitude) * t);
     c.FocusPointAltitude = lerp(m_from.FocusPointAltitude, m_to.FocusPointAltitude);
     c.Range = lerp(m_from.Range, m_to.Range);
     c.Tilt = lerp(m_from.Tilt, m_to.Tilt);
-    c.Azimuth = std::fmod(m_from.Azimuth + wrapDegrees(m_to.Azimuth - m_from.Azimuth) * t + 360.0,
-                          360.0);
+    c.Azimuth =
+        std::fmod(m_from.Azimuth + wrapDegrees(m_to.Azimuth - m_from.Azimuth) * t + 360.0, 360.0);
     return c;
   }
 
@@ -464,8 +467,8 @@ class GlobeCore {
       n->serial = m_nextSerial++;
       n->linkState = LinkState{};
       n->linkState.depth = linkDepth;
-      n->linkState.initialDue = n->kind == FeatureKind::NetworkLink && n->link &&
-                                linkDepth <= kMaxLinkDepth;
+      n->linkState.initialDue =
+          n->kind == FeatureKind::NetworkLink && n->link && linkDepth <= kMaxLinkDepth;
       prepareNodes(n->children, linkDepth);
     }
   }
@@ -709,8 +712,8 @@ class GlobeCore {
     const std::vector<std::uint8_t>& body = out.answer.body;
     try {
       if (job.purpose == FetchPurpose::Link) {
-        out.kml = parseKml(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()),
-                           job.url);
+        out.kml = parseKml(
+            std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), job.url);
       } else if (job.purpose == FetchPurpose::Image) {
         std::optional<RgbaImage> img;
         if (m_deps.decodeImage) img = m_deps.decodeImage(body);
@@ -730,8 +733,8 @@ class GlobeCore {
 
   void record(const Job& job, const FetchOutcome& outcome) {
     ++m_stats.fetches;
-    m_fetchLog.push_back(
-        FetchRecord{job.url, job.purpose, outcome.answer.status, outcome.error.empty(), outcome.error});
+    m_fetchLog.push_back(FetchRecord{job.url, job.purpose, outcome.answer.status,
+                                     outcome.error.empty(), outcome.error});
     while (m_fetchLog.size() > SimGlobe::kFetchLogSize) m_fetchLog.pop_front();
   }
 
@@ -762,7 +765,8 @@ class GlobeCore {
       return;
     }
     ParsedKml& kml = *outcome.kml;
-    if (m_featureCount - countNodes(link->children) + countNodes(kml.features) > kMaxTotalFeatures) {
+    if (m_featureCount - countNodes(link->children) + countNodes(kml.features) >
+        kMaxTotalFeatures) {
       ++m_stats.documentFailures;
       return;
     }
@@ -884,13 +888,23 @@ class SimEarth final : public Earth {
 SimGlobe::SimGlobe(SimGlobeDeps deps, SimGlobeOptions options)
     : m_core(std::make_shared<detail::GlobeCore>(std::move(deps), std::move(options))) {}
 
-SimGlobe::~SimGlobe() { m_core->stop(); }
+SimGlobe::~SimGlobe() {
+  m_core->stop();
+}
 
-std::unique_ptr<Earth> SimGlobe::connect() { return std::make_unique<detail::SimEarth>(m_core); }
-void SimGlobe::stop() { m_core->stop(); }
-void SimGlobe::setOnline(bool online) { m_core->setOnline(online); }
+std::unique_ptr<Earth> SimGlobe::connect() {
+  return std::make_unique<detail::SimEarth>(m_core);
+}
+void SimGlobe::stop() {
+  m_core->stop();
+}
+void SimGlobe::setOnline(bool online) {
+  m_core->setOnline(online);
+}
 
-bool SimGlobe::waitIdle(std::chrono::milliseconds timeout) const { return m_core->waitIdle(timeout); }
+bool SimGlobe::waitIdle(std::chrono::milliseconds timeout) const {
+  return m_core->waitIdle(timeout);
+}
 bool SimGlobe::waitCameraStops(std::uint64_t count, std::chrono::milliseconds timeout) const {
   return m_core->waitFor(timeout, [&] { return m_core->cameraStopsLocked() >= count; });
 }
@@ -898,16 +912,26 @@ bool SimGlobe::waitFetches(std::uint64_t count, std::chrono::milliseconds timeou
   return m_core->waitFor(timeout, [&] { return m_core->fetchesLocked() >= count; });
 }
 
-ViewGeometry SimGlobe::view() const { return m_core->view(); }
-RgbaImage SimGlobe::render() const { return m_core->render(); }
+ViewGeometry SimGlobe::view() const {
+  return m_core->view();
+}
+RgbaImage SimGlobe::render() const {
+  return m_core->render();
+}
 std::vector<std::uint8_t> SimGlobe::renderPng() const {
   if (!m_core->deps().encodePng) throw EarthError("no PNG encoder");
   return m_core->deps().encodePng(m_core->render());
 }
 
-GlobeStats SimGlobe::stats() const { return m_core->stats(); }
-std::vector<FetchRecord> SimGlobe::fetchLog() const { return m_core->fetchLog(); }
-std::vector<FeatureInfo> SimGlobe::features() const { return m_core->features(); }
+GlobeStats SimGlobe::stats() const {
+  return m_core->stats();
+}
+std::vector<FetchRecord> SimGlobe::fetchLog() const {
+  return m_core->fetchLog();
+}
+std::vector<FeatureInfo> SimGlobe::features() const {
+  return m_core->features();
+}
 std::optional<FeatureInfo> SimGlobe::featureById(std::string_view id) const {
   return m_core->featureWhere([&](const KmlNode& n) { return n.id == id; });
 }

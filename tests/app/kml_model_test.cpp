@@ -126,14 +126,14 @@ struct ColorCase {
   std::uint32_t value;
 };
 class KmlColor : public ::testing::TestWithParam<ColorCase> {};
-TEST_P(KmlColor, Parses) { EXPECT_EQ(parseKmlColor(GetParam().text), GetParam().value); }
-INSTANTIATE_TEST_SUITE_P(Cases, KmlColor,
-                         ::testing::Values(ColorCase{"7fffffff", 0x7fffffffu},
-                                           ColorCase{" 64ee17ee\n", 0x64ee17eeu},
-                                           ColorCase{"#ff0000ff", 0xff0000ffu},
-                                           ColorCase{"ffff", 0xffffffffu},
-                                           ColorCase{"zzzzzzzz", 0xffffffffu},
-                                           ColorCase{"", 0xffffffffu}));
+TEST_P(KmlColor, Parses) {
+  EXPECT_EQ(parseKmlColor(GetParam().text), GetParam().value);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KmlColor,
+    ::testing::Values(ColorCase{"7fffffff", 0x7fffffffu}, ColorCase{" 64ee17ee\n", 0x64ee17eeu},
+                      ColorCase{"#ff0000ff", 0xff0000ffu}, ColorCase{"ffff", 0xffffffffu},
+                      ColorCase{"zzzzzzzz", 0xffffffffu}, ColorCase{"", 0xffffffffu}));
 
 struct CoordCase {
   const char* text;
@@ -156,7 +156,9 @@ TEST(KmlModel, CoordinateLimitHolds) {
 }
 
 class NotKml : public ::testing::TestWithParam<const char*> {};
-TEST_P(NotKml, IsRejected) { EXPECT_THROW(parseKml(GetParam(), ""), KmlParseError); }
+TEST_P(NotKml, IsRejected) {
+  EXPECT_THROW(parseKml(GetParam(), ""), KmlParseError);
+}
 INSTANTIATE_TEST_SUITE_P(Cases, NotKml,
                          ::testing::Values("", "garbage", "<kml><Folder></kml>", "<html></html>",
                                            "\x89PNG\r\n\x1a\n", "<kml"));

@@ -77,8 +77,9 @@ class SimGlobeTest : public ::testing::Test {
   }
 
   std::string linkKml(const std::string& name, const std::string& href, const std::string& url) {
-    return kml("<Document><name>Doc</name>\n<NetworkLink>\n<name>" + name + "</name>\n<Url>\n<href>" +
-               href + "</href>\n" + url + "</Url>\n</NetworkLink>\n</Document>\n");
+    return kml("<Document><name>Doc</name>\n<NetworkLink>\n<name>" + name +
+               "</name>\n<Url>\n<href>" + href + "</href>\n" + url +
+               "</Url>\n</NetworkLink>\n</Document>\n");
   }
 
   LoopbackHttpServer m_server;
@@ -126,8 +127,8 @@ TEST_F(SimGlobeTest, ViewRefreshSendsTheCameraAfterEachStop) {
     Camera camera;
     double speed;
   };
-  for (const Move& move : {Move{cameraAt(121.47, 31.23, 20000.0), 5.0},
-                           Move{cameraAt(113.26, 23.13, 3000.0), 1.0}}) {
+  for (const Move& move :
+       {Move{cameraAt(121.47, 31.23, 20000.0), 5.0}, Move{cameraAt(113.26, 23.13, 3000.0), 1.0}}) {
     const auto start = std::chrono::steady_clock::now();
     earth->SetCamera(move.camera, move.speed);
     const std::size_t want = m_server.requestsFor("/KmlServer").size() + 1;
@@ -211,11 +212,12 @@ TEST_F(SimGlobeTest, HiddenLinksWaitUntilShown) {
 TEST_F(SimGlobeTest, SetFeatureViewFliesToTheLookAtAndSettles) {
   auto globe = makeGlobe();
   auto earth = globe->connect();
-  earth->OpenKmlFile(writeFile("t.kml", kml("<Document><name>Tivra</name><LookAt>"
-                                            "<longitude>121.5</longitude><latitude>31.2</latitude>"
-                                            "<range>1500</range><tilt>30</tilt><heading>10</heading>"
-                                            "</LookAt></Document>")),
-                     true);
+  earth->OpenKmlFile(
+      writeFile("t.kml", kml("<Document><name>Tivra</name><LookAt>"
+                             "<longitude>121.5</longitude><latitude>31.2</latitude>"
+                             "<range>1500</range><tilt>30</tilt><heading>10</heading>"
+                             "</LookAt></Document>")),
+      true);
   const std::uint64_t stops = globe->stats().cameraStops;
   auto feature = earth->GetFeatureByName("Tivra");
   ASSERT_TRUE(feature);
@@ -329,15 +331,16 @@ TEST_F(SimGlobeTest, UpdatesCreateAndChangeTheirTargetsOnly) {
   m_server.serve("/PosUpdateServer/Update.kml", [&](const std::string&) {
     std::string ops;
     if (polls++ == 0) {
-      ops = "<Create><Folder targetId=\"TrackPoints\"><Placemark id=\"Point1\"><name>Point1</name>"
-            "<Point><coordinates>2,2,0</coordinates></Point></Placemark></Folder></Create>"
-            "<Change><Placemark targetId=\"Car\"><Model><Location><longitude>2</longitude>"
-            "<latitude>2.5</latitude></Location><Orientation><heading>45</heading></Orientation>"
-            "</Model></Placemark></Change>"
-            "<Change><Placemark targetId=\"Path0\"><name>Path0</name><LineString><coordinates>"
-            "1,1,0 2,2,0</coordinates></LineString></Placemark></Change>"
-            "<Create><Folder targetId=\"Nowhere\"><Placemark id=\"Lost\"/></Folder></Create>"
-            "<Change><Placemark targetId=\"Ghost\"><name>x</name></Placemark></Change>";
+      ops =
+          "<Create><Folder targetId=\"TrackPoints\"><Placemark id=\"Point1\"><name>Point1</name>"
+          "<Point><coordinates>2,2,0</coordinates></Point></Placemark></Folder></Create>"
+          "<Change><Placemark targetId=\"Car\"><Model><Location><longitude>2</longitude>"
+          "<latitude>2.5</latitude></Location><Orientation><heading>45</heading></Orientation>"
+          "</Model></Placemark></Change>"
+          "<Change><Placemark targetId=\"Path0\"><name>Path0</name><LineString><coordinates>"
+          "1,1,0 2,2,0</coordinates></LineString></Placemark></Change>"
+          "<Create><Folder targetId=\"Nowhere\"><Placemark id=\"Lost\"/></Folder></Create>"
+          "<Change><Placemark targetId=\"Ghost\"><name>x</name></Placemark></Change>";
     }
     return kmlAnswer(kml("<NetworkLinkControl><Update><targetHref>" + gpsUrl + "</targetHref>" +
                          ops + "</Update></NetworkLinkControl>"));
@@ -347,7 +350,8 @@ TEST_F(SimGlobeTest, UpdatesCreateAndChangeTheirTargetsOnly) {
   auto globe = makeGlobe();
   globe->connect()->OpenKmlFile(
       writeFile("gps.kml", kml("<NetworkLink><flyToView>1</flyToView><name>Tivra GPS</name><Link>"
-                               "<href>" + gpsUrl + "</href></Link></NetworkLink>")),
+                               "<href>" +
+                               gpsUrl + "</href></Link></NetworkLink>")),
       true);
   ASSERT_TRUE(m_server.waitForRequests("/PosUpdateServer/Update.kml", 3, kWait));
   ASSERT_TRUE(globe->waitIdle(kWait));
@@ -375,12 +379,11 @@ TEST_F(SimGlobeTest, UpdatesCreateAndChangeTheirTargetsOnly) {
 
 TEST_F(SimGlobeTest, UpdatesForAnotherDocumentAreIgnored) {
   m_server.serve("/a.kml", kmlAnswer(kml("<Folder id=\"F\"><name>A</name></Folder>")));
-  m_server.serve("/u.kml",
-                 kmlAnswer(kml("<NetworkLinkControl><Update><targetHref>" +
-                               m_server.url("/other.kml") +
-                               "</targetHref><Create><Folder targetId=\"F\"><Placemark>"
-                               "<name>New</name></Placemark></Folder></Create></Update>"
-                               "</NetworkLinkControl>")));
+  m_server.serve("/u.kml", kmlAnswer(kml("<NetworkLinkControl><Update><targetHref>" +
+                                         m_server.url("/other.kml") +
+                                         "</targetHref><Create><Folder targetId=\"F\"><Placemark>"
+                                         "<name>New</name></Placemark></Folder></Create></Update>"
+                                         "</NetworkLinkControl>")));
   auto globe = makeGlobe();
   globe->connect()->OpenKmlFile(
       writeFile("two.kml", kml("<Folder><NetworkLink><Link><href>" + m_server.url("/a.kml") +
@@ -467,7 +470,7 @@ TEST_F(RenderTest, HiddenOverlaysAndBrokenImagesAreNotDrawn) {
   ASSERT_TRUE(globe->waitIdle(kWait));
   EXPECT_EQ(globe->stats().imagesFailed, 1u);
   const RgbaImage img = globe->render();
-  EXPECT_EQ(pixel(img, 5, 5)[0], 16);   // background: nothing drawn there
+  EXPECT_EQ(pixel(img, 5, 5)[0], 16);     // background: nothing drawn there
   EXPECT_EQ(pixel(img, 32, 32)[0], 230);  // the point marker at the centre
 }
 
@@ -479,9 +482,9 @@ TEST_F(RenderTest, LinesAreDrawnOnTop) {
   auto globe = makeGlobe(o);
   const ViewBox b = globe->view().box;
   globe->connect()->OpenKmlFile(
-      writeFile("l.kml", kml("<Placemark><LineString><coordinates>" + std::to_string(b.west * 2) +
-                             ",0 " + std::to_string(b.east * 2) +
-                             ",0</coordinates></LineString></Placemark>")),
+      writeFile("l.kml",
+                kml("<Placemark><LineString><coordinates>" + std::to_string(b.west * 2) + ",0 " +
+                    std::to_string(b.east * 2) + ",0</coordinates></LineString></Placemark>")),
       true);
   const RgbaImage img = globe->render();
   EXPECT_EQ(pixel(img, 10, 50)[0], 255);  // a horizontal line through the centre, clipped
@@ -507,8 +510,8 @@ TEST_P(BadFiles, OpenKmlFileThrows) {
   auto globe = makeGlobe();
   auto earth = globe->connect();
   const std::string text = GetParam();
-  const std::string path = text == "<missing>" ? (m_dir / "missing.kml").string()
-                                               : writeFile("bad.kml", text);
+  const std::string path =
+      text == "<missing>" ? (m_dir / "missing.kml").string() : writeFile("bad.kml", text);
   EXPECT_THROW(earth->OpenKmlFile(path, true), EarthError);
   EXPECT_TRUE(globe->features().empty());
 }
@@ -521,10 +524,14 @@ TEST_F(SimGlobeTest, BadAnswersAreRecordedAndKeepThePreviousContent) {
   std::atomic<int> calls{0};
   m_server.serve("/flaky", [&](const std::string&) {
     switch (calls++) {
-      case 0: return kmlAnswer(kml("<Folder><name>Good</name></Folder>"));
-      case 1: return LoopbackResponse{200, "<<< not xml"};
-      case 2: return LoopbackResponse{500, "oops"};
-      default: return LoopbackResponse{200, "<kml><Folder><name>Good</name>", "", true};
+      case 0:
+        return kmlAnswer(kml("<Folder><name>Good</name></Folder>"));
+      case 1:
+        return LoopbackResponse{200, "<<< not xml"};
+      case 2:
+        return LoopbackResponse{500, "oops"};
+      default:
+        return LoopbackResponse{200, "<kml><Folder><name>Good</name>", "", true};
     }
   });
   auto globe = makeGlobe();
@@ -598,7 +605,8 @@ TEST_F(SimGlobeTest, AFetchedServerMayCallBackIntoTheGlobe) {
     return kmlAnswer(kml("<Folder/>"));
   });
   earth->OpenKmlFile(
-      writeFile("cb.kml", kml("<NetworkLink><Link><href>" + m_server.url("/cb") + "</href>"
+      writeFile("cb.kml", kml("<NetworkLink><Link><href>" + m_server.url("/cb") +
+                              "</href>"
                               "<refreshMode>onInterval</refreshMode><refreshInterval>0.02"
                               "</refreshInterval></Link></NetworkLink>")),
       true);
@@ -610,12 +618,12 @@ TEST_F(SimGlobeTest, ManyHandlesOnManyThreads) {
   m_server.serve("/p", kmlAnswer(kml("<Folder><Placemark><name>P</name></Placemark></Folder>")));
   auto globe = makeGlobe();
   globe->connect()->OpenKmlFile(
-      writeFile("m.kml", kml("<Folder><name>Root</name><NetworkLink><Link><href>" +
-                             m_server.url("/p") +
-                             "</href><refreshMode>onInterval</refreshMode><refreshInterval>0.01"
-                             "</refreshInterval><viewRefreshMode>onStop</viewRefreshMode>"
-                             "<viewRefreshTime>0.01</viewRefreshTime></Link></NetworkLink>"
-                             "</Folder>")),
+      writeFile("m.kml",
+                kml("<Folder><name>Root</name><NetworkLink><Link><href>" + m_server.url("/p") +
+                    "</href><refreshMode>onInterval</refreshMode><refreshInterval>0.01"
+                    "</refreshInterval><viewRefreshMode>onStop</viewRefreshMode>"
+                    "<viewRefreshTime>0.01</viewRefreshTime></Link></NetworkLink>"
+                    "</Folder>")),
       true);
   std::atomic<int> failures{0};
   std::vector<std::jthread> threads;

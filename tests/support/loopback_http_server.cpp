@@ -16,7 +16,9 @@ namespace {
 constexpr std::size_t kMaxRequestHead = 8192;
 constexpr int kIoTimeoutMs = 2000;
 
-std::string_view pathOf(std::string_view target) { return target.substr(0, target.find('?')); }
+std::string_view pathOf(std::string_view target) {
+  return target.substr(0, target.find('?'));
+}
 
 void sendAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -141,9 +143,9 @@ void LoopbackHttpServer::handle(int fd) {
     sendAll(fd, r.body);
     return;
   }
-  const std::string header = "HTTP/1.1 " + std::to_string(r.status) + " X\r\nContent-Length: " +
-                             std::to_string(r.body.size()) + "\r\nContent-Type: " +
-                             r.contentType + "\r\nConnection: close\r\n\r\n";
+  const std::string header = "HTTP/1.1 " + std::to_string(r.status) +
+                             " X\r\nContent-Length: " + std::to_string(r.body.size()) +
+                             "\r\nContent-Type: " + r.contentType + "\r\nConnection: close\r\n\r\n";
   sendAll(fd, header);
   sendAll(fd, r.body);
 }
