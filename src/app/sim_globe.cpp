@@ -678,7 +678,12 @@ class GlobeCore {
       FetchOutcome outcome = fetch(job, maxBytes, maxPixels);
       lk.lock();
       --m_inFlight;
-      complete(job, std::move(outcome));
+      try {
+        complete(job, std::move(outcome));
+      } catch (const std::exception&) {
+        // A result that cannot be applied (out of memory, say) is dropped; the worker goes on.
+        ++m_stats.documentFailures;
+      }
       m_cv.notify_all();
     }
   }
@@ -772,17 +777,21 @@ class GlobeCore {
     }
     prepareNodes(kml.features, s.depth + 1);
     queueResources(kml.features);
-    const std::optional<LookAtData> flyTo =
-        link->flyToView && !kml.features.empty() ? kml.features.front()->lookAt : std::nullopt;
+    // A link that flies to its view goes to the look-at of the fetched document's first feature.
+    bool fly = false;
+    Camera flyTo;
+    if (link->flyToView && !kml.features.empty() && kml.features.front()->lookAt) {
+      const LookAtData& l = *kml.features.front()->lookAt;
+      fly = true;
+      flyTo = Camera{l.latitude, l.longitude, l.altitude, 1, l.range, l.tilt, l.heading};
+    }
     link->children = std::move(kml.features);
     ++m_stats.documentsLoaded;
     treeChanged();
     for (KmlUpdate& u : kml.updates) applyUpdate(u);
     treeChanged();
-    if (flyTo) {
-      startFlight(Camera{flyTo->latitude, flyTo->longitude, flyTo->altitude, 1, flyTo->range,
-                         flyTo->tilt, flyTo->heading},
-                  m_autoPilotSpeed);
+    if (fly) {
+      startFlight(flyTo, m_autoPilotSpeed);
     }
   }
 

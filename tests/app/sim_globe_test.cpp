@@ -314,7 +314,8 @@ TEST_F(SimGlobeTest, UpdatesCreateAndChangeTheirTargetsOnly) {
   const std::string gpsUrl = m_server.url("/GPSServer/1.kml");
   m_server.serve(
       "/GPSServer/1.kml",
-      kmlAnswer(kml("<Document><name>Tivra GPS</name>"
+      kmlAnswer(kml("<Document><LookAt><longitude>1</longitude><latitude>1.5</latitude>"
+                    "<range>300</range></LookAt><name>Tivra GPS</name>"
                     "<Folder id=\"TrackPoints\"><name>Track Points</name>"
                     "<Placemark id=\"Point0\"><name>Point0</name></Placemark></Folder>"
                     "<Folder id=\"TrackSegments\"><Placemark id=\"Path0\"><name>Path0</name>"
@@ -356,6 +357,9 @@ TEST_F(SimGlobeTest, UpdatesCreateAndChangeTheirTargetsOnly) {
   ASSERT_TRUE(m_server.waitForRequests("/PosUpdateServer/Update.kml", 3, kWait));
   ASSERT_TRUE(globe->waitIdle(kWait));
 
+  const Camera flown = globe->connect()->GetCamera(true);  // flyToView of the GPS link
+  EXPECT_DOUBLE_EQ(flown.FocusPointLatitude, 1.5);
+  EXPECT_DOUBLE_EQ(flown.Range, 300.0);
   const auto points = globe->featureById("TrackPoints");
   ASSERT_TRUE(points);
   EXPECT_EQ(points->childCount, 2u);
