@@ -210,7 +210,10 @@ TEST_F(SimGlobeTest, HiddenLinksWaitUntilShown) {
 }
 
 TEST_F(SimGlobeTest, SetFeatureViewFliesToTheLookAtAndSettles) {
-  auto globe = makeGlobe();
+  SimGlobeOptions o = options();
+  o.flightBase = 100ms;  // speed 0.1 flies one second
+  o.maxFlight = 2s;
+  auto globe = makeGlobe(o);
   auto earth = globe->connect();
   earth->OpenKmlFile(
       writeFile("t.kml", kml("<Document><name>Tivra</name><LookAt>"
@@ -223,7 +226,7 @@ TEST_F(SimGlobeTest, SetFeatureViewFliesToTheLookAtAndSettles) {
   ASSERT_TRUE(feature);
   earth->SetFeatureView(*feature, 0.1);
   const Camera during = earth->GetCamera(true);
-  EXPECT_LT(during.FocusPointLongitude, 121.5);  // a 200 ms flight has only begun
+  EXPECT_LT(during.FocusPointLongitude, 121.5);  // the flight has only begun
   ASSERT_TRUE(globe->waitCameraStops(stops + 1, kWait));
   const Camera after = earth->GetCamera(true);
   EXPECT_DOUBLE_EQ(after.FocusPointLongitude, 121.5);
@@ -295,13 +298,17 @@ TEST_F(SimGlobeTest, CameraValuesAreCheckedAndKept) {
 
 TEST_F(SimGlobeTest, ReportsVersionOnlineStateAndInitialisation) {
   SimGlobeOptions o = options();
-  o.initializeDelay = 150ms;
+  o.initializeDelay = 500ms;
   o.online = false;
+  const auto start = std::chrono::steady_clock::now();
   auto globe = makeGlobe(o);
   auto earth = globe->connect();
   EXPECT_FALSE(earth->IsInitialized());
-  std::this_thread::sleep_for(200ms);
+  while (!earth->IsInitialized() && std::chrono::steady_clock::now() - start < kWait) {
+    std::this_thread::sleep_for(20ms);  // polled like the start-up code does
+  }
   EXPECT_TRUE(earth->IsInitialized());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
   EXPECT_EQ(earth->VersionMajor() * 100000 + earth->VersionMinor() * 10000 + earth->VersionBuild(),
             402416);
   EXPECT_FALSE(earth->IsOnline());
