@@ -5,6 +5,7 @@
 // thread) holds an instance of its own; all instances reach the same globe.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -71,5 +72,9 @@ class Earth {
   virtual TerrainPoint GetPointOnTerrainFromScreenCoords(double x, double y) = 0;
   virtual std::uintptr_t GetRenderHwnd() = 0;
 };
+
+// Makes a new instance for the calling thread; throws EarthError when the globe cannot be
+// reached.
+using EarthFactory = std::function<std::unique_ptr<Earth>()>;
 
 }  // namespace tivra::app

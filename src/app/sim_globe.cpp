@@ -902,6 +902,7 @@ SimGlobe::~SimGlobe() {
 }
 
 std::unique_ptr<Earth> SimGlobe::connect() {
+  m_core->isOnline();  // creating a handle on a stopped globe fails like any call
   return std::make_unique<detail::SimEarth>(m_core);
 }
 void SimGlobe::stop() {

@@ -96,7 +96,8 @@ class SimGlobe {
   SimGlobe(const SimGlobe&) = delete;
   SimGlobe& operator=(const SimGlobe&) = delete;
 
-  // A new handle on this globe; handles may outlive the globe and then throw EarthError.
+  // A new handle on this globe; handles may outlive the globe and then throw EarthError, as
+  // does connect() itself once the globe has stopped.
   std::unique_ptr<Earth> connect();
   // Stops the globe early: every later handle call throws EarthError.
   void stop();

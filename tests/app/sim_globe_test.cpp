@@ -669,6 +669,7 @@ TEST_F(SimGlobeTest, HandlesOfAStoppedGlobeThrow) {
     EXPECT_NO_THROW(earth->GetCamera(true));
     globe->stop();
     EXPECT_THROW(earth->GetCamera(true), EarthError);
+    EXPECT_THROW(globe->connect(), EarthError);
   }
   EXPECT_THROW(earth->IsInitialized(), EarthError);
   EXPECT_THROW(earth->OpenKmlFile("x.kml", true), EarthError);

@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <string>
 
 namespace tivra::test {
@@ -15,6 +18,7 @@ namespace tivra::test {
 namespace {
 
 constexpr int kTimeoutMs = 2000;
+constexpr auto kTotalTimeout = std::chrono::seconds(5);
 constexpr std::size_t kMaxResponse = 32u << 20;
 
 class Fd {
@@ -31,9 +35,15 @@ class Fd {
   int m_fd;
 };
 
-bool waitFor(int fd, short events) {
+// Each wait is bounded, and so is the whole exchange: a server that trickles bytes cannot
+// hold a caller for longer than kTotalTimeout.
+bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  if (left <= 0) return false;
   pollfd p{fd, events, 0};
-  return ::poll(&p, 1, kTimeoutMs) > 0;
+  return ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kTimeoutMs))) > 0;
 }
 
 }  // namespace
@@ -61,10 +71,11 @@ app::HttpAnswer testHttpGet(std::string_view url) {
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return answer;
 
+  const auto deadline = std::chrono::steady_clock::now() + kTotalTimeout;
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return answer;
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS || !waitFor(fd.get(), POLLOUT)) return answer;
+    if (errno != EINPROGRESS || !waitFor(fd.get(), POLLOUT, deadline)) return answer;
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return answer;
@@ -73,7 +84,7 @@ app::HttpAnswer testHttpGet(std::string_view url) {
       "GET " + target + " HTTP/1.0\r\nHost: " + std::string(hostPort) + "\r\n\r\n";
   std::string_view rest = request;
   while (!rest.empty()) {
-    if (!waitFor(fd.get(), POLLOUT)) return answer;
+    if (!waitFor(fd.get(), POLLOUT, deadline)) return answer;
     const ssize_t n = ::send(fd.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
     if (n <= 0) return answer;
     rest.remove_prefix(static_cast<std::size_t>(n));
@@ -81,7 +92,7 @@ app::HttpAnswer testHttpGet(std::string_view url) {
   std::string response;
   char buf[16384];
   while (response.size() < kMaxResponse) {
-    if (!waitFor(fd.get(), POLLIN)) return answer;
+    if (!waitFor(fd.get(), POLLIN, deadline)) return answer;
     const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
     if (n < 0) return answer;
     if (n == 0) break;
