@@ -162,7 +162,12 @@ class GlobeCore {
     m_from = m_to = normalised(m_opt.initialCamera);
     m_flightStart = m_flightEnd = m_created;
     const int threads = std::clamp(m_opt.fetchThreads, 1, 8);
-    for (int i = 0; i < threads; ++i) m_workers.emplace_back([this] { workerLoop(); });
+    try {
+      for (int i = 0; i < threads; ++i) m_workers.emplace_back([this] { workerLoop(); });
+    } catch (...) {
+      stop();  // the threads already started must not outlive a failed construction
+      throw;
+    }
   }
 
   ~GlobeCore() { stop(); }
@@ -215,13 +220,15 @@ class GlobeCore {
       throw EarthError("cannot load " + std::string(path) + ": " + e.what());
     }
     auto lk = lockLive();
+    // Opening a path again replaces what it loaded before (the program reuses its file names).
     auto it = std::find_if(m_docs.begin(), m_docs.end(),
                            [&](const LoadedDocument& d) { return d.path == path; });
-    if (it != m_docs.end()) m_docs.erase(it);
-    if (m_docs.size() >= kMaxDocuments) m_docs.erase(m_docs.begin());
-    if (m_featureCount + countNodes(parsed.features) > kMaxTotalFeatures) {
+    const std::size_t replaced = it != m_docs.end() ? countNodes(it->features) : 0;
+    if (m_featureCount - replaced + countNodes(parsed.features) > kMaxTotalFeatures) {
       throw EarthError("too many features loaded");
     }
+    if (it != m_docs.end()) m_docs.erase(it);
+    if (m_docs.size() >= kMaxDocuments) m_docs.erase(m_docs.begin());
     prepareNodes(parsed.features, 0);
     queueResources(parsed.features);
     m_docs.push_back(LoadedDocument{std::string(path), std::move(parsed.features)});
