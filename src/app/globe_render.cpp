@@ -65,13 +65,15 @@ RgbaImage makeCanvas(int width, int height, Rgba fill) {
   return img;
 }
 
-void drawGroundOverlay(RgbaImage& canvas, const ViewGeometry& view, const LatLonBoxData& box,
-                       const RgbaImage& image, std::uint32_t kmlColor) {
-  if (!validImage(image) || !(box.east > box.west) || !(box.north > box.south)) return;
-  const PixelPos nw = toPixel(view, box.west, box.north);
-  const PixelPos se = toPixel(view, box.east, box.south);
+namespace {
+
+// Scales the image into the pixel rectangle from nw to se (nearest pixel), tinted and faded by
+// the KML colour.
+void blitScaled(RgbaImage& canvas, PixelPos nw, PixelPos se, const RgbaImage& image,
+                std::uint32_t kmlColor) {
   const double spanX = se.x - nw.x, spanY = se.y - nw.y;
-  if (!(spanX > 0.0) || !(spanY > 0.0)) return;
+  if (!(spanX > 0.0) || !(spanY > 0.0) || !std::isfinite(spanX + spanY)) return;
+  if (se.x <= 0.0 || se.y <= 0.0 || nw.x >= canvas.width || nw.y >= canvas.height) return;
   const int x0 = static_cast<int>(std::max(0.0, std::floor(nw.x)));
   const int x1 = static_cast<int>(std::min<double>(canvas.width, std::ceil(se.x)));
   const int y0 = static_cast<int>(std::max(0.0, std::floor(nw.y)));
@@ -94,6 +96,43 @@ void drawGroundOverlay(RgbaImage& canvas, const ViewGeometry& view, const LatLon
       blendPixel(canvas, x, y, tinted, (s[3] * ca + 127) / 255);
     }
   }
+}
+
+double screenValue(double value, ScreenUnits units, double extent) {
+  switch (units) {
+    case ScreenUnits::Pixels:
+      return value;
+    case ScreenUnits::InsetPixels:
+      return extent - value;
+    case ScreenUnits::Fraction:
+      break;
+  }
+  return value * extent;
+}
+
+}  // namespace
+
+void drawGroundOverlay(RgbaImage& canvas, const ViewGeometry& view, const LatLonBoxData& box,
+                       const RgbaImage& image, std::uint32_t kmlColor) {
+  if (!validImage(image) || !(box.east > box.west) || !(box.north > box.south)) return;
+  blitScaled(canvas, toPixel(view, box.west, box.north), toPixel(view, box.east, box.south), image,
+             kmlColor);
+}
+
+void drawScreenOverlay(RgbaImage& canvas, const ScreenPlacementData& placement,
+                       const RgbaImage& image, std::uint32_t kmlColor) {
+  if (!validImage(image)) return;
+  const ScreenVec& size = placement.size;
+  const double w = size.x > 0.0 ? screenValue(size.x, size.xunits, canvas.width) : image.width;
+  const double h = size.y > 0.0 ? screenValue(size.y, size.yunits, canvas.height) : image.height;
+  const ScreenVec& at = placement.screenXY;
+  const ScreenVec& anchor = placement.overlayXY;
+  const double left =
+      screenValue(at.x, at.xunits, canvas.width) - screenValue(anchor.x, anchor.xunits, w);
+  const double bottom =
+      screenValue(at.y, at.yunits, canvas.height) - screenValue(anchor.y, anchor.yunits, h);
+  const double top = canvas.height - (bottom + h);  // pixel rows run from the top
+  blitScaled(canvas, PixelPos{left, top}, PixelPos{left + w, top + h}, image, kmlColor);
 }
 
 void drawPolyline(RgbaImage& canvas, const ViewGeometry& view, const std::vector<GeoPoint>& line,

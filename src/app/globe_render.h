@@ -25,6 +25,10 @@ RgbaImage makeCanvas(int width, int height, Rgba fill);
 void drawGroundOverlay(RgbaImage& canvas, const ViewGeometry& view, const LatLonBoxData& box,
                        const RgbaImage& image, std::uint32_t kmlColor);
 
+// Places the image on the screen by its placement (drawn over everything else).
+void drawScreenOverlay(RgbaImage& canvas, const ScreenPlacementData& placement,
+                       const RgbaImage& image, std::uint32_t kmlColor);
+
 void drawPolyline(RgbaImage& canvas, const ViewGeometry& view, const std::vector<GeoPoint>& line,
                   Rgba colour);
 

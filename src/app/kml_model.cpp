@@ -144,6 +144,21 @@ void collectStyleHrefs(const pugi::xml_node& style, const ParseContext& ctx,
   }
 }
 
+ScreenUnits parseUnits(std::string_view text) {
+  if (text == "pixels") return ScreenUnits::Pixels;
+  if (text == "insetPixels") return ScreenUnits::InsetPixels;
+  return ScreenUnits::Fraction;
+}
+
+ScreenVec parseScreenVec(const pugi::xml_node& el) {
+  ScreenVec v;
+  v.x = parseReal(el.attribute("x").value()).value_or(0.0);
+  v.y = parseReal(el.attribute("y").value()).value_or(0.0);
+  v.xunits = parseUnits(trim(el.attribute("xunits").value()));
+  v.yunits = parseUnits(trim(el.attribute("yunits").value()));
+  return v;
+}
+
 LinkData parseLink(const pugi::xml_node& el, const ParseContext& ctx) {
   LinkData l;
   l.href = resolveHref(ctx.baseUrl, textOf(child(el, "href")));
@@ -216,7 +231,15 @@ std::unique_ptr<KmlNode> parseFeature(const pugi::xml_node& el, FeatureKind kind
                (kind == FeatureKind::GroundOverlay || kind == FeatureKind::ScreenOverlay)) {
       node->iconHref = resolveHref(ctx.baseUrl, textOf(child(c, "href")));
       node->fields |= kFieldIcon;
-    } else if (name == "color" && kind == FeatureKind::GroundOverlay) {
+    } else if ((name == "overlayXY" || name == "screenXY" || name == "size") &&
+               kind == FeatureKind::ScreenOverlay) {
+      if (!node->screen) node->screen = ScreenPlacementData{};
+      ScreenVec& v = name == "overlayXY"  ? node->screen->overlayXY
+                     : name == "screenXY" ? node->screen->screenXY
+                                          : node->screen->size;
+      v = parseScreenVec(c);
+    } else if (name == "color" &&
+               (kind == FeatureKind::GroundOverlay || kind == FeatureKind::ScreenOverlay)) {
       node->color = parseKmlColor(textOf(c));
       node->fields |= kFieldColor;
     } else if (name == "LatLonBox" && kind == FeatureKind::GroundOverlay) {

@@ -41,6 +41,23 @@ struct LatLonBoxData {
   double rotation = 0.0;  // read, not drawn
 };
 
+// A screen overlay's placement. Screen and image coordinates start at the lower left; units
+// other than "pixels" and "insetPixels" count as fractions, the KML default.
+enum class ScreenUnits { Fraction, Pixels, InsetPixels };
+
+struct ScreenVec {
+  double x = 0.0;
+  double y = 0.0;
+  ScreenUnits xunits = ScreenUnits::Fraction;
+  ScreenUnits yunits = ScreenUnits::Fraction;
+};
+
+struct ScreenPlacementData {
+  ScreenVec overlayXY;
+  ScreenVec screenXY;
+  ScreenVec size;  // 0 or -1 keeps the image's own size
+};
+
 struct ModelData {
   std::optional<GeoPoint> location;
   std::optional<double> heading;
@@ -103,6 +120,7 @@ struct KmlNode {
   std::string iconHref;                 // overlay image or inline placemark icon
   std::vector<std::string> styleHrefs;  // icons of shared styles declared here
   std::optional<LatLonBoxData> box;
+  std::optional<ScreenPlacementData> screen;
   std::uint32_t color = 0xffffffffu;  // aabbggrr
   std::optional<LinkData> link;
   std::uint32_t fields = 0;  // FieldBit set

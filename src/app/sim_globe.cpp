@@ -368,6 +368,13 @@ class GlobeCore {
       if (n->model && n->model->location)
         drawMarker(canvas, v, *n->model->location, 3, kModelColour);
     }
+    for (const KmlNode* n : shown) {
+      if (n->kind != FeatureKind::ScreenOverlay) continue;
+      auto it = m_images.find(n->iconHref);
+      if (it == m_images.end() || !it->second.image) continue;
+      drawScreenOverlay(canvas, n->screen.value_or(ScreenPlacementData{}), *it->second.image,
+                        n->color);
+    }
     return canvas;
   }
 

@@ -485,6 +485,56 @@ TEST_F(RenderTest, HiddenOverlaysAndBrokenImagesAreNotDrawn) {
   EXPECT_EQ(pixel(img, 32, 32)[0], 230);  // the point marker at the centre
 }
 
+TEST_F(RenderTest, ScreenOverlaysArePlacedOnTheScreen) {
+  m_server.serve("/logo.img", LoopbackResponse{200, test::encodeTestImage(10, 4, 0, 0, 255, 255)});
+  SimGlobeOptions o = options();
+  o.viewWidth = 100;
+  o.viewHeight = 50;
+  auto globe = makeGlobe(o);
+  // The entry document's logo: right edge at 0.9 of the width, bottom at 0.1 of the height.
+  globe->connect()->OpenKmlFile(
+      writeFile("s.kml", kml("<ScreenOverlay><Icon><href>" + m_server.url("/logo.img") +
+                             "</href></Icon><overlayXY x=\"1\" y=\"0\" xunits=\"fraction\" "
+                             "yunits=\"fraction\"/><screenXY x=\"0.9\" y=\"0.1\" "
+                             "xunits=\"fraction\" yunits=\"fraction\"/><size x=\"0\" y=\"0\" "
+                             "xunits=\"pixels\" yunits=\"pixels\"/></ScreenOverlay>")),
+      true);
+  ASSERT_TRUE(globe->waitIdle(kWait));
+  const RgbaImage img = globe->render();
+  // Columns 80..89 and rows 41..44 (5 rows up from the bottom, 4 high).
+  EXPECT_EQ(pixel(img, 80, 44)[2], 255);
+  EXPECT_EQ(pixel(img, 89, 41)[2], 255);
+  EXPECT_EQ(pixel(img, 79, 44)[2], 40);
+  EXPECT_EQ(pixel(img, 90, 44)[2], 40);
+  EXPECT_EQ(pixel(img, 85, 40)[2], 40);
+  EXPECT_EQ(pixel(img, 85, 45)[2], 40);
+}
+
+TEST_F(RenderTest, GeometryFarOffScreenIsClipped) {
+  m_server.serve("/red.img", LoopbackResponse{200, test::encodeTestImage(3, 3, 255, 0, 0, 255)});
+  SimGlobeOptions o = options();
+  o.viewWidth = 40;
+  o.viewHeight = 30;
+  o.initialCamera = cameraAt(0.0, 0.0, 10.0);  // metres: the boxes below are millions of pixels
+  auto globe = makeGlobe(o);
+  globe->connect()->OpenKmlFile(
+      writeFile("far.kml",
+                kml("<Folder><GroundOverlay><Icon><href>" + m_server.url("/red.img") +
+                    "</href></Icon><LatLonBox><north>80</north><south>-80</south><east>170</east>"
+                    "<west>-170</west></LatLonBox></GroundOverlay><GroundOverlay><Icon><href>" +
+                    m_server.url("/red.img") +
+                    "</href></Icon><LatLonBox><north>80</north><south>70</south><east>170</east>"
+                    "<west>160</west></LatLonBox></GroundOverlay><Placemark><LineString>"
+                    "<coordinates>-179,-89 179,89 179,-89</coordinates></LineString></Placemark>"
+                    "<Placemark><Point><coordinates>170,80</coordinates></Point></Placemark>"
+                    "</Folder>")),
+      true);
+  ASSERT_TRUE(globe->waitIdle(kWait));
+  const RgbaImage img = globe->render();
+  EXPECT_EQ(pixel(img, 0, 0)[0], 255);  // the first box covers the whole view
+  EXPECT_EQ(pixel(img, 39, 29)[1], 0);
+}
+
 TEST_F(RenderTest, LinesAreDrawnOnTop) {
   SimGlobeOptions o = options();
   o.viewWidth = 100;
