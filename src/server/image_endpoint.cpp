@@ -9,10 +9,14 @@ namespace tivra::server {
 
 namespace {
 
-void replaceAll(std::string& text, std::string_view from, std::string_view to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = text.find(from); at != std::string_view::npos; at = text.find(from)) {
+    out.append(text.substr(0, at)).append(to);
+    text.remove_prefix(at + from.size());
+  }
+  return out.append(text);
 }
 
 constexpr int kHttpFound = 302;
@@ -20,10 +24,7 @@ constexpr int kHttpFound = 302;
 }  // namespace
 
 std::string decodeImagePath(std::string_view path) {
-  std::string decoded(path);
-  replaceAll(decoded, "%3D", "=");
-  replaceAll(decoded, "%26", "&");
-  return decoded;
+  return replaceAll(replaceAll(path, "%3D", "="), "%26", "&");
 }
 
 std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
