@@ -8,36 +8,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 conns=${2:-16}
-build=build-bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIVRA_BUILD_TESTS=OFF -DTIVRA_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target tivra bench_image >/dev/null
-
-work=$(mktemp -d)
-chmod 755 "$work"  # nginx workers run as another user
-trap 'kill $(jobs -p) 2>/dev/null; nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null; sleep 0.5; rm -rf "$work"' EXIT
-mkdir -p "$work/logs" "$work/www/googlechina" "$work/tiles"
+source bench/lib.sh
+bench_build tivra bench_image
+bench_workdir
+mkdir -p "$work/www/googlechina" "$work/tiles"
 "$build/bench/bench_image" --write-tiles "$work/tiles" >/dev/null
 tile=$(ls "$work"/tiles/*.png | head -n 1)
 cp "$tile" "$work/www/tile.png"
+# 18091 serves the static tile for the comparison; 18092 is the tile source tivra downloads from.
 cp "$tile" "$work/www/googlechina/maptile"
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_timeout 0;
-  default_type image/png;
-  # 18091: the static tile for the comparison; 18092: the tile source tivra downloads from once.
-  server { listen 127.0.0.1:18091; root $work/www; }
-  server { listen 127.0.0.1:18092; root $work/www; }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf"
-printf '[settings]\r\nTcpPort=18090\r\nTileHost=127.0.0.1:18092\r\n' > "$work/Tivra.ini"
-XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
-sleep 1
+bench_nginx image/png 18091 18092
+bench_tivra 'TcpPort=18090\r\nTileHost=127.0.0.1:18092\r\n'
 query="x=1%30&y=2%30&zoom=5"
 curl -s -o /dev/null "http://127.0.0.1:18090/ImageServer/F00/$query"  # downloads and stores it
 echo "tile: $(wc -c < "$tile") bytes, $(basename "$tile")"

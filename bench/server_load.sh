@@ -8,32 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 conns=${2:-16}
-build=build-bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTIVRA_BUILD_TESTS=OFF -DTIVRA_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target tivra conn_load >/dev/null
-
-work=$(mktemp -d)
-chmod 755 "$work"  # nginx workers run as another user
-trap 'kill $(jobs -p) 2>/dev/null; nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null; sleep 0.5; rm -rf "$work"' EXIT
+source bench/lib.sh
+bench_build tivra conn_load
+bench_workdir
 printf '<?xml version="1.0" encoding="UTF-8"?>\n<kml xmlns="http://earth.google.com/kml/2.1">\n<Document>\n<visibility>0</visibility>\n</Document>\n</kml>\n' > "$work/empty.kml"
-mkdir -p "$work/logs" "$work/www"
 cp "$work/empty.kml" "$work/www/GPSServer"
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_timeout 0;
-  default_type application/vnd.google-earth.kml+xml;
-  server { listen 127.0.0.1:18081; root $work/www; }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf"
-printf '[settings]\r\nTcpPort=18080\r\n' > "$work/Tivra.ini"
-XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
-sleep 1
+bench_nginx application/vnd.google-earth.kml+xml 18081
+bench_tivra 'TcpPort=18080\r\n'
 
 kml_query="/KmlServer?BBOX=115.9,39.6,116.9,40.2,116.39,39.9,30000,0,0,60,40,1024,768"
 curl -s --http0.9 "http://127.0.0.1:18080$kml_query" > "$work/www/KmlServer"

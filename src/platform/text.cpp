@@ -102,6 +102,24 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
+void appendFormat(std::string& out, const char* fmt, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(buffer, sizeof buffer, fmt, args);
+  va_end(args);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+    out.append(buffer, static_cast<std::size_t>(length));
+  } else if (length > 0) {
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(length));
+    std::vsnprintf(out.data() + start, static_cast<std::size_t>(length) + 1, fmt, copy);
+  }
+  va_end(copy);
+}
+
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

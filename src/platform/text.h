@@ -36,6 +36,8 @@ double parseReal(std::string_view text);
 
 // printf into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf appended to out; one pass through a stack buffer for the short lines of documents.
+void appendFormat(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 

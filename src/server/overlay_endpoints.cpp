@@ -31,12 +31,10 @@ tiles::OffsetContext offsetContext(const EndpointContext& context) {
 }
 
 void appendBox(std::string& out, const tiles::LatLonBox& box) {
-  out.append("<LatLonBox>\n");
-  out.append(format("<north>%f</north>\n", box.north));
-  out.append(format("<south>%f</south>\n", box.south));
-  out.append(format("<east>%f</east>\n", box.east));
-  out.append(format("<west>%f</west>\n", box.west));
-  out.append("</LatLonBox>\n");
+  platform::appendFormat(out,
+                         "<LatLonBox>\n<north>%f</north>\n<south>%f</south>\n<east>%f</east>\n"
+                         "<west>%f</west>\n</LatLonBox>\n",
+                         box.north, box.south, box.east, box.west);
 }
 
 }  // namespace
@@ -90,10 +88,10 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
     for (int j = 4; j >= 2; --j) {
       const std::int64_t column = tile.x - 3 + i;
       const std::int64_t row = tile.y + j - 3;
-      out.append("<GroundOverlay>\n<name>");
-      out.append(format("Map %d/%d/%d</name>\n", i, j, z));
+      platform::appendFormat(out, "<GroundOverlay>\n<name>Map %d/%d/%d</name>\n", i, j, z);
       out.append(colour);
-      out.append("<Icon>\n<href>").append(prefix).append(tiles::TileQuery(column, row, z));
+      out.append("<Icon>\n<href>").append(prefix);
+      tiles::appendTileQuery(out, column, row, z);
       out.append("</href>\n</Icon>\n");
       tiles::LatLonBox box = tiles::mercatorTileBox(column, row, z);
       box.north += shiftY;

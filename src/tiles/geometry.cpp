@@ -66,16 +66,16 @@ LatLonBox mercatorTileBox(std::int64_t x, std::int64_t y, int z) {
   return box;
 }
 
-namespace {
-
-std::string encodeIndex(std::int64_t v) {
-  return format("%lld%%3%lld", static_cast<long long>(v / 10), static_cast<long long>(v % 10));
+std::string TileQuery(std::int64_t x, std::int64_t y, int z) {
+  std::string query;
+  appendTileQuery(query, x, y, z);
+  return query;
 }
 
-}  // namespace
-
-std::string TileQuery(std::int64_t x, std::int64_t y, int z) {
-  return "x=" + encodeIndex(x) + "&amp;y=" + encodeIndex(y) + format("&amp;zoom=%d", 17 - z);
+void appendTileQuery(std::string& out, std::int64_t x, std::int64_t y, int z) {
+  platform::appendFormat(out, "x=%lld%%3%lld&amp;y=%lld%%3%lld&amp;zoom=%d",
+                         static_cast<long long>(x / 10), static_cast<long long>(x % 10),
+                         static_cast<long long>(y / 10), static_cast<long long>(y % 10), 17 - z);
 }
 
 TileXY linearTile(std::int64_t lonE5, std::int64_t latE5, int k) {

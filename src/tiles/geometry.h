@@ -44,6 +44,7 @@ LatLonBox mercatorTileBox(std::int64_t x, std::int64_t y, int z);
 // `TileQuery`: "x=" E(X) "&amp;y=" E(Y) "&amp;zoom=" (17 - z), E(v) writing the last decimal digit
 // percent-encoded ("%3" and the digit).
 std::string TileQuery(std::int64_t x, std::int64_t y, int z);
+void appendTileQuery(std::string& out, std::int64_t x, std::int64_t y, int z);
 
 // The linear scheme of the default endpoint: at level k a tile covers 2^(k+8) E5 units, counted
 // from longitude 0 and latitude 0, y growing northward.
