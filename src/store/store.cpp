@@ -164,16 +164,22 @@ std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
   throw Corrupt("cycle in block chain");
 }
 
-// Walks `steps` links from `first`; throws when the chain ends or breaks before that.
-std::int32_t walkBlocks(Store& s, std::int32_t first, std::int64_t steps) {
+// The blocks holding chain positions from..to-1 (position 0 is `first`). Throws when the chain
+// ends, leaves the block map or meets a block twice before `to`.
+std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from, std::int64_t to) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
-  std::int32_t b = first;
-  for (std::int64_t i = 0; i < steps; ++i) {
-    const std::int32_t next = detail::readMap(s, b);
+  std::vector<std::int32_t> visited;
+  visited.reserve(static_cast<std::size_t>(to));
+  visited.push_back(first);
+  for (std::int64_t i = 1; i < to; ++i) {
+    const std::int32_t next = detail::readMap(s, visited.back());
     if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
-    b = next;
+    visited.push_back(next);
   }
-  return b;
+  std::vector<std::int32_t> sorted = visited;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) throw Corrupt("cycle in block chain");
+  return std::vector<std::int32_t>(visited.begin() + from, visited.end());
 }
 
 void releaseChain(Store& s, std::int32_t b) {
@@ -711,10 +717,11 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
                                                       std::int64_t{d.size} - e->position);
     if (count <= 0) return 0;
-    std::int32_t b = walkBlocks(st, d.firstBlock, e->position / 512);
+    const std::vector<std::int32_t> blocks =
+        chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
-    while (true) {
+    for (const std::int32_t b : blocks) {
       const auto at = static_cast<std::size_t>((e->position + done) % 512);
       const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
@@ -724,8 +731,6 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
         std::memcpy(buffer.data() + done, block + at, n);
       }
       done += static_cast<std::int64_t>(n);
-      if (done >= count) break;
-      b = walkBlocks(st, b, 1);
     }
     e->position += count;
     return static_cast<int>(count);
@@ -745,10 +750,10 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
     if (a + count > INT32_MAX) return -1;
     seekTo(st, *e, d, a + count - 1);
     seekTo(st, *e, d, a);
-    std::int32_t b = walkBlocks(st, d.firstBlock, a / 512);
+    const std::vector<std::int32_t> blocks = chainBlocks(st, d.firstBlock, a / 512, (a + count - 1) / 512 + 1);
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
-    while (true) {
+    for (const std::int32_t b : blocks) {
       const auto at = static_cast<std::size_t>((a + done) % 512);
       const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
@@ -759,8 +764,6 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
         block_write(*st.data, b, block);
       }
       done += static_cast<std::int64_t>(n);
-      if (done >= count) break;
-      b = walkBlocks(st, b, 1);
     }
     e->position = a + count;
     return static_cast<int>(count);
