@@ -4,6 +4,29 @@
 
 namespace tivra::store {
 
+std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s) {
+  if (entry_exists(s, kLocationEntry) != 1) return std::nullopt;
+  const int h = entry_open(s, kLocationEntry, kOpenReadOnly);
+  if (h < 0) return std::nullopt;
+  std::vector<std::uint8_t> stored;
+  std::uint8_t piece[4096];
+  int n = 0;
+  while ((n = entry_read(s, h, piece)) > 0) stored.insert(stored.end(), piece, piece + n);
+  entry_close(s, h);
+  if (n < 0) return std::nullopt;
+  return stored;
+}
+
+int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes) {
+  if (s == nullptr) return 0;
+  int h = entry_open(s, kLocationEntry, kOpenReadWrite);
+  if (h < 0) h = entry_create(s, kLocationEntry);
+  if (h < 0) return 0;
+  const int n = entry_write(s, h, bytes);
+  entry_close(s, h);
+  return n == static_cast<int>(bytes.size()) ? 1 : 0;
+}
+
 TileCache::TileCache(std::filesystem::path directory, platform::Frontend& frontend,
                      std::string missingTileName, StoreOptions options)
     : m_directory(std::move(directory)),
@@ -16,8 +39,7 @@ TileCache::~TileCache() {
 }
 
 int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
-  std::vector<std::uint8_t> stored;
-  bool haveLocations = false;
+  std::optional<std::vector<std::uint8_t>> stored;
   {
     std::lock_guard guard(m_storeLock);
     if (m_store) return 0;
@@ -33,22 +55,10 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
     for (const SeedEntry& seed : seeds) {
       if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
     }
-    if (entry_exists(m_store.get(), kLocationEntry) == 1) {
-      const int h = entry_open(m_store.get(), kLocationEntry, kOpenReadWrite);
-      if (h >= 0) {
-        std::uint8_t piece[4096];
-        for (;;) {
-          const int n = entry_read(m_store.get(), h, piece);
-          if (n <= 0) break;
-          stored.insert(stored.end(), piece, piece + n);
-        }
-        entry_close(m_store.get(), h);
-        haveLocations = true;
-      }
-    }
+    stored = readLocationEntry(m_store.get());
   }
   // A damaged map is dropped: the offsets are learned again.
-  if (!haveLocations || !m_locations.parse(stored)) m_locations.clear();
+  if (!stored || !m_locations.parse(*stored)) m_locations.clear();
   return 0;
 }
 
@@ -117,14 +127,7 @@ int TileCache::StoreMissingTile(std::string_view name, std::span<const std::uint
 int TileCache::SaveLocationMap() {
   const std::vector<std::uint8_t> bytes = m_locations.serialize();
   std::lock_guard guard(m_storeLock);
-  Store* s = m_store.get();
-  if (s == nullptr) return 0;
-  int h = entry_open(s, kLocationEntry, kOpenReadWrite);
-  if (h < 0) h = entry_create(s, kLocationEntry);
-  if (h < 0) return 0;
-  const int n = entry_write(s, h, bytes);
-  entry_close(s, h);
-  return n == static_cast<int>(bytes.size()) ? 1 : 0;
+  return saveLocationEntry(m_store.get(), bytes);
 }
 
 int TileCache::CloseCache() {
