@@ -120,6 +120,26 @@ std::int64_t blockCount(const Store& s) { return detail::recordCount(s, kBlockMa
 
 bool validBlock(const Store& s, std::int64_t b) { return b >= 1 && b < blockCount(s); }
 
+// Brent's cycle check: notices a loop in a chain after a few times its length, without memory.
+class CycleGuard {
+ public:
+  // False when b closes a cycle.
+  bool step(std::int32_t b) {
+    if (b == m_saved) return false;
+    if (++m_steps == m_power) {
+      m_saved = b;
+      m_power *= 2;
+      m_steps = 0;
+    }
+    return true;
+  }
+
+ private:
+  std::int32_t m_saved = -1;
+  std::int64_t m_power = 1;
+  std::int64_t m_steps = 0;
+};
+
 // ---- free hints -------------------------------------------------------------------------
 
 // Past the written part every record reads as zero, i.e. free, so these scans end there.
@@ -155,10 +175,13 @@ std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
   const std::int64_t limit = blockCount(s);
   std::int32_t b = first;
+  CycleGuard guard;
+  guard.step(b);
   for (length = 1; length <= limit; ++length) {
     const std::int32_t next = detail::readMap(s, b);
     if (next == -1) return b;
     if (!validBlock(s, next)) throw Corrupt("bad block in chain");
+    if (!guard.step(next)) break;
     b = next;
   }
   throw Corrupt("cycle in block chain");
@@ -168,12 +191,17 @@ std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
 // ends, leaves the block map or meets a block twice before `to`.
 std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from, std::int64_t to) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
+  // More blocks than the map has cannot be distinct.
+  if (to > blockCount(s)) throw Corrupt("content longer than the block map");
   std::vector<std::int32_t> visited;
   visited.reserve(static_cast<std::size_t>(to));
   visited.push_back(first);
+  CycleGuard guard;
+  guard.step(first);
   for (std::int64_t i = 1; i < to; ++i) {
     const std::int32_t next = detail::readMap(s, visited.back());
     if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
+    if (!guard.step(next)) throw Corrupt("cycle in block chain");
     visited.push_back(next);
   }
   std::vector<std::int32_t> sorted = visited;
