@@ -39,11 +39,27 @@ std::uint64_t unitFileOffset(const Container& c, std::size_t index, std::uint64_
   return c.pageSize * (1 + before + unit * stripePages(c));
 }
 
+// File byte offset of page k of unit `unit` of channel `index`.
+std::uint64_t pageFileOffset(const Container& c, std::size_t index, std::uint64_t unit, std::size_t k) {
+  return unitFileOffset(c, index, unit) + k * c.pageSize;
+}
+
 void writeBack(Container& c, std::size_t index, CachePage& page) {
-  if (page.clean || !page.valid) return;
-  if (!c.file->writeAt(unitFileOffset(c, index, page.unit), page.bytes))
-    throw detail::IoFailure("cannot write index file " + c.path.string());
-  page.clean = true;
+  if (page.clean() || !page.valid) return;
+  const auto f = static_cast<std::size_t>(c.channels[index].factor);
+  for (std::size_t k = 0; k < f;) {
+    if (((page.dirty >> k) & 1) == 0) {
+      ++k;
+      continue;
+    }
+    std::size_t end = k;
+    while (end < f && ((page.dirty >> end) & 1) != 0) ++end;
+    const std::span<const std::uint8_t> run(page.bytes.data() + k * c.pageSize, (end - k) * c.pageSize);
+    if (!c.file->writeAt(pageFileOffset(c, index, page.unit, k), run))
+      throw detail::IoFailure("cannot write index file " + c.path.string());
+    k = end;
+  }
+  page.dirty = 0;
 }
 
 std::vector<std::uint8_t> newPageBuffer(std::size_t size) {
@@ -55,8 +71,8 @@ std::vector<std::uint8_t> newPageBuffer(std::size_t size) {
   }
 }
 
-// Returns the cache page holding `unit`, loading it (and displacing the least recently used
-// page of the same channel) when it is not in memory.
+// Returns the cache page holding `unit`, taking a new one or displacing the least recently
+// used page of the same channel when it is not in memory.
 CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
   Channel& ch = c.channels[index];
   for (CachePage& page : ch.pages) {
@@ -64,31 +80,34 @@ CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
   }
   const std::size_t unitBytes = static_cast<std::size_t>(ch.factor) * c.pageSize;
   CachePage* target = nullptr;
-  for (CachePage& page : ch.pages) {
-    if (!page.valid) target = &page;  // left behind by a failed load
-  }
-  if (target == nullptr && ch.pages.size() < kMaxCachePages) {
-    ch.pages.push_back(CachePage{newPageBuffer(unitBytes), true, unit, 0, false});
+  if (ch.pages.size() < kMaxCachePages) {
+    ch.pages.push_back(CachePage{newPageBuffer(unitBytes), 0, 0, unit, 0, false});
     target = &ch.pages.back();
-  }
-  if (target == nullptr) {
+  } else {
     target = &*std::min_element(ch.pages.begin(), ch.pages.end(),
                                 [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
     writeBack(c, index, *target);  // throws and keeps the page when it cannot be written
   }
-  target->valid = false;
   target->unit = unit;
-  target->stamp = accessCounter();
-  const std::int64_t got = c.file->readAt(unitFileOffset(c, index, unit), target->bytes);
-  if (got < 0) throw detail::IoFailure("cannot read index file " + c.path.string());
-  std::fill(target->bytes.begin() + got, target->bytes.end(), std::uint8_t{0});
-  target->clean = true;
+  target->loaded = 0;
+  target->dirty = 0;
   target->valid = true;
+  target->stamp = accessCounter();
   return *target;
 }
 
+// Reads page k of the cached unit from the file if it is not there yet.
+void loadPage(Container& c, std::size_t index, CachePage& page, std::size_t k) {
+  if (((page.loaded >> k) & 1) != 0) return;
+  const std::span<std::uint8_t> out(page.bytes.data() + k * c.pageSize, c.pageSize);
+  const std::int64_t got = c.file->readAt(pageFileOffset(c, index, page.unit, k), out);
+  if (got < 0) throw detail::IoFailure("cannot read index file " + c.path.string());
+  std::fill(out.begin() + got, out.end(), std::uint8_t{0});
+  page.loaded |= std::uint64_t{1} << k;
+}
+
 template <typename Copy>
-std::int64_t walkPages(Container& c, int channel, std::size_t count, Copy copy) {
+std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholePageWrite, Copy copy) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= c.channels.size()) return -1;
   const auto index = static_cast<std::size_t>(channel);
   Channel& ch = c.channels[index];
@@ -100,7 +119,11 @@ std::int64_t walkPages(Container& c, int channel, std::size_t count, Copy copy) 
     const std::uint64_t inPage = pos % c.pageSize;
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c.pageSize - inPage, count - done));
     CachePage& page = loadUnit(c, index, pos / unitBytes);
-    copy(page, static_cast<std::size_t>(pos % unitBytes), done, n);
+    const auto at = static_cast<std::size_t>(pos % unitBytes);
+    const std::size_t k = at / c.pageSize;
+    // A write covering the whole page needs nothing from the file.
+    if (!(wholePageWrite && n == c.pageSize)) loadPage(c, index, page, k);
+    copy(page, at, done, n);
     page.stamp = tick();
     done += n;
   }
@@ -187,7 +210,7 @@ std::int64_t channel_seek(Container& c, int channel, std::uint64_t offset) {
 }
 
 std::int64_t channel_read(Container& c, int channel, std::span<std::uint8_t> out) {
-  return walkPages(c, channel, out.size(),
+  return walkPages(c, channel, out.size(), false,
                    [&](CachePage& page, std::size_t at, std::size_t done, std::size_t n) {
                      std::memcpy(out.data() + done, page.bytes.data() + at, n);
                    });
@@ -199,10 +222,12 @@ std::int64_t channel_write(Container& c, int channel, std::span<const std::uint8
   // The length is stored in 32 signed bits.
   if (ch.position + data.size() > static_cast<std::uint64_t>(kMaxChannelLength)) return -1;
   const std::int64_t n =
-      walkPages(c, channel, data.size(),
+      walkPages(c, channel, data.size(), true,
                 [&](CachePage& page, std::size_t at, std::size_t done, std::size_t count) {
                   std::memcpy(page.bytes.data() + at, data.data() + done, count);
-                  page.clean = false;
+                  const std::uint64_t bit = std::uint64_t{1} << (at / c.pageSize);
+                  page.dirty |= bit;
+                  page.loaded |= bit;
                 });
   if (n > 0 && static_cast<std::int64_t>(ch.position) > ch.length)
     ch.length = static_cast<std::int64_t>(ch.position);

@@ -747,15 +747,20 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     if (count <= 0) return 0;
     const std::vector<std::int32_t> blocks =
         chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
+    // following[i]: how many of the next blocks continue block i's run in the data file.
+    std::vector<std::size_t> following(blocks.size(), 0);
+    for (std::size_t i = blocks.size() - 1; i-- > 0;)
+      following[i] = blocks[i + 1] == blocks[i] + 1 ? following[i + 1] + 1 : 0;
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
-    for (const std::int32_t b : blocks) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::int32_t b = blocks[i];
       const auto at = static_cast<std::size_t>((e->position + done) % 512);
       const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
-        block_read(*st.data, b, std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize));
+        block_read(*st.data, b, std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize), following[i]);
       } else {
-        block_read(*st.data, b, block);
+        block_read(*st.data, b, block, following[i]);
         std::memcpy(buffer.data() + done, block + at, n);
       }
       done += static_cast<std::int64_t>(n);
@@ -787,7 +792,7 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
       if (at == 0 && n == kBlockSize) {
         block_write(*st.data, b, std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
       } else {
-        block_read(*st.data, b, block);
+        block_read(*st.data, b, block, 0);
         std::memcpy(block + at, data.data() + done, n);
         block_write(*st.data, b, block);
       }

@@ -70,7 +70,8 @@ bool TileCache::isOpen() const {
 std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name, std::size_t limit) {
   std::lock_guard guard(m_storeLock);
   Store* s = m_store.get();
-  if (s == nullptr || entry_exists(s, name) != 1) return std::nullopt;
+  if (s == nullptr) return std::nullopt;
+  // entry_open answers -1 for an absent name: no separate existence check (one search, not two).
   const int h = entry_open(s, name, kOpenReadWrite);
   if (h < 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(limit);
