@@ -30,7 +30,8 @@ int tileCount() {
 
 std::string tileKey(int i) {
   const int x = 13000 + i % 400, y = 6000 + i / 400;
-  return "http://host/googlechina/maptile?x=" + std::to_string(x) + "&y=" + std::to_string(y) + "&zoom=15";
+  return "http://host/googlechina/maptile?x=" + std::to_string(x) + "&y=" + std::to_string(y) +
+         "&zoom=15";
 }
 
 // Incompressible tile bodies: slices of one random pool, 10-25 KB each.
@@ -62,7 +63,8 @@ std::vector<int> readOrder() {
 }
 
 std::filesystem::path benchDir(const std::string& name) {
-  const auto dir = std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())) / name;
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("tivra-store-bench-" + std::to_string(::getpid())) / name;
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
@@ -98,23 +100,27 @@ void BM_TivraWrite(benchmark::State& state) {
       if (cache.StoreTile(tileKey(i), tiles().tile(i)) != 0) state.SkipWithError("store failed");
     }
     cache.CloseCache();  // everything written back
-    record(state, "tivra/write", tileCount(), std::chrono::duration<double>(Clock::now() - t0).count());
+    record(state, "tivra/write", tileCount(),
+           std::chrono::duration<double>(Clock::now() - t0).count());
   }
 }
 
 void BM_TivraRead(benchmark::State& state) {
   const auto order = readOrder();
   for (auto _ : state) {
-    const auto dir = std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())) / "tivra";
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("tivra-store-bench-" + std::to_string(::getpid())) / "tivra";
     NullFrontend fe;
     tivra::store::TileCache cache(dir, fe, "http:///host/404.png");
     if (cache.OpenCache() != 0) state.SkipWithError("open failed");
     const auto t0 = Clock::now();
     for (const int i : order) {
       const auto t = cache.ReadTileEntry(tileKey(i));
-      if (!t || t->size() != tiles().sizes[static_cast<std::size_t>(i)]) state.SkipWithError("bad read");
+      if (!t || t->size() != tiles().sizes[static_cast<std::size_t>(i)])
+        state.SkipWithError("bad read");
     }
-    record(state, "tivra/read", tileCount(), std::chrono::duration<double>(Clock::now() - t0).count());
+    record(state, "tivra/read", tileCount(),
+           std::chrono::duration<double>(Clock::now() - t0).count());
     cache.CloseCache();
   }
 }
@@ -145,7 +151,8 @@ Db openDb(const std::filesystem::path& file, const SqliteSetup& setup) {
   sqlite3_open(file.c_str(), &raw);
   Db db(raw);
   sqlite3_exec(db.get(), setup.pragmas, nullptr, nullptr, nullptr);
-  sqlite3_exec(db.get(), "CREATE TABLE IF NOT EXISTS tiles(name TEXT PRIMARY KEY, data BLOB)", nullptr, nullptr, nullptr);
+  sqlite3_exec(db.get(), "CREATE TABLE IF NOT EXISTS tiles(name TEXT PRIMARY KEY, data BLOB)",
+               nullptr, nullptr, nullptr);
   return db;
 }
 
@@ -176,7 +183,8 @@ void BM_SqliteWrite(benchmark::State& state) {
     }
     insert.reset();
     db.reset();
-    record(state, std::string(setup.name) + "/write", tileCount(), std::chrono::duration<double>(Clock::now() - t0).count());
+    record(state, std::string(setup.name) + "/write", tileCount(),
+           std::chrono::duration<double>(Clock::now() - t0).count());
   }
 }
 
@@ -185,7 +193,8 @@ void BM_SqliteRead(benchmark::State& state) {
   state.SetLabel(setup.name);
   const auto order = readOrder();
   for (auto _ : state) {
-    const auto file = std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())) / setup.name / "tiles.db";
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("tivra-store-bench-" + std::to_string(::getpid())) / setup.name / "tiles.db";
     Db db = openDb(file, setup);
     Stmt select = prepare(db.get(), "SELECT data FROM tiles WHERE name = ?");
     const auto t0 = Clock::now();
@@ -196,18 +205,28 @@ void BM_SqliteRead(benchmark::State& state) {
       // Copied out, as the tile cache hands the caller its own buffer.
       const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.get(), 0));
       std::vector<std::uint8_t> copy(p, p + sqlite3_column_bytes(select.get(), 0));
-      if (copy.size() != tiles().sizes[static_cast<std::size_t>(i)]) state.SkipWithError("bad read");
+      if (copy.size() != tiles().sizes[static_cast<std::size_t>(i)])
+        state.SkipWithError("bad read");
       benchmark::DoNotOptimize(copy.data());
       sqlite3_reset(select.get());
     }
-    record(state, std::string(setup.name) + "/read", tileCount(), std::chrono::duration<double>(Clock::now() - t0).count());
+    record(state, std::string(setup.name) + "/read", tileCount(),
+           std::chrono::duration<double>(Clock::now() - t0).count());
   }
 }
 
 BENCHMARK(BM_TivraWrite)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TivraRead)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SqliteWrite)->DenseRange(0, 2)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SqliteRead)->DenseRange(0, 2)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteWrite)
+    ->DenseRange(0, 2)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteRead)
+    ->DenseRange(0, 2)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -217,15 +236,17 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::error_code ec;
-  std::filesystem::remove_all(std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())), ec);
+  std::filesystem::remove_all(
+      std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())),
+      ec);
 
   auto& r = results();
   std::printf("\n%d tiles of 10-25 KB, tiles per second (ratio = tivra / other)\n", tileCount());
   std::printf("%-14s %12s %12s %10s %10s\n", "backend", "write", "read", "tivra/w", "tivra/r");
   for (const char* name : {"tivra", "sqlite-full", "sqlite-off", "sqlite-wal"}) {
     const double w = r[std::string(name) + "/write"], rd = r[std::string(name) + "/read"];
-    std::printf("%-14s %12.0f %12.0f %10.2f %10.2f\n", name, w, rd, w > 0 ? r["tivra/write"] / w : 0.0,
-                rd > 0 ? r["tivra/read"] / rd : 0.0);
+    std::printf("%-14s %12.0f %12.0f %10.2f %10.2f\n", name, w, rd,
+                w > 0 ? r["tivra/write"] / w : 0.0, rd > 0 ? r["tivra/read"] / rd : 0.0);
   }
   return 0;
 }

@@ -43,7 +43,8 @@ std::unique_ptr<DataFile> makeData(std::unique_ptr<File> file, const std::filesy
 std::size_t cover(DataFile& d, std::uint64_t b) {
   const std::uint64_t blockNo = b / kBlockSize;
   if (blockNo < d.start / kBlockSize || blockNo >= (d.start + kWindowSize) / kBlockSize) {
-    if (!d.clean && !writeWindow(d)) throw detail::IoFailure("cannot write data file " + d.path.string());
+    if (!d.clean && !writeWindow(d))
+      throw detail::IoFailure("cannot write data file " + d.path.string());
     d.start = b;
     d.loaded.reset();
     d.clean = true;

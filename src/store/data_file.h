@@ -26,8 +26,8 @@ inline constexpr std::size_t kWindowBlocks = kWindowSize / kBlockSize;
 struct DataFile {
   std::unique_ptr<File> file;
   std::filesystem::path path;
-  std::vector<std::uint8_t> window;  // kWindowSize bytes
-  std::uint64_t start = 0;           // file offset of the window, a multiple of kBlockSize
+  std::vector<std::uint8_t> window;   // kWindowSize bytes
+  std::uint64_t start = 0;            // file offset of the window, a multiple of kBlockSize
   std::bitset<kWindowBlocks> loaded;  // blocks of the window that hold the file's bytes
   bool clean = true;
 };

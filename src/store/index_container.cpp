@@ -19,12 +19,16 @@ namespace {
 // Program-wide: stamps of every cache page come from here.
 std::atomic<std::uint64_t> g_accessCounter{0};
 
-std::uint64_t tick() { return g_accessCounter.fetch_add(1, std::memory_order_relaxed) + 1; }
+std::uint64_t tick() {
+  return g_accessCounter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 constexpr std::uint8_t kMagic[4] = {'A', 'B', 'C', 'D'};
 constexpr std::int64_t kMaxChannelLength = std::numeric_limits<std::int32_t>::max();
 
-bool headerFits(std::size_t channels, std::size_t pageSize) { return 8 + 8 * channels <= pageSize; }
+bool headerFits(std::size_t channels, std::size_t pageSize) {
+  return 8 + 8 * channels <= pageSize;
+}
 
 std::uint64_t stripePages(const Container& c) {
   std::uint64_t s = 0;
@@ -35,12 +39,14 @@ std::uint64_t stripePages(const Container& c) {
 // File byte offset of the first page of unit `unit` of channel `index`.
 std::uint64_t unitFileOffset(const Container& c, std::size_t index, std::uint64_t unit) {
   std::uint64_t before = 0;
-  for (std::size_t i = 0; i < index; ++i) before += static_cast<std::uint64_t>(c.channels[i].factor);
+  for (std::size_t i = 0; i < index; ++i)
+    before += static_cast<std::uint64_t>(c.channels[i].factor);
   return c.pageSize * (1 + before + unit * stripePages(c));
 }
 
 // File byte offset of page k of unit `unit` of channel `index`.
-std::uint64_t pageFileOffset(const Container& c, std::size_t index, std::uint64_t unit, std::size_t k) {
+std::uint64_t pageFileOffset(const Container& c, std::size_t index, std::uint64_t unit,
+                             std::size_t k) {
   return unitFileOffset(c, index, unit) + k * c.pageSize;
 }
 
@@ -54,7 +60,8 @@ void writeBack(Container& c, std::size_t index, CachePage& page) {
     }
     std::size_t end = k;
     while (end < f && ((page.dirty >> end) & 1) != 0) ++end;
-    const std::span<const std::uint8_t> run(page.bytes.data() + k * c.pageSize, (end - k) * c.pageSize);
+    const std::span<const std::uint8_t> run(page.bytes.data() + k * c.pageSize,
+                                            (end - k) * c.pageSize);
     if (!c.file->writeAt(pageFileOffset(c, index, page.unit, k), run))
       throw detail::IoFailure("cannot write index file " + c.path.string());
     k = end;
@@ -84,8 +91,9 @@ CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
     ch.pages.push_back(CachePage{newPageBuffer(unitBytes), 0, 0, unit, 0, false});
     target = &ch.pages.back();
   } else {
-    target = &*std::min_element(ch.pages.begin(), ch.pages.end(),
-                                [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
+    target = &*std::min_element(
+        ch.pages.begin(), ch.pages.end(),
+        [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
     writeBack(c, index, *target);  // throws and keeps the page when it cannot be written
   }
   target->unit = unit;
@@ -107,7 +115,8 @@ void loadPage(Container& c, std::size_t index, CachePage& page, std::size_t k) {
 }
 
 template <typename Copy>
-std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholePageWrite, Copy copy) {
+std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholePageWrite,
+                       Copy copy) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= c.channels.size()) return -1;
   const auto index = static_cast<std::size_t>(channel);
   Channel& ch = c.channels[index];
@@ -117,7 +126,8 @@ std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholeP
   while (done < count) {
     const std::uint64_t pos = ch.position + done;
     const std::uint64_t inPage = pos % c.pageSize;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c.pageSize - inPage, count - done));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(c.pageSize - inPage, count - done));
     CachePage& page = loadUnit(c, index, pos / unitBytes);
     const auto at = static_cast<std::size_t>(pos % unitBytes);
     const std::size_t k = at / c.pageSize;
@@ -133,7 +143,9 @@ std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholeP
 
 }  // namespace
 
-std::uint64_t accessCounter() { return g_accessCounter.load(std::memory_order_relaxed); }
+std::uint64_t accessCounter() {
+  return g_accessCounter.load(std::memory_order_relaxed);
+}
 
 std::size_t storePageSize(std::size_t requested) {
   if (requested != 0) return std::max<std::size_t>(requested, 256);
@@ -167,7 +179,8 @@ std::unique_ptr<Container> container_open(const FileSystem& fs, const std::files
   // than fail on the first access.
   if (!headerFits(count, pageSize)) return nullptr;
   std::vector<std::uint8_t> table(8 * count);
-  if (count > 0 && file->readAt(8, table) != static_cast<std::int64_t>(table.size())) return nullptr;
+  if (count > 0 && file->readAt(8, table) != static_cast<std::int64_t>(table.size()))
+    return nullptr;
   auto c = std::make_unique<Container>();
   c->file = std::move(file);
   c->path = path;

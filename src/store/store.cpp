@@ -116,9 +116,13 @@ void writeMap(Store& s, std::int64_t block, std::int32_t value) {
   writeRecord(s, kBlockMapChannel, block, kMapEntrySize, b);
 }
 
-std::int64_t blockCount(const Store& s) { return detail::recordCount(s, kBlockMapChannel, kMapEntrySize); }
+std::int64_t blockCount(const Store& s) {
+  return detail::recordCount(s, kBlockMapChannel, kMapEntrySize);
+}
 
-bool validBlock(const Store& s, std::int64_t b) { return b >= 1 && b < blockCount(s); }
+bool validBlock(const Store& s, std::int64_t b) {
+  return b >= 1 && b < blockCount(s);
+}
 
 // Brent's cycle check: notices a loop in a chain after a few times its length, without memory.
 class CycleGuard {
@@ -189,7 +193,8 @@ std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
 
 // The blocks holding chain positions from..to-1 (position 0 is `first`). Throws when the chain
 // ends, leaves the block map or meets a block twice before `to`.
-std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from, std::int64_t to) {
+std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from,
+                                      std::int64_t to) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
   // More blocks than the map has cannot be distinct.
   if (to > blockCount(s)) throw Corrupt("content longer than the block map");
@@ -206,7 +211,8 @@ std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t
   }
   std::vector<std::int32_t> sorted = visited;
   std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) throw Corrupt("cycle in block chain");
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+    throw Corrupt("cycle in block chain");
   return std::vector<std::int32_t>(visited.begin() + from, visited.end());
 }
 
@@ -293,7 +299,8 @@ std::int32_t allocNode(Store& s, const Key& key, int bit) {
   std::vector<std::int64_t> chunks;
   chunks.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    if (s.freeChunk < 1 || s.freeChunk > static_cast<std::int64_t>(~kInUse)) throw Corrupt("no free chunk");
+    if (s.freeChunk < 1 || s.freeChunk > static_cast<std::int64_t>(~kInUse))
+      throw Corrupt("no free chunk");
     chunks.push_back(s.freeChunk);
     s.freeChunk = nextFreeChunk(s, s.freeChunk + 1);
   }
@@ -371,7 +378,8 @@ bool removeName(Store& s, const Key& key) {
     node(x).name = pOld.name;
   }
   const std::int16_t pBit = pOld.bit;
-  const bool downward = detail::readNode(s, pOld.left).bit > pBit || detail::readNode(s, pOld.right).bit > pBit;
+  const bool downward =
+      detail::readNode(s, pOld.left).bit > pBit || detail::readNode(s, pOld.right).bit > pBit;
   if (downward) {
     if (x != p) {
       // Find the back link that pointed at p (p's name now lives in x) and aim it at x.
@@ -426,7 +434,8 @@ int takeHandle(Store& s, const OpenEntry& e) {
 }
 
 OpenEntry* handleOf(Store& s, int h) {
-  if (h < 0 || static_cast<std::size_t>(h) >= s.handles.size() || !s.handles[static_cast<std::size_t>(h)])
+  if (h < 0 || static_cast<std::size_t>(h) >= s.handles.size() ||
+      !s.handles[static_cast<std::size_t>(h)])
     return nullptr;
   return &*s.handles[static_cast<std::size_t>(h)];
 }
@@ -435,11 +444,14 @@ OpenEntry* handleOf(Store& s, int h) {
 // removed or damaged since it was opened.
 Descriptor handleDescriptor(Store& s, const OpenEntry& e) {
   const Descriptor d = detail::readDescriptor(s, e.descriptor);
-  if (d.links <= 0 || d.firstBlock != e.firstBlock || d.size < 0) throw Corrupt("entry changed under its handle");
+  if (d.links <= 0 || d.firstBlock != e.firstBlock || d.size < 0)
+    throw Corrupt("entry changed under its handle");
   return d;
 }
 
-bool writable(const Store& s) { return (s.mode & 2) != 0; }
+bool writable(const Store& s) {
+  return (s.mode & 2) != 0;
+}
 
 // Opens the entry named by node n; -1 when its descriptor is not usable.
 int openNode(Store& s, std::int32_t n, int flags) {
@@ -505,7 +517,8 @@ int closeStore(Store* s) {
 namespace detail {
 
 std::int64_t recordCount(const Store& s, int channel, std::size_t recordSize) {
-  return s.index->channels[static_cast<std::size_t>(channel)].length / static_cast<std::int64_t>(recordSize);
+  return s.index->channels[static_cast<std::size_t>(channel)].length /
+         static_cast<std::int64_t>(recordSize);
 }
 
 Node readNode(Store& s, std::int64_t n) {
@@ -574,7 +587,9 @@ bool usableDescriptor(Store& s, const Descriptor& d) {
 
 // ---- open and close -----------------------------------------------------------------------
 
-int processOpenMode() { return g_openMode.load(); }
+int processOpenMode() {
+  return g_openMode.load();
+}
 
 void StoreCloser::operator()(Store* s) const noexcept {
   if (s == nullptr) return;
@@ -722,9 +737,12 @@ int entry_seek(Store* s, int handle, std::int64_t offset, int origin) {
     if (e == nullptr) return -1;
     Descriptor d = handleDescriptor(st, *e);
     std::int64_t pos = offset;
-    if (origin == kSeekCurrent) pos += e->position;
-    else if (origin == kSeekEnd) pos += d.size;
-    else if (origin != kSeekSet) return -1;
+    if (origin == kSeekCurrent)
+      pos += e->position;
+    else if (origin == kSeekEnd)
+      pos += d.size;
+    else if (origin != kSeekSet)
+      return -1;
     if (pos < 0 || pos >= INT32_MAX) return -1;
     // Only a handle that may write grows the content to the new position.
     if ((e->flags & kOpenAccessMask) == 0 || !writable(st)) {
@@ -742,8 +760,9 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     if (e == nullptr) return -1;
     if (buffer.empty()) return 0;
     const Descriptor d = handleDescriptor(st, *e);
-    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
-                                                      std::int64_t{d.size} - e->position);
+    const std::int64_t count = std::min<std::int64_t>(
+        static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
+        std::int64_t{d.size} - e->position);
     if (count <= 0) return 0;
     const std::vector<std::int32_t> blocks =
         chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
@@ -756,9 +775,12 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const std::int32_t b = blocks[i];
       const auto at = static_cast<std::size_t>((e->position + done) % 512);
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
-        block_read(*st.data, b, std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize), following[i]);
+        block_read(*st.data, b,
+                   std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize),
+                   following[i]);
       } else {
         block_read(*st.data, b, block, following[i]);
         std::memcpy(buffer.data() + done, block + at, n);
@@ -783,14 +805,17 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
     if (a + count > INT32_MAX) return -1;
     seekTo(st, *e, d, a + count - 1);
     seekTo(st, *e, d, a);
-    const std::vector<std::int32_t> blocks = chainBlocks(st, d.firstBlock, a / 512, (a + count - 1) / 512 + 1);
+    const std::vector<std::int32_t> blocks =
+        chainBlocks(st, d.firstBlock, a / 512, (a + count - 1) / 512 + 1);
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
     for (const std::int32_t b : blocks) {
       const auto at = static_cast<std::size_t>((a + done) % 512);
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
-        block_write(*st.data, b, std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
+        block_write(*st.data, b,
+                    std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
       } else {
         block_read(*st.data, b, block, 0);
         std::memcpy(block + at, data.data() + done, n);

@@ -45,7 +45,8 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
     if (m_store) return 0;
     const auto base = m_directory / kStoreBaseName;
     // A lock left behind by a process that ended without closing the store.
-    const FileSystem& fs = m_options.fileSystem != nullptr ? *m_options.fileSystem : defaultFileSystem();
+    const FileSystem& fs =
+        m_options.fileSystem != nullptr ? *m_options.fileSystem : defaultFileSystem();
     fs.remove(lockPath(base));
     m_store = store_open(base, kModeReadWrite, m_options);
     if (!m_store) {
@@ -67,7 +68,8 @@ bool TileCache::isOpen() const {
   return m_store != nullptr;
 }
 
-std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name, std::size_t limit) {
+std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name,
+                                                              std::size_t limit) {
   std::lock_guard guard(m_storeLock);
   Store* s = m_store.get();
   if (s == nullptr) return std::nullopt;
@@ -143,6 +145,8 @@ int TileCache::CloseCache() {
   return rc;
 }
 
-LocationMap& TileCache::locationMap() { return m_locations; }
+LocationMap& TileCache::locationMap() {
+  return m_locations;
+}
 
 }  // namespace tivra::store

@@ -40,8 +40,8 @@ int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes);
 class TileCache {
  public:
   // directory holds TivraCache.idx/.dat/.lck; missingTileName is "http:///" + host + "/404.png"
-  TileCache(std::filesystem::path directory, platform::Frontend& frontend, std::string missingTileName,
-            StoreOptions options = {});
+  TileCache(std::filesystem::path directory, platform::Frontend& frontend,
+            std::string missingTileName, StoreOptions options = {});
   ~TileCache();  // closes if still open (location map saved)
   TileCache(const TileCache&) = delete;
   TileCache& operator=(const TileCache&) = delete;

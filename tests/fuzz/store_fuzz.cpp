@@ -18,7 +18,8 @@ namespace {
 
 const std::filesystem::path& workDir() {
   static const std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tivra-store-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tivra-store-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     return std::filesystem::path(pattern);
   }();

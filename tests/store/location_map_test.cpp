@@ -25,7 +25,9 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-Bytes repeat(std::size_t n, std::uint8_t b) { return Bytes(n, b); }
+Bytes repeat(std::size_t n, std::uint8_t b) {
+  return Bytes(n, b);
+}
 
 class StoredForm : public ::testing::TestWithParam<FormCase> {};
 
@@ -54,7 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"0xFFFE bytes: 32 bits",
                  {{std::string(0xFFFE, 'k'), ""}},
                  concat({{1, 0, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0, 0}, repeat(0xFFFE, 'k'), {0}})}),
-    [](const ::testing::TestParamInfo<FormCase>& param) { return "Case" + std::to_string(param.index); });
+    [](const ::testing::TestParamInfo<FormCase>& param) {
+      return "Case" + std::to_string(param.index);
+    });
 
 TEST(StoredFormCount, SixtyFiveThousandFiveHundredThirtyFivePairsUseThe32BitCount) {
   LocationPairs pairs;
@@ -71,8 +75,11 @@ TEST(StoredFormCount, SixtyFiveThousandFiveHundredThirtyFivePairsUseThe32BitCoun
 TEST(StoredFormParse, TruncatedOrGarbageInputFailsCleanly) {
   const Bytes good = serializeLocationPairs({{"12,34", "5,6"}, {"7,8", "9,10"}});
   for (std::size_t cut = 0; cut < good.size(); ++cut)
-    EXPECT_FALSE(parseLocationPairs(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)))) << cut;
-  EXPECT_FALSE(parseLocationPairs(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}));  // 2^31 pairs promised
+    EXPECT_FALSE(
+        parseLocationPairs(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))))
+        << cut;
+  EXPECT_FALSE(
+      parseLocationPairs(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}));  // 2^31 pairs promised
   EXPECT_FALSE(parseLocationPairs(Bytes{1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_FALSE(parseLocationPairs(Bytes{1}));
   // Bytes after the last pair are an old tail: ignored.

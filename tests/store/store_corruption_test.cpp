@@ -24,7 +24,8 @@ constexpr std::size_t kNodePage = 1, kChunkPage = 5, kDescriptorPage = 13, kMapP
 
 // Longer than one name chunk: entry i's name takes chunks 2i+1 and 2i+2.
 std::string tileName(int i) {
-  return "http://tiles.example.org/googlechina/maptile?x=" + std::to_string(i) + "&y=3&zoom=7&v=w2.9";
+  return "http://tiles.example.org/googlechina/maptile?x=" + std::to_string(i) +
+         "&y=3&zoom=7&v=w2.9";
 }
 
 // A closed store with `count` entries of 1..3 blocks.
@@ -34,7 +35,8 @@ void buildStore(const std::filesystem::path& base, int count) {
   for (int i = 0; i < count; ++i) {
     const int h = entry_create(s.get(), tileName(i));
     ASSERT_GE(h, 0);
-    const std::vector<std::uint8_t> data(static_cast<std::size_t>(100 + 500 * (i % 3)), static_cast<std::uint8_t>(i));
+    const std::vector<std::uint8_t> data(static_cast<std::size_t>(100 + 500 * (i % 3)),
+                                         static_cast<std::uint8_t>(i));
     ASSERT_EQ(entry_write(s.get(), h, data), static_cast<int>(data.size()));
     entry_close(s.get(), h);
   }
@@ -83,7 +85,8 @@ class Corruption : public ::testing::Test {
     m_idx = fileBytes(m_dir / "good.idx");
     m_dat = fileBytes(m_dir / "good.dat");
   }
-  std::filesystem::path install(const std::vector<std::uint8_t>& idx, const std::vector<std::uint8_t>& dat) {
+  std::filesystem::path install(const std::vector<std::uint8_t>& idx,
+                                const std::vector<std::uint8_t>& dat) {
     const auto base = m_dir / "bad";
     writeFileBytes(m_dir / "bad.idx", idx);
     writeFileBytes(m_dir / "bad.dat", dat);
@@ -114,11 +117,19 @@ TEST_F(Corruption, RandomByteFlipsNeitherCrashNorHang) {
 }
 
 TEST_F(Corruption, TruncatedFilesNeitherCrashNorHang) {
-  for (std::size_t cut : {0ul, 3ul, 8ul, 30ul, kP, kP + 17, 5 * kP + 64, 13 * kP + 100, 14 * kP + 40, 20 * kP}) {
-    exercise(install(std::vector<std::uint8_t>(m_idx.begin(), m_idx.begin() + static_cast<std::ptrdiff_t>(std::min(cut, m_idx.size()))), m_dat), kCount);
+  for (std::size_t cut :
+       {0ul, 3ul, 8ul, 30ul, kP, kP + 17, 5 * kP + 64, 13 * kP + 100, 14 * kP + 40, 20 * kP}) {
+    exercise(install(std::vector<std::uint8_t>(
+                         m_idx.begin(),
+                         m_idx.begin() + static_cast<std::ptrdiff_t>(std::min(cut, m_idx.size()))),
+                     m_dat),
+             kCount);
   }
   for (std::size_t cut : {0ul, 511ul, 4096ul, 30000ul}) {
-    exercise(install(m_idx, std::vector<std::uint8_t>(m_dat.begin(), m_dat.begin() + static_cast<std::ptrdiff_t>(std::min(cut, m_dat.size())))), kCount);
+    exercise(install(m_idx, std::vector<std::uint8_t>(
+                                m_dat.begin(), m_dat.begin() + static_cast<std::ptrdiff_t>(
+                                                                   std::min(cut, m_dat.size())))),
+             kCount);
   }
 }
 
@@ -155,17 +166,18 @@ TEST_P(TargetedDamage, DamagedEntryReadsAsAbsentOthersSurvive) {
 // Entry 1 has descriptor 1; blocks: entry 0 -> 1, entry 1 -> 2,3, entry 2 -> 4,5,6.
 INSTANTIATE_TEST_SUITE_P(
     Cases, TargetedDamage,
-    ::testing::Values(Damage{"block map cycle", kMapPage * kP + 4 * 5, 4},
-                      Damage{"block map self loop", kMapPage * kP + 4 * 5, 5},
-                      Damage{"block map out of range", kMapPage * kP + 4 * 2, 0x7FFFFFF0},
-                      Damage{"block marked free inside chain", kMapPage * kP + 4 * 4, 0},
-                      Damage{"descriptor size beyond chain", kDescriptorPage * kP + 16 * 2 + 4, 1 << 20},
-                      Damage{"descriptor negative size", kDescriptorPage * kP + 16 * 2 + 4, 0x80000000u},
-                      Damage{"descriptor first block 0", kDescriptorPage * kP + 16 * 1 + 8, 0},
-                      Damage{"descriptor first block huge", kDescriptorPage * kP + 16 * 1 + 8, 0x40000000},
-                      Damage{"descriptor unused", kDescriptorPage * kP + 16 * 1, 0},
-                      Damage{"chunk chain cycle", kChunkPage * kP + 64 * 3, 0x80000003u},
-                      Damage{"chunk chain out of range", kChunkPage * kP + 64 * 1, 0x80FFFFFFu}));
+    ::testing::Values(
+        Damage{"block map cycle", kMapPage* kP + 4 * 5, 4},
+        Damage{"block map self loop", kMapPage* kP + 4 * 5, 5},
+        Damage{"block map out of range", kMapPage* kP + 4 * 2, 0x7FFFFFF0},
+        Damage{"block marked free inside chain", kMapPage* kP + 4 * 4, 0},
+        Damage{"descriptor size beyond chain", kDescriptorPage* kP + 16 * 2 + 4, 1 << 20},
+        Damage{"descriptor negative size", kDescriptorPage* kP + 16 * 2 + 4, 0x80000000u},
+        Damage{"descriptor first block 0", kDescriptorPage* kP + 16 * 1 + 8, 0},
+        Damage{"descriptor first block huge", kDescriptorPage* kP + 16 * 1 + 8, 0x40000000},
+        Damage{"descriptor unused", kDescriptorPage* kP + 16 * 1, 0},
+        Damage{"chunk chain cycle", kChunkPage* kP + 64 * 3, 0x80000003u},
+        Damage{"chunk chain out of range", kChunkPage* kP + 64 * 1, 0x80FFFFFFu}));
 
 TEST_F(Corruption, NameTreeLinkOutOfRangeOrToAFreeNode) {
   for (const std::uint32_t bad : {0x7FFFFFFFu, 0xFFFFFFFEu, 5000u}) {
@@ -181,14 +193,15 @@ TEST_F(Corruption, NameTreeLinkOutOfRangeOrToAFreeNode) {
 
 TEST_F(Corruption, ImplausibleHeadersAreRefused) {
   for (const auto& [offset, value] : std::vector<std::pair<std::size_t, std::uint32_t>>{
-           {4, 600},          // channel count beyond the header page
-           {4, 2},            // too few channels for a store
-           {8, 0},            // factor 0
-           {8, 100000},       // absurd factor
+           {4, 600},             // channel count beyond the header page
+           {4, 2},               // too few channels for a store
+           {8, 0},               // factor 0
+           {8, 100000},          // absurd factor
            {12, 0x80000000}}) {  // negative length
     auto idx = m_idx;
     putLe32(&idx[offset], value);
-    EXPECT_FALSE(store_open(install(idx, m_dat), kModeReadWrite, {nullptr, kP})) << offset << "=" << value;
+    EXPECT_FALSE(store_open(install(idx, m_dat), kModeReadWrite, {nullptr, kP}))
+        << offset << "=" << value;
   }
 }
 

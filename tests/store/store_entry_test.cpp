@@ -38,7 +38,8 @@ class Entries : public ::testing::Test {
     if (h < 0) return "<absent>";
     std::string out;
     std::uint8_t buf[700];
-    for (int n; (n = entry_read(s(), h, buf)) > 0;) out.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
+    for (int n; (n = entry_read(s(), h, buf)) > 0;)
+      out.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
     entry_close(s(), h);
     return out;
   }
@@ -102,9 +103,9 @@ TEST_P(NameChunks, NameOfNBytesTakesNDiv60PlusOneChunks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, NameChunks,
-                         ::testing::Values(ChunkCase{0, 1}, ChunkCase{1, 1}, ChunkCase{59, 1}, ChunkCase{60, 2},
-                                           ChunkCase{61, 2}, ChunkCase{119, 2}, ChunkCase{120, 3},
-                                           ChunkCase{1000, 17}));
+                         ::testing::Values(ChunkCase{0, 1}, ChunkCase{1, 1}, ChunkCase{59, 1},
+                                           ChunkCase{60, 2}, ChunkCase{61, 2}, ChunkCase{119, 2},
+                                           ChunkCase{120, 3}, ChunkCase{1000, 17}));
 
 struct LookupCase {
   std::string stored;
@@ -121,13 +122,14 @@ TEST_P(NameLookup, PrefixesAndExtensionsOfAStoredNameAreAbsent) {
   EXPECT_EQ(get(GetParam().stored), "v");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, NameLookup,
-    ::testing::Values(LookupCase{"abc", "ab"}, LookupCase{"abc", "abcd"}, LookupCase{"abc", "abd"},
-                      LookupCase{std::string(120, 'q'), std::string(60, 'q')},
-                      LookupCase{std::string(60, 'q'), std::string(59, 'q')},
-                      LookupCase{std::string(60, 'q'), std::string(61, 'q')},
-                      LookupCase{"http://h/a?x=1", "http://h/a?x=1&"}, LookupCase{"a", ""}));
+INSTANTIATE_TEST_SUITE_P(Names, NameLookup,
+                         ::testing::Values(LookupCase{"abc", "ab"}, LookupCase{"abc", "abcd"},
+                                           LookupCase{"abc", "abd"},
+                                           LookupCase{std::string(120, 'q'), std::string(60, 'q')},
+                                           LookupCase{std::string(60, 'q'), std::string(59, 'q')},
+                                           LookupCase{std::string(60, 'q'), std::string(61, 'q')},
+                                           LookupCase{"http://h/a?x=1", "http://h/a?x=1&"},
+                                           LookupCase{"a", ""}));
 
 TEST_F(Entries, NamesSharingLongPrefixesStayApart) {
   const std::string prefix(300, 'p');
@@ -305,8 +307,10 @@ TEST_F(Entries, RemovingTheOnlyNameLeavesTheHeaderPointingAtItself) {
 
 TEST_F(Entries, RemovedNodesChunksAndBlocksAreReused) {
   for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 50; ++i) put("name-" + std::to_string(i) + std::string(70, 'L'), std::string(700, 'c'));
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(entry_remove(s(), "name-" + std::to_string(i) + std::string(70, 'L')), 0);
+    for (int i = 0; i < 50; ++i)
+      put("name-" + std::to_string(i) + std::string(70, 'L'), std::string(700, 'c'));
+    for (int i = 0; i < 50; ++i)
+      ASSERT_EQ(entry_remove(s(), "name-" + std::to_string(i) + std::string(70, 'L')), 0);
   }
   EXPECT_LE(s()->freeNode, 1);
   EXPECT_LE(s()->freeChunk, 1);

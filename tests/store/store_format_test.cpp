@@ -32,8 +32,9 @@ TEST(StoreFormat, FreshStoreHasExactBytesAfterClose) {
   ASSERT_EQ(store_close(std::move(s)), 0);
 
   std::vector<std::uint8_t> expected(143360, 0);
-  const std::uint8_t header[] = {'A', 'B', 'C', 'D', 4, 0, 0, 0,  4, 0, 0, 0, 16, 0, 0, 0, 8, 0, 0, 0,
-                                 64,  0,   0,   0,   1, 0, 0, 0,  0, 0, 0, 0, 4,  0, 0, 0, 0, 0, 0, 0};
+  const std::uint8_t header[] = {'A', 'B', 'C', 'D', 4, 0, 0,  0, 4, 0, 0, 0, 16, 0,
+                                 0,   0,   8,   0,   0, 0, 64, 0, 0, 0, 1, 0, 0,  0,
+                                 0,   0,   0,   0,   4, 0, 0,  0, 0, 0, 0, 0};
   std::memcpy(expected.data(), header, sizeof header);
   // Node 0 (file page 1): descriptor 0, bit -1, name chunk 0 in use, links 0.
   const std::uint8_t node0[] = {0, 0, 0xFF, 0xFF, 0, 0, 0, 0x80};

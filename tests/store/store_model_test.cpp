@@ -18,8 +18,11 @@ namespace {
 using Content = std::shared_ptr<std::vector<std::uint8_t>>;
 
 std::vector<std::string> namePool() {
-  std::vector<std::string> names = {"", "a", "b", "ab", "abc", "http:///host/404.png", "LocationCache"};
-  for (int i = 0; i < 30; ++i) names.push_back("http://host/googlechina/maptile?x=" + std::to_string(i * 37) + "&y=9&zoom=" + std::to_string(i % 18));
+  std::vector<std::string> names = {
+      "", "a", "b", "ab", "abc", "http:///host/404.png", "LocationCache"};
+  for (int i = 0; i < 30; ++i)
+    names.push_back("http://host/googlechina/maptile?x=" + std::to_string(i * 37) +
+                    "&y=9&zoom=" + std::to_string(i % 18));
   const std::string long60(60, 'L');
   names.push_back(long60);
   names.push_back(long60 + "x");
@@ -107,7 +110,8 @@ TEST_P(StoreModel, RandomOperationsMatchTheModel) {
         entry_close(s.get(), h);
         ASSERT_EQ(n, static_cast<int>(content.size() - pos));
         buf.resize(static_cast<std::size_t>(n));
-        ASSERT_TRUE(std::equal(buf.begin(), buf.end(), content.begin() + static_cast<std::ptrdiff_t>(pos)));
+        ASSERT_TRUE(
+            std::equal(buf.begin(), buf.end(), content.begin() + static_cast<std::ptrdiff_t>(pos)));
         break;
       }
       case 6: {  // link

@@ -14,7 +14,8 @@
 namespace tivra::store {
 namespace {
 
-const std::filesystem::path kTool = std::filesystem::path(TIVRA_BINARY).parent_path() / "tivra-store";
+const std::filesystem::path kTool =
+    std::filesystem::path(TIVRA_BINARY).parent_path() / "tivra-store";
 
 std::string quote(const std::string& s) {
   std::string q = "'";
@@ -35,7 +36,8 @@ ToolRun tool(const std::vector<std::string>& args) {
   if (p == nullptr) return {-1, {}};
   std::string out;
   std::array<char, 4096> buf;
-  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), p)) > 0;) out.append(buf.data(), n);
+  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), p)) > 0;)
+    out.append(buf.data(), n);
   const int rc = ::pclose(p);
   return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, out};
 }
@@ -75,7 +77,8 @@ TEST_F(StoreTool, PutLsCatRmVerify) {
 }
 
 TEST_F(StoreTool, VerifyReportsADamagedStoreWithWhere) {
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(tool({"put", dir(), "n" + std::to_string(i), (m_dir / "a.bin").string()}).status, 0);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(tool({"put", dir(), "n" + std::to_string(i), (m_dir / "a.bin").string()}).status, 0);
   ASSERT_EQ(tool({"verify", dir()}).status, 0);
   // 1300 bytes take three blocks: n0 holds 1-3, n1 holds 4-6. Make n0's chain run on into n1's.
   const auto idxPath = m_dir / "store" / "TivraCache.idx";

@@ -169,7 +169,8 @@ TEST_F(TileCacheTest, DamagedLocationEntryStartsAnEmptyMap) {
   {
     StorePtr s = store_open(m_dir / "TivraCache", kModeReadWrite);
     const int h = entry_create(s.get(), kLocationEntry);
-    entry_write(s.get(), h, std::vector<std::uint8_t>{5, 0, 3, 'a'});  // 5 pairs promised, none there
+    entry_write(s.get(), h,
+                std::vector<std::uint8_t>{5, 0, 3, 'a'});  // 5 pairs promised, none there
     entry_close(s.get(), h);
   }
   TileCache cache(m_dir.path(), m_frontend, kMissing);
@@ -186,15 +187,19 @@ TEST_F(TileCacheTest, ManyThreadsStoreAndReadConcurrently) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kTiles; ++i) {
-        const std::string name = "http://h/t?thread=" + std::to_string(t) + "&i=" + std::to_string(i);
-        const auto data = pattern(static_cast<std::size_t>(1000 + (i * 977) % 30000), static_cast<unsigned>(t * 1000 + i));
+        const std::string name =
+            "http://h/t?thread=" + std::to_string(t) + "&i=" + std::to_string(i);
+        const auto data = pattern(static_cast<std::size_t>(1000 + (i * 977) % 30000),
+                                  static_cast<unsigned>(t * 1000 + i));
         if (cache.StoreTile(name, data) != 0) ++mismatches;
         if (cache.ReadTileEntry(name) != data) ++mismatches;
-        if (i % 7 == 0 && cache.StoreMissingTile(name + "&missing", bytesOf("404")) != 0) ++mismatches;
+        if (i % 7 == 0 && cache.StoreMissingTile(name + "&missing", bytesOf("404")) != 0)
+          ++mismatches;
         cache.locationMap().insert(std::to_string(t) + "," + std::to_string(i), "1,2", false);
         if (i % 20 == 0) cache.SaveLocationMap();
         // Read another thread's tiles too: present or not, never torn.
-        const auto other = cache.ReadTileEntry("http://h/t?thread=" + std::to_string((t + 1) % kThreads) + "&i=" + std::to_string(i));
+        const auto other = cache.ReadTileEntry(
+            "http://h/t?thread=" + std::to_string((t + 1) % kThreads) + "&i=" + std::to_string(i));
         if (other && other->size() < 1000) ++mismatches;
       }
     });

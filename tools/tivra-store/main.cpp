@@ -47,7 +47,8 @@ StorePtr openStore(const std::string& dir, int mode) {
   StorePtr s = store_open(base, mode);
   if (!s) {
     std::cerr << "tivra-store: cannot open the store in " << dir << " ("
-              << (std::filesystem::exists(lockPath(base)) ? "it is in use" : "missing, unreadable or damaged")
+              << (std::filesystem::exists(lockPath(base)) ? "it is in use"
+                                                          : "missing, unreadable or damaged")
               << ")\n";
   }
   return s;
@@ -65,7 +66,8 @@ bool readInput(const std::string& path, std::vector<std::uint8_t>& out) {
 }
 
 int closeStore(StorePtr s, int rc) {
-  if (store_close(std::move(s)) != 0) return fail("the store files could not be written completely");
+  if (store_close(std::move(s)) != 0)
+    return fail("the store files could not be written completely");
   return rc;
 }
 
@@ -92,7 +94,8 @@ int cmdCat(const std::string& dir, const std::string& name) {
   if (h < 0) return closeStore(std::move(s), fail("no entry named \"" + name + "\""));
   std::vector<std::uint8_t> buf(65536);
   int n = 0;
-  while ((n = entry_read(s.get(), h, buf)) > 0) std::cout.write(reinterpret_cast<const char*>(buf.data()), n);
+  while ((n = entry_read(s.get(), h, buf)) > 0)
+    std::cout.write(reinterpret_cast<const char*>(buf.data()), n);
   entry_close(s.get(), h);
   std::cout.flush();
   if (n < 0) return closeStore(std::move(s), fail("entry \"" + name + "\" is damaged"));
@@ -105,17 +108,21 @@ int cmdPut(const std::string& dir, const std::string& name, const std::string& f
   StorePtr s = openStore(dir, kModeReadWrite);
   if (!s) return 1;
   const int h = entry_create(s.get(), name);
-  if (h < 0) return closeStore(std::move(s), fail("cannot create \"" + name + "\" (store full, name too alike another, or damaged)"));
+  if (h < 0)
+    return closeStore(std::move(s), fail("cannot create \"" + name +
+                                         "\" (store full, name too alike another, or damaged)"));
   const int n = entry_write(s.get(), h, data);
   entry_close(s.get(), h);
-  if (n != static_cast<int>(data.size())) return closeStore(std::move(s), fail("cannot write \"" + name + "\""));
+  if (n != static_cast<int>(data.size()))
+    return closeStore(std::move(s), fail("cannot write \"" + name + "\""));
   return closeStore(std::move(s), 0);
 }
 
 int cmdRm(const std::string& dir, const std::string& name) {
   StorePtr s = openStore(dir, kModeReadWrite);
   if (!s) return 1;
-  if (entry_remove(s.get(), name) != 0) return closeStore(std::move(s), fail("no entry named \"" + name + "\""));
+  if (entry_remove(s.get(), name) != 0)
+    return closeStore(std::move(s), fail("no entry named \"" + name + "\""));
   return closeStore(std::move(s), 0);
 }
 
@@ -138,7 +145,8 @@ int cmdExport(const std::string& dir, const std::string& file) {
   StorePtr s = openStore(dir, kModeRead);
   if (!s) return 1;
   LocationMap map;
-  if (!loadMap(s.get(), map)) return closeStore(std::move(s), fail("the stored location map is damaged"));
+  if (!loadMap(s.get(), map))
+    return closeStore(std::move(s), fail("the stored location map is damaged"));
   const ExportResult r = exportDataShare(map, file);
   if (!r.ok) return closeStore(std::move(s), fail(r.error));
   std::cout << "wrote " << r.pairs << " pairs to " << r.path.string() << "\n";
@@ -153,12 +161,14 @@ int cmdImport(const std::string& dir, const std::string& file) {
   StorePtr s = openStore(dir, kModeReadWrite);
   if (!s) return 1;
   LocationMap map;
-  if (!loadMap(s.get(), map)) return closeStore(std::move(s), fail("the stored location map is damaged"));
+  if (!loadMap(s.get(), map))
+    return closeStore(std::move(s), fail("the stored location map is damaged"));
   const std::size_t before = map.size();
   map.merge(incoming.pairs());
   if (saveLocationEntry(s.get(), map.serialize()) != 1)
     return closeStore(std::move(s), fail("cannot save the location map"));
-  std::cout << "read " << incoming.size() << " pairs; " << before << " before, " << map.size() << " after\n";
+  std::cout << "read " << incoming.size() << " pairs; " << before << " before, " << map.size()
+            << " after\n";
   return closeStore(std::move(s), 0);
 }
 
@@ -179,6 +189,7 @@ int main(int argc, char** argv) {
   if (cmd == "verify" && need(1)) return cmdVerify(args[1]);
   if (cmd == "export-tds" && need(2)) return cmdExport(args[1], args[2]);
   if (cmd == "import-tds" && need(2)) return cmdImport(args[1], args[2]);
-  std::cerr << "tivra-store: unknown command or wrong number of arguments: " << cmd << "\n" << kUsage;
+  std::cerr << "tivra-store: unknown command or wrong number of arguments: " << cmd << "\n"
+            << kUsage;
   return 2;
 }
