@@ -42,6 +42,14 @@ void checkRange(const Store& s, int channel, std::size_t size, std::int64_t n, c
   if (n < 0 || n >= detail::recordCount(s, channel, size)) throw Corrupt(what);
 }
 
+// `count` consecutive records from record n on (n in range: its first record was checked).
+void readRecordsAt(Store& s, int channel, std::int64_t n, std::size_t size, std::uint8_t* out,
+                   std::size_t count) {
+  checkRange(s, channel, size, n, "record number out of range");
+  channel_seek(*s.index, channel, static_cast<std::uint64_t>(n) * size);
+  channel_read(*s.index, channel, std::span<std::uint8_t>(out, size * count));
+}
+
 Node decodeNode(const std::uint8_t* b) {
   Node n;
   n.descriptor = getLe16(b);
@@ -203,11 +211,22 @@ std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t
   visited.push_back(first);
   CycleGuard guard;
   guard.step(first);
-  for (std::int64_t i = 1; i < to; ++i) {
-    const std::int32_t next = detail::readMap(s, visited.back());
-    if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
-    if (!guard.step(next)) throw Corrupt("cycle in block chain");
-    visited.push_back(next);
+  // A content's blocks usually follow each other: fetch their map entries in one read.
+  std::uint8_t batch[128 * kMapEntrySize];
+  while (static_cast<std::int64_t>(visited.size()) < to) {
+    const std::int32_t cur = visited.back();
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
+        {to - static_cast<std::int64_t>(visited.size()), 128, blockCount(s) - cur}));
+    readRecordsAt(s, kBlockMapChannel, cur, kMapEntrySize, batch, want);
+    for (std::size_t j = 0; j < want; ++j) {
+      const auto next = static_cast<std::int32_t>(getLe32(batch + j * kMapEntrySize));
+      if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
+      if (!guard.step(next)) throw Corrupt("cycle in block chain");
+      visited.push_back(next);
+      if (next != cur + static_cast<std::int32_t>(j) + 1 ||
+          static_cast<std::int64_t>(visited.size()) >= to)
+        break;
+    }
   }
   std::vector<std::int32_t> sorted = visited;
   std::sort(sorted.begin(), sorted.end());
@@ -549,10 +568,13 @@ std::string readName(Store& s, std::uint32_t chunk, std::size_t maxBytes) {
   for (std::int64_t steps = 0; steps <= limit; ++steps) {
     const Chunk c = readChunk(s, chunk);
     if (!c.inUse()) throw Corrupt("name chain through a free chunk");
-    for (std::size_t i = 0; i < kChunkText; ++i) {
-      if (c.text[i] == 0 || name.size() >= maxBytes) return name;
-      name.push_back(static_cast<char>(c.text[i]));
-    }
+    const auto* text = reinterpret_cast<const char*>(c.text);
+    const auto* zero = static_cast<const char*>(std::memchr(text, 0, kChunkText));
+    const std::size_t len =
+        std::min<std::size_t>(zero != nullptr ? static_cast<std::size_t>(zero - text) : kChunkText,
+                              maxBytes - name.size());
+    name.append(text, len);
+    if (zero != nullptr || name.size() >= maxBytes) return name;
     chunk = c.next();
     if (chunk == 0) return name;  // a full last chunk: the name ends with it
   }
