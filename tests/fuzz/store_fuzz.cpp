@@ -16,14 +16,30 @@
 
 namespace {
 
-const std::filesystem::path& workDir() {
-  static const std::filesystem::path dir = [] {
+// One scratch directory per process, removed at exit.
+class WorkDir {
+ public:
+  WorkDir() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "tivra-store-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
+    m_path = pattern;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  const std::filesystem::path& path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+const std::filesystem::path& workDir() {
+  static const WorkDir dir;
+  return dir.path();
 }
 
 void writeFile(const std::filesystem::path& p, const std::uint8_t* data, std::size_t size) {
