@@ -8,12 +8,26 @@
 namespace tivra::store {
 namespace {
 
-void fillWindow(DataFile& d) {
-  const std::int64_t got = d.file->readAt(d.start, d.window);
+// Reads the run of missing blocks starting at window block k (at most `limit` of them).
+void loadRun(DataFile& d, std::size_t k, std::size_t limit) {
+  std::size_t end = k;
+  while (end < kWindowBlocks && end - k < limit && !d.loaded[end]) ++end;
+  if (end == k) return;
+  const std::span<std::uint8_t> out(d.window.data() + k * kBlockSize, (end - k) * kBlockSize);
+  const std::int64_t got = d.file->readAt(d.start + k * kBlockSize, out);
   if (got < 0) throw detail::IoFailure("cannot read data file " + d.path.string());
   // Past the end of the file the window reads as zeros, never as another block's old bytes.
-  std::fill(d.window.begin() + got, d.window.end(), std::uint8_t{0});
+  std::fill(out.begin() + got, out.end(), std::uint8_t{0});
+  for (std::size_t i = k; i < end; ++i) d.loaded.set(i);
+}
+
+bool writeWindow(DataFile& d) {
+  for (std::size_t k = 0; k < kWindowBlocks; ++k) {
+    if (!d.loaded[k]) loadRun(d, k, kWindowBlocks);
+  }
+  if (!d.file->writeAt(d.start, d.window)) return false;
   d.clean = true;
+  return true;
 }
 
 std::unique_ptr<DataFile> makeData(std::unique_ptr<File> file, const std::filesystem::path& path) {
@@ -22,22 +36,20 @@ std::unique_ptr<DataFile> makeData(std::unique_ptr<File> file, const std::filesy
   d->file = std::move(file);
   d->path = path;
   d->window.assign(kWindowSize, 0);
-  try {
-    fillWindow(*d);
-  } catch (const detail::IoFailure&) {
-    return nullptr;
-  }
   return d;
 }
 
-// Moves the window so that it holds the block at byte offset b.
-void cover(DataFile& d, std::uint64_t b) {
+// Moves the window so that it holds the block at byte offset b; returns the block's index in it.
+std::size_t cover(DataFile& d, std::uint64_t b) {
   const std::uint64_t blockNo = b / kBlockSize;
-  if (blockNo >= d.start / kBlockSize && blockNo < (d.start + kWindowSize) / kBlockSize) return;
-  if (!d.clean && !d.file->writeAt(d.start, d.window))
-    throw detail::IoFailure("cannot write data file " + d.path.string());
-  d.start = b;
-  fillWindow(d);
+  if (blockNo < d.start / kBlockSize || blockNo >= (d.start + kWindowSize) / kBlockSize) {
+    if (!d.clean && !writeWindow(d))
+      throw detail::IoFailure("cannot write data file " + d.path.string());
+    d.start = b;
+    d.loaded.reset();
+    d.clean = true;
+  }
+  return static_cast<std::size_t>((b - d.start) / kBlockSize);
 }
 
 }  // namespace
@@ -51,26 +63,32 @@ std::unique_ptr<DataFile> data_open(const FileSystem& fs, const std::filesystem:
   return makeData(fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead), path);
 }
 
-int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out) {
+int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
+               std::size_t following) {
   if (block < 0) return -1;
-  const std::uint64_t b = static_cast<std::uint64_t>(block) * kBlockSize;
-  cover(d, b);
-  std::memcpy(out.data(), d.window.data() + (b - d.start), kBlockSize);
+  const std::size_t k = cover(d, static_cast<std::uint64_t>(block) * kBlockSize);
+  if (!d.loaded[k]) loadRun(d, k, 1 + following);
+  std::memcpy(out.data(), d.window.data() + k * kBlockSize, kBlockSize);
   return 0;
 }
 
 int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, kBlockSize> in) {
   if (block < 0) return -1;
-  const std::uint64_t b = static_cast<std::uint64_t>(block) * kBlockSize;
-  cover(d, b);
-  std::memcpy(d.window.data() + (b - d.start), in.data(), kBlockSize);
+  const std::size_t k = cover(d, static_cast<std::uint64_t>(block) * kBlockSize);
+  std::memcpy(d.window.data() + k * kBlockSize, in.data(), kBlockSize);
+  d.loaded.set(k);
   d.clean = false;
   return 0;
 }
 
 bool data_close(std::unique_ptr<DataFile> d) {
   if (!d) return false;
-  bool ok = d->clean || d->file->writeAt(d->start, d->window);
+  bool ok = true;
+  try {
+    ok = d->clean || writeWindow(*d);
+  } catch (const detail::IoFailure&) {
+    ok = false;
+  }
   ok = d->file->flush() && ok;
   return ok;
 }

@@ -4,6 +4,7 @@
 // and written through one 65,536-byte window that moves to the block it must hold and is
 // written back whole when it moves or at close if it was changed.
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -17,12 +18,17 @@ namespace tivra::store {
 
 inline constexpr std::size_t kBlockSize = 512;
 inline constexpr std::size_t kWindowSize = 65536;
+inline constexpr std::size_t kWindowBlocks = kWindowSize / kBlockSize;
 
+// The window's blocks are read from the file when first needed (a run of them at a time) and
+// completed before it is written back whole, so the file sees the same bytes as if the window
+// had been read whole when it moved.
 struct DataFile {
   std::unique_ptr<File> file;
   std::filesystem::path path;
-  std::vector<std::uint8_t> window;  // kWindowSize bytes
-  std::uint64_t start = 0;           // file offset of the window, a multiple of kBlockSize
+  std::vector<std::uint8_t> window;   // kWindowSize bytes
+  std::uint64_t start = 0;            // file offset of the window, a multiple of kBlockSize
+  std::bitset<kWindowBlocks> loaded;  // blocks of the window that hold the file's bytes
   bool clean = true;
 };
 
@@ -30,8 +36,11 @@ struct DataFile {
 std::unique_ptr<DataFile> data_create(const FileSystem& fs, const std::filesystem::path& path);
 std::unique_ptr<DataFile> data_open(const FileSystem& fs, const std::filesystem::path& path,
                                     bool writable);
-// -1 for a negative block number, else 0. File errors throw detail::IoFailure.
-int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out);
+// -1 for a negative block number, else 0. File errors throw detail::IoFailure. `following`
+// says how many blocks after this one the caller will read next (they are read along with it
+// when the window must fetch this block).
+int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
+               std::size_t following = kWindowBlocks);
 int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, kBlockSize> in);
 // Writes the window back if changed. False when it could not be written.
 bool data_close(std::unique_ptr<DataFile> d);

@@ -26,7 +26,8 @@ ExportResult exportDataShare(const LocationMap& map, const std::filesystem::path
   auto guard = map.lock();
   const std::vector<std::uint8_t> bytes = map.serialize();
   result.pairs = map.size();
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) {
     result.error = "cannot write " + result.path.string();
@@ -44,7 +45,8 @@ ImportResult importDataShare(TileCache& cache, const std::filesystem::path& file
     result.error = "cannot open " + file.string() + ": " + std::strerror(errno);
     return result;
   }
-  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
   if (in.bad()) {
     result.error = "cannot read " + file.string();
     return result;
@@ -74,8 +76,8 @@ std::string dataShareCacheText(std::size_t pairs) {
 }
 
 std::string dataShareImportCacheText(std::size_t before, std::size_t after) {
-  return "文件名:Cache\r\n原始信息数:" + std::to_string(before) + "\r\n导入后总信息数:" +
-         std::to_string(after) + "\r\n";
+  return "文件名:Cache\r\n原始信息数:" + std::to_string(before) +
+         "\r\n导入后总信息数:" + std::to_string(after) + "\r\n";
 }
 
 }  // namespace tivra::store

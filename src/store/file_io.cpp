@@ -24,8 +24,8 @@ class PosixFile final : public File {
   std::int64_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
     std::size_t done = 0;
     while (done < out.size()) {
-      const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(m_fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return -1;
@@ -39,8 +39,8 @@ class PosixFile final : public File {
   bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
     std::size_t done = 0;
     while (done < data.size()) {
-      const ssize_t n = ::pwrite(m_fd, data.data() + done, data.size() - done,
-                                 static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pwrite(m_fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
@@ -67,9 +67,15 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<File> open(const std::filesystem::path& path, OpenMode mode) const override {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case OpenMode::kRead: flags |= O_RDONLY; break;
-      case OpenMode::kReadWrite: flags |= O_RDWR; break;
-      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      case OpenMode::kRead:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kReadWrite:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
     }
     int fd = -1;
     do {

@@ -19,12 +19,16 @@ namespace {
 // Program-wide: stamps of every cache page come from here.
 std::atomic<std::uint64_t> g_accessCounter{0};
 
-std::uint64_t tick() { return g_accessCounter.fetch_add(1, std::memory_order_relaxed) + 1; }
+std::uint64_t tick() {
+  return g_accessCounter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 constexpr std::uint8_t kMagic[4] = {'A', 'B', 'C', 'D'};
 constexpr std::int64_t kMaxChannelLength = std::numeric_limits<std::int32_t>::max();
 
-bool headerFits(std::size_t channels, std::size_t pageSize) { return 8 + 8 * channels <= pageSize; }
+bool headerFits(std::size_t channels, std::size_t pageSize) {
+  return 8 + 8 * channels <= pageSize;
+}
 
 std::uint64_t stripePages(const Container& c) {
   std::uint64_t s = 0;
@@ -35,15 +39,34 @@ std::uint64_t stripePages(const Container& c) {
 // File byte offset of the first page of unit `unit` of channel `index`.
 std::uint64_t unitFileOffset(const Container& c, std::size_t index, std::uint64_t unit) {
   std::uint64_t before = 0;
-  for (std::size_t i = 0; i < index; ++i) before += static_cast<std::uint64_t>(c.channels[i].factor);
+  for (std::size_t i = 0; i < index; ++i)
+    before += static_cast<std::uint64_t>(c.channels[i].factor);
   return c.pageSize * (1 + before + unit * stripePages(c));
 }
 
+// File byte offset of page k of unit `unit` of channel `index`.
+std::uint64_t pageFileOffset(const Container& c, std::size_t index, std::uint64_t unit,
+                             std::size_t k) {
+  return unitFileOffset(c, index, unit) + k * c.pageSize;
+}
+
 void writeBack(Container& c, std::size_t index, CachePage& page) {
-  if (page.clean || !page.valid) return;
-  if (!c.file->writeAt(unitFileOffset(c, index, page.unit), page.bytes))
-    throw detail::IoFailure("cannot write index file " + c.path.string());
-  page.clean = true;
+  if (page.clean() || !page.valid) return;
+  const auto f = static_cast<std::size_t>(c.channels[index].factor);
+  for (std::size_t k = 0; k < f;) {
+    if (((page.dirty >> k) & 1) == 0) {
+      ++k;
+      continue;
+    }
+    std::size_t end = k;
+    while (end < f && ((page.dirty >> end) & 1) != 0) ++end;
+    const std::span<const std::uint8_t> run(page.bytes.data() + k * c.pageSize,
+                                            (end - k) * c.pageSize);
+    if (!c.file->writeAt(pageFileOffset(c, index, page.unit, k), run))
+      throw detail::IoFailure("cannot write index file " + c.path.string());
+    k = end;
+  }
+  page.dirty = 0;
 }
 
 std::vector<std::uint8_t> newPageBuffer(std::size_t size) {
@@ -55,8 +78,8 @@ std::vector<std::uint8_t> newPageBuffer(std::size_t size) {
   }
 }
 
-// Returns the cache page holding `unit`, loading it (and displacing the least recently used
-// page of the same channel) when it is not in memory.
+// Returns the cache page holding `unit`, taking a new one or displacing the least recently
+// used page of the same channel when it is not in memory.
 CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
   Channel& ch = c.channels[index];
   for (CachePage& page : ch.pages) {
@@ -64,31 +87,36 @@ CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
   }
   const std::size_t unitBytes = static_cast<std::size_t>(ch.factor) * c.pageSize;
   CachePage* target = nullptr;
-  for (CachePage& page : ch.pages) {
-    if (!page.valid) target = &page;  // left behind by a failed load
-  }
-  if (target == nullptr && ch.pages.size() < kMaxCachePages) {
-    ch.pages.push_back(CachePage{newPageBuffer(unitBytes), true, unit, 0, false});
+  if (ch.pages.size() < kMaxCachePages) {
+    ch.pages.push_back(CachePage{newPageBuffer(unitBytes), 0, 0, unit, 0, false});
     target = &ch.pages.back();
-  }
-  if (target == nullptr) {
-    target = &*std::min_element(ch.pages.begin(), ch.pages.end(),
-                                [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
+  } else {
+    target = &*std::min_element(
+        ch.pages.begin(), ch.pages.end(),
+        [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
     writeBack(c, index, *target);  // throws and keeps the page when it cannot be written
   }
-  target->valid = false;
   target->unit = unit;
-  target->stamp = accessCounter();
-  const std::int64_t got = c.file->readAt(unitFileOffset(c, index, unit), target->bytes);
-  if (got < 0) throw detail::IoFailure("cannot read index file " + c.path.string());
-  std::fill(target->bytes.begin() + got, target->bytes.end(), std::uint8_t{0});
-  target->clean = true;
+  target->loaded = 0;
+  target->dirty = 0;
   target->valid = true;
+  target->stamp = accessCounter();
   return *target;
 }
 
+// Reads page k of the cached unit from the file if it is not there yet.
+void loadPage(Container& c, std::size_t index, CachePage& page, std::size_t k) {
+  if (((page.loaded >> k) & 1) != 0) return;
+  const std::span<std::uint8_t> out(page.bytes.data() + k * c.pageSize, c.pageSize);
+  const std::int64_t got = c.file->readAt(pageFileOffset(c, index, page.unit, k), out);
+  if (got < 0) throw detail::IoFailure("cannot read index file " + c.path.string());
+  std::fill(out.begin() + got, out.end(), std::uint8_t{0});
+  page.loaded |= std::uint64_t{1} << k;
+}
+
 template <typename Copy>
-std::int64_t walkPages(Container& c, int channel, std::size_t count, Copy copy) {
+std::int64_t walkPages(Container& c, int channel, std::size_t count, bool wholePageWrite,
+                       Copy copy) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= c.channels.size()) return -1;
   const auto index = static_cast<std::size_t>(channel);
   Channel& ch = c.channels[index];
@@ -98,9 +126,14 @@ std::int64_t walkPages(Container& c, int channel, std::size_t count, Copy copy) 
   while (done < count) {
     const std::uint64_t pos = ch.position + done;
     const std::uint64_t inPage = pos % c.pageSize;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c.pageSize - inPage, count - done));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(c.pageSize - inPage, count - done));
     CachePage& page = loadUnit(c, index, pos / unitBytes);
-    copy(page, static_cast<std::size_t>(pos % unitBytes), done, n);
+    const auto at = static_cast<std::size_t>(pos % unitBytes);
+    const std::size_t k = at / c.pageSize;
+    // A write covering the whole page needs nothing from the file.
+    if (!(wholePageWrite && n == c.pageSize)) loadPage(c, index, page, k);
+    copy(page, at, done, n);
     page.stamp = tick();
     done += n;
   }
@@ -110,7 +143,9 @@ std::int64_t walkPages(Container& c, int channel, std::size_t count, Copy copy) 
 
 }  // namespace
 
-std::uint64_t accessCounter() { return g_accessCounter.load(std::memory_order_relaxed); }
+std::uint64_t accessCounter() {
+  return g_accessCounter.load(std::memory_order_relaxed);
+}
 
 std::size_t storePageSize(std::size_t requested) {
   if (requested != 0) return std::max<std::size_t>(requested, 256);
@@ -144,7 +179,8 @@ std::unique_ptr<Container> container_open(const FileSystem& fs, const std::files
   // than fail on the first access.
   if (!headerFits(count, pageSize)) return nullptr;
   std::vector<std::uint8_t> table(8 * count);
-  if (count > 0 && file->readAt(8, table) != static_cast<std::int64_t>(table.size())) return nullptr;
+  if (count > 0 && file->readAt(8, table) != static_cast<std::int64_t>(table.size()))
+    return nullptr;
   auto c = std::make_unique<Container>();
   c->file = std::move(file);
   c->path = path;
@@ -187,7 +223,7 @@ std::int64_t channel_seek(Container& c, int channel, std::uint64_t offset) {
 }
 
 std::int64_t channel_read(Container& c, int channel, std::span<std::uint8_t> out) {
-  return walkPages(c, channel, out.size(),
+  return walkPages(c, channel, out.size(), false,
                    [&](CachePage& page, std::size_t at, std::size_t done, std::size_t n) {
                      std::memcpy(out.data() + done, page.bytes.data() + at, n);
                    });
@@ -199,10 +235,12 @@ std::int64_t channel_write(Container& c, int channel, std::span<const std::uint8
   // The length is stored in 32 signed bits.
   if (ch.position + data.size() > static_cast<std::uint64_t>(kMaxChannelLength)) return -1;
   const std::int64_t n =
-      walkPages(c, channel, data.size(),
+      walkPages(c, channel, data.size(), true,
                 [&](CachePage& page, std::size_t at, std::size_t done, std::size_t count) {
                   std::memcpy(page.bytes.data() + at, data.data() + done, count);
-                  page.clean = false;
+                  const std::uint64_t bit = std::uint64_t{1} << (at / c.pageSize);
+                  page.dirty |= bit;
+                  page.loaded |= bit;
                 });
   if (n > 0 && static_cast<std::int64_t>(ch.position) > ch.length)
     ch.length = static_cast<std::int64_t>(ch.position);

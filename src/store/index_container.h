@@ -30,12 +30,17 @@ inline constexpr std::size_t kMaxCachePages = 8;
 // Factors beyond this are refused when opening: they only come from a damaged header.
 inline constexpr std::int32_t kMaxChannelFactor = 64;
 
+// One cached unit: the F pages a channel owns in one stripe. Its pages are read from the file
+// when first touched and only changed pages are written back; the file ends up with the same
+// bytes as if whole units moved, at a fraction of the copying.
 struct CachePage {
   std::vector<std::uint8_t> bytes;  // F*P bytes of one unit
-  bool clean = true;
-  std::uint64_t unit = 0;   // unit number; the channel byte offset is unit*F*P
-  std::uint64_t stamp = 0;  // access counter at the last use
-  bool valid = false;       // false after a failed load
+  std::uint64_t loaded = 0;         // bit k: page k of the unit holds the file's bytes
+  std::uint64_t dirty = 0;          // bit k: page k changed since it was read (clean when 0)
+  std::uint64_t unit = 0;           // unit number; the channel byte offset is unit*F*P
+  std::uint64_t stamp = 0;          // access counter at the last use
+  bool valid = false;               // holds a unit
+  bool clean() const { return dirty == 0; }
 };
 
 struct Channel {

@@ -102,7 +102,9 @@ std::vector<std::uint8_t> serializeLocationPairs(const LocationPairs& pairs) {
   return out;
 }
 
-LocationMap::LocationMap() { m_map.reserve(kInitialBuckets); }
+LocationMap::LocationMap() {
+  m_map.reserve(kInitialBuckets);
+}
 
 std::optional<std::string> LocationMap::find(std::string_view key) const {
   auto guard = lock();

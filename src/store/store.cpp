@@ -42,6 +42,14 @@ void checkRange(const Store& s, int channel, std::size_t size, std::int64_t n, c
   if (n < 0 || n >= detail::recordCount(s, channel, size)) throw Corrupt(what);
 }
 
+// `count` consecutive records from record n on (n in range: its first record was checked).
+void readRecordsAt(Store& s, int channel, std::int64_t n, std::size_t size, std::uint8_t* out,
+                   std::size_t count) {
+  checkRange(s, channel, size, n, "record number out of range");
+  channel_seek(*s.index, channel, static_cast<std::uint64_t>(n) * size);
+  channel_read(*s.index, channel, std::span<std::uint8_t>(out, size * count));
+}
+
 Node decodeNode(const std::uint8_t* b) {
   Node n;
   n.descriptor = getLe16(b);
@@ -116,9 +124,33 @@ void writeMap(Store& s, std::int64_t block, std::int32_t value) {
   writeRecord(s, kBlockMapChannel, block, kMapEntrySize, b);
 }
 
-std::int64_t blockCount(const Store& s) { return detail::recordCount(s, kBlockMapChannel, kMapEntrySize); }
+std::int64_t blockCount(const Store& s) {
+  return detail::recordCount(s, kBlockMapChannel, kMapEntrySize);
+}
 
-bool validBlock(const Store& s, std::int64_t b) { return b >= 1 && b < blockCount(s); }
+bool validBlock(const Store& s, std::int64_t b) {
+  return b >= 1 && b < blockCount(s);
+}
+
+// Brent's cycle check: notices a loop in a chain after a few times its length, without memory.
+class CycleGuard {
+ public:
+  // False when b closes a cycle.
+  bool step(std::int32_t b) {
+    if (b == m_saved) return false;
+    if (++m_steps == m_power) {
+      m_saved = b;
+      m_power *= 2;
+      m_steps = 0;
+    }
+    return true;
+  }
+
+ private:
+  std::int32_t m_saved = -1;
+  std::int64_t m_power = 1;
+  std::int64_t m_steps = 0;
+};
 
 // ---- free hints -------------------------------------------------------------------------
 
@@ -155,25 +187,52 @@ std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
   const std::int64_t limit = blockCount(s);
   std::int32_t b = first;
+  CycleGuard guard;
+  guard.step(b);
   for (length = 1; length <= limit; ++length) {
     const std::int32_t next = detail::readMap(s, b);
     if (next == -1) return b;
     if (!validBlock(s, next)) throw Corrupt("bad block in chain");
+    if (!guard.step(next)) break;
     b = next;
   }
   throw Corrupt("cycle in block chain");
 }
 
-// Walks `steps` links from `first`; throws when the chain ends or breaks before that.
-std::int32_t walkBlocks(Store& s, std::int32_t first, std::int64_t steps) {
+// The blocks holding chain positions from..to-1 (position 0 is `first`). Throws when the chain
+// ends, leaves the block map or meets a block twice before `to`.
+std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from,
+                                      std::int64_t to) {
   if (!validBlock(s, first)) throw Corrupt("bad first block");
-  std::int32_t b = first;
-  for (std::int64_t i = 0; i < steps; ++i) {
-    const std::int32_t next = detail::readMap(s, b);
-    if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
-    b = next;
+  // More blocks than the map has cannot be distinct.
+  if (to > blockCount(s)) throw Corrupt("content longer than the block map");
+  std::vector<std::int32_t> visited;
+  visited.reserve(static_cast<std::size_t>(to));
+  visited.push_back(first);
+  CycleGuard guard;
+  guard.step(first);
+  // A content's blocks usually follow each other: fetch their map entries in one read.
+  std::uint8_t batch[128 * kMapEntrySize];
+  while (static_cast<std::int64_t>(visited.size()) < to) {
+    const std::int32_t cur = visited.back();
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
+        {to - static_cast<std::int64_t>(visited.size()), 128, blockCount(s) - cur}));
+    readRecordsAt(s, kBlockMapChannel, cur, kMapEntrySize, batch, want);
+    for (std::size_t j = 0; j < want; ++j) {
+      const auto next = static_cast<std::int32_t>(getLe32(batch + j * kMapEntrySize));
+      if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
+      if (!guard.step(next)) throw Corrupt("cycle in block chain");
+      visited.push_back(next);
+      if (next != cur + static_cast<std::int32_t>(j) + 1 ||
+          static_cast<std::int64_t>(visited.size()) >= to)
+        break;
+    }
   }
-  return b;
+  std::vector<std::int32_t> sorted = visited;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+    throw Corrupt("cycle in block chain");
+  return std::vector<std::int32_t>(visited.begin() + from, visited.end());
 }
 
 void releaseChain(Store& s, std::int32_t b) {
@@ -259,7 +318,8 @@ std::int32_t allocNode(Store& s, const Key& key, int bit) {
   std::vector<std::int64_t> chunks;
   chunks.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    if (s.freeChunk < 1 || s.freeChunk > static_cast<std::int64_t>(~kInUse)) throw Corrupt("no free chunk");
+    if (s.freeChunk < 1 || s.freeChunk > static_cast<std::int64_t>(~kInUse))
+      throw Corrupt("no free chunk");
     chunks.push_back(s.freeChunk);
     s.freeChunk = nextFreeChunk(s, s.freeChunk + 1);
   }
@@ -337,7 +397,8 @@ bool removeName(Store& s, const Key& key) {
     node(x).name = pOld.name;
   }
   const std::int16_t pBit = pOld.bit;
-  const bool downward = detail::readNode(s, pOld.left).bit > pBit || detail::readNode(s, pOld.right).bit > pBit;
+  const bool downward =
+      detail::readNode(s, pOld.left).bit > pBit || detail::readNode(s, pOld.right).bit > pBit;
   if (downward) {
     if (x != p) {
       // Find the back link that pointed at p (p's name now lives in x) and aim it at x.
@@ -392,7 +453,8 @@ int takeHandle(Store& s, const OpenEntry& e) {
 }
 
 OpenEntry* handleOf(Store& s, int h) {
-  if (h < 0 || static_cast<std::size_t>(h) >= s.handles.size() || !s.handles[static_cast<std::size_t>(h)])
+  if (h < 0 || static_cast<std::size_t>(h) >= s.handles.size() ||
+      !s.handles[static_cast<std::size_t>(h)])
     return nullptr;
   return &*s.handles[static_cast<std::size_t>(h)];
 }
@@ -401,11 +463,14 @@ OpenEntry* handleOf(Store& s, int h) {
 // removed or damaged since it was opened.
 Descriptor handleDescriptor(Store& s, const OpenEntry& e) {
   const Descriptor d = detail::readDescriptor(s, e.descriptor);
-  if (d.links <= 0 || d.firstBlock != e.firstBlock || d.size < 0) throw Corrupt("entry changed under its handle");
+  if (d.links <= 0 || d.firstBlock != e.firstBlock || d.size < 0)
+    throw Corrupt("entry changed under its handle");
   return d;
 }
 
-bool writable(const Store& s) { return (s.mode & 2) != 0; }
+bool writable(const Store& s) {
+  return (s.mode & 2) != 0;
+}
 
 // Opens the entry named by node n; -1 when its descriptor is not usable.
 int openNode(Store& s, std::int32_t n, int flags) {
@@ -471,7 +536,8 @@ int closeStore(Store* s) {
 namespace detail {
 
 std::int64_t recordCount(const Store& s, int channel, std::size_t recordSize) {
-  return s.index->channels[static_cast<std::size_t>(channel)].length / static_cast<std::int64_t>(recordSize);
+  return s.index->channels[static_cast<std::size_t>(channel)].length /
+         static_cast<std::int64_t>(recordSize);
 }
 
 Node readNode(Store& s, std::int64_t n) {
@@ -502,10 +568,13 @@ std::string readName(Store& s, std::uint32_t chunk, std::size_t maxBytes) {
   for (std::int64_t steps = 0; steps <= limit; ++steps) {
     const Chunk c = readChunk(s, chunk);
     if (!c.inUse()) throw Corrupt("name chain through a free chunk");
-    for (std::size_t i = 0; i < kChunkText; ++i) {
-      if (c.text[i] == 0 || name.size() >= maxBytes) return name;
-      name.push_back(static_cast<char>(c.text[i]));
-    }
+    const auto* text = reinterpret_cast<const char*>(c.text);
+    const auto* zero = static_cast<const char*>(std::memchr(text, 0, kChunkText));
+    const std::size_t len =
+        std::min<std::size_t>(zero != nullptr ? static_cast<std::size_t>(zero - text) : kChunkText,
+                              maxBytes - name.size());
+    name.append(text, len);
+    if (zero != nullptr || name.size() >= maxBytes) return name;
     chunk = c.next();
     if (chunk == 0) return name;  // a full last chunk: the name ends with it
   }
@@ -540,7 +609,9 @@ bool usableDescriptor(Store& s, const Descriptor& d) {
 
 // ---- open and close -----------------------------------------------------------------------
 
-int processOpenMode() { return g_openMode.load(); }
+int processOpenMode() {
+  return g_openMode.load();
+}
 
 void StoreCloser::operator()(Store* s) const noexcept {
   if (s == nullptr) return;
@@ -688,9 +759,12 @@ int entry_seek(Store* s, int handle, std::int64_t offset, int origin) {
     if (e == nullptr) return -1;
     Descriptor d = handleDescriptor(st, *e);
     std::int64_t pos = offset;
-    if (origin == kSeekCurrent) pos += e->position;
-    else if (origin == kSeekEnd) pos += d.size;
-    else if (origin != kSeekSet) return -1;
+    if (origin == kSeekCurrent)
+      pos += e->position;
+    else if (origin == kSeekEnd)
+      pos += d.size;
+    else if (origin != kSeekSet)
+      return -1;
     if (pos < 0 || pos >= INT32_MAX) return -1;
     // Only a handle that may write grows the content to the new position.
     if ((e->flags & kOpenAccessMask) == 0 || !writable(st)) {
@@ -708,24 +782,32 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     if (e == nullptr) return -1;
     if (buffer.empty()) return 0;
     const Descriptor d = handleDescriptor(st, *e);
-    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
-                                                      std::int64_t{d.size} - e->position);
+    const std::int64_t count = std::min<std::int64_t>(
+        static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
+        std::int64_t{d.size} - e->position);
     if (count <= 0) return 0;
-    std::int32_t b = walkBlocks(st, d.firstBlock, e->position / 512);
+    const std::vector<std::int32_t> blocks =
+        chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
+    // following[i]: how many of the next blocks continue block i's run in the data file.
+    std::vector<std::size_t> following(blocks.size(), 0);
+    for (std::size_t i = blocks.size() - 1; i-- > 0;)
+      following[i] = blocks[i + 1] == blocks[i] + 1 ? following[i + 1] + 1 : 0;
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
-    while (true) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::int32_t b = blocks[i];
       const auto at = static_cast<std::size_t>((e->position + done) % 512);
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
-        block_read(*st.data, b, std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize));
+        block_read(*st.data, b,
+                   std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize),
+                   following[i]);
       } else {
-        block_read(*st.data, b, block);
+        block_read(*st.data, b, block, following[i]);
         std::memcpy(buffer.data() + done, block + at, n);
       }
       done += static_cast<std::int64_t>(n);
-      if (done >= count) break;
-      b = walkBlocks(st, b, 1);
     }
     e->position += count;
     return static_cast<int>(count);
@@ -745,22 +827,23 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
     if (a + count > INT32_MAX) return -1;
     seekTo(st, *e, d, a + count - 1);
     seekTo(st, *e, d, a);
-    std::int32_t b = walkBlocks(st, d.firstBlock, a / 512);
+    const std::vector<std::int32_t> blocks =
+        chainBlocks(st, d.firstBlock, a / 512, (a + count - 1) / 512 + 1);
     std::int64_t done = 0;
     std::uint8_t block[kBlockSize];
-    while (true) {
+    for (const std::int32_t b : blocks) {
       const auto at = static_cast<std::size_t>((a + done) % 512);
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
       if (at == 0 && n == kBlockSize) {
-        block_write(*st.data, b, std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
+        block_write(*st.data, b,
+                    std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
       } else {
-        block_read(*st.data, b, block);
+        block_read(*st.data, b, block, 0);
         std::memcpy(block + at, data.data() + done, n);
         block_write(*st.data, b, block);
       }
       done += static_cast<std::int64_t>(n);
-      if (done >= count) break;
-      b = walkBlocks(st, b, 1);
     }
     e->position = a + count;
     return static_cast<int>(count);

@@ -56,7 +56,8 @@ using StorePtr = std::unique_ptr<Store, StoreCloser>;
 // Opens (mode 1 or 3) or, in mode 3, creates the store `baseName`.idx/.dat under the lock
 // file `baseName`.lck. Null when the lock refuses, the files are missing in mode 1, a file
 // cannot be created or opened, or the index file is not a store.
-StorePtr store_open(const std::filesystem::path& baseName, int mode, const StoreOptions& options = {});
+StorePtr store_open(const std::filesystem::path& baseName, int mode,
+                    const StoreOptions& options = {});
 // Writes back every cached page and the header, cuts the index file to its used size, frees
 // the handles and releases the lock. 0, or -1 when a store file could not be written.
 int store_close(StorePtr store);

@@ -86,7 +86,8 @@ Walk walkTree(Store& s) {
       try {
         child = detail::readNode(s, link);
       } catch (const detail::Corrupt& e) {
-        w.problems.push_back(where(n, info.name) + ": link " + std::to_string(link) + ": " + e.what());
+        w.problems.push_back(where(n, info.name) + ": link " + std::to_string(link) + ": " +
+                             e.what());
         continue;
       }
       if (child.bit > node.bit) {
@@ -106,7 +107,8 @@ std::vector<EntryInfo> list_entries(Store* s, std::vector<std::string>* problems
   if (s == nullptr || s->failed) return {};
   try {
     Walk w = walkTree(*s);
-    if (problems != nullptr) problems->insert(problems->end(), w.problems.begin(), w.problems.end());
+    if (problems != nullptr)
+      problems->insert(problems->end(), w.problems.begin(), w.problems.end());
     return std::move(w.entries);
   } catch (const detail::IoFailure& e) {
     s->failed = true;
@@ -136,10 +138,13 @@ std::vector<std::string> verify_store(Store* s) {
     for (const std::int32_t n : inTree) {
       const auto it = w.backLinks.find(n);
       const int count = it == w.backLinks.end() ? 0 : it->second;
-      if (count != 1) out.push_back("node " + std::to_string(n) + ": target of " + std::to_string(count) + " back links");
+      if (count != 1)
+        out.push_back("node " + std::to_string(n) + ": target of " + std::to_string(count) +
+                      " back links");
     }
     for (const auto& [n, count] : w.backLinks) {
-      if (!inTree.count(n)) out.push_back("node " + std::to_string(n) + ": back link target outside the tree");
+      if (!inTree.count(n))
+        out.push_back("node " + std::to_string(n) + ": back link target outside the tree");
     }
 
     std::map<std::int64_t, std::int32_t> chunkOwner;
@@ -152,7 +157,8 @@ std::vector<std::string> verify_store(Store* s) {
       // The search must lead to the node that holds the name.
       if (e.name.size() < kMaxListedName) {
         const detail::SearchPath path = detail::search(st, detail::Key(e.name));
-        if (path.x != e.node) out.push_back(at + ": a search for its name ends at node " + std::to_string(path.x));
+        if (path.x != e.node)
+          out.push_back(at + ": a search for its name ends at node " + std::to_string(path.x));
       }
       const Node node = detail::readNode(st, e.node);
       std::uint32_t c = node.firstChunk();
@@ -161,15 +167,18 @@ std::vector<std::string> verify_store(Store* s) {
         ++chunks;
         const auto [it, fresh] = chunkOwner.emplace(c, e.node);
         if (!fresh) {
-          out.push_back(at + ": chunk " + std::to_string(c) + " also used by node " + std::to_string(it->second));
+          out.push_back(at + ": chunk " + std::to_string(c) + " also used by node " +
+                        std::to_string(it->second));
           break;
         }
         const Chunk chunk = detail::readChunk(st, c);
         if (chunk.next() == 0) break;
         c = chunk.next();
       }
-      if (e.name.size() < kMaxListedName && chunks != static_cast<std::int64_t>(e.name.size() / kChunkText + 1))
-        out.push_back(at + ": " + std::to_string(chunks) + " name chunks for " + std::to_string(e.name.size()) + " bytes");
+      if (e.name.size() < kMaxListedName &&
+          chunks != static_cast<std::int64_t>(e.name.size() / kChunkText + 1))
+        out.push_back(at + ": " + std::to_string(chunks) + " name chunks for " +
+                      std::to_string(e.name.size()) + " bytes");
       names[e.descriptor] += 1;
     }
     for (const auto& [dn, count] : names) {
@@ -182,19 +191,23 @@ std::vector<std::string> verify_store(Store* s) {
         continue;
       }
       if (d.links != count)
-        out.push_back(at + ": link count " + std::to_string(d.links) + " but " + std::to_string(count) + " names");
+        out.push_back(at + ": link count " + std::to_string(d.links) + " but " +
+                      std::to_string(count) + " names");
       if (d.size < 0) out.push_back(at + ": negative size " + std::to_string(d.size));
       const std::int64_t blocks = detail::recordCount(st, kBlockMapChannel, kMapEntrySize);
       std::int64_t b = d.firstBlock;
       std::int64_t length = 0;
       while (true) {
         if (b < 1 || b >= blocks) {
-          out.push_back(at + ": block " + std::to_string(b) + " out of range after " + std::to_string(length) + " blocks");
+          out.push_back(at + ": block " + std::to_string(b) + " out of range after " +
+                        std::to_string(length) + " blocks");
           break;
         }
         const auto [it, fresh] = blockOwner.emplace(b, dn);
         if (!fresh) {
-          out.push_back(at + ": block " + std::to_string(b) + (it->second == dn ? " repeats (cycle)" : " also in descriptor " + std::to_string(it->second)));
+          out.push_back(at + ": block " + std::to_string(b) +
+                        (it->second == dn ? " repeats (cycle)"
+                                          : " also in descriptor " + std::to_string(it->second)));
           break;
         }
         ++length;
@@ -206,9 +219,11 @@ std::vector<std::string> verify_store(Store* s) {
         }
         b = next;
       }
-      const std::int64_t need = std::max<std::int64_t>(1, (std::int64_t{std::max(d.size, 0)} + 511) / 512);
+      const std::int64_t need =
+          std::max<std::int64_t>(1, (std::int64_t{std::max(d.size, 0)} + 511) / 512);
       if (length < need)
-        out.push_back(at + ": " + std::to_string(length) + " blocks for " + std::to_string(d.size) + " bytes");
+        out.push_back(at + ": " + std::to_string(length) + " blocks for " + std::to_string(d.size) +
+                      " bytes");
     }
 
     // Records in use that nothing refers to.
@@ -228,12 +243,14 @@ std::vector<std::string> verify_store(Store* s) {
       if (detail::readChunk(st, c).inUse() && !chunkOwner.count(c))
         out.push_back("chunk " + std::to_string(c) + ": in use but no name holds it");
     }
-    const std::int64_t descriptors = std::min<std::int64_t>(detail::recordCount(st, kDescriptorChannel, kDescriptorSize), kMaxDescriptors);
+    const std::int64_t descriptors = std::min<std::int64_t>(
+        detail::recordCount(st, kDescriptorChannel, kDescriptorSize), kMaxDescriptors);
     for (std::int64_t d = 0; d < descriptors; ++d) {
       if (detail::readDescriptor(st, d).links > 0 && !names.count(static_cast<std::int32_t>(d)))
         out.push_back("descriptor " + std::to_string(d) + ": in use but no name refers to it");
     }
-    const std::int64_t blocks = std::min(detail::recordCount(st, kBlockMapChannel, kMapEntrySize), kMaxScan);
+    const std::int64_t blocks =
+        std::min(detail::recordCount(st, kBlockMapChannel, kMapEntrySize), kMaxScan);
     for (std::int64_t b = 1; b < blocks; ++b) {
       if (detail::readMap(st, b) != 0 && !blockOwner.count(b))
         out.push_back("block " + std::to_string(b) + ": in use but in no chain");

@@ -15,7 +15,7 @@ struct EntryInfo {
   std::string name;
   std::int32_t node = 0;
   std::int32_t descriptor = 0;
-  std::int32_t size = -1;   // -1 when the descriptor is not usable
+  std::int32_t size = -1;  // -1 when the descriptor is not usable
   std::int32_t links = 0;
 };
 

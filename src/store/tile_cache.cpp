@@ -4,6 +4,29 @@
 
 namespace tivra::store {
 
+std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s) {
+  if (entry_exists(s, kLocationEntry) != 1) return std::nullopt;
+  const int h = entry_open(s, kLocationEntry, kOpenReadOnly);
+  if (h < 0) return std::nullopt;
+  std::vector<std::uint8_t> stored;
+  std::uint8_t piece[4096];
+  int n = 0;
+  while ((n = entry_read(s, h, piece)) > 0) stored.insert(stored.end(), piece, piece + n);
+  entry_close(s, h);
+  if (n < 0) return std::nullopt;
+  return stored;
+}
+
+int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes) {
+  if (s == nullptr) return 0;
+  int h = entry_open(s, kLocationEntry, kOpenReadWrite);
+  if (h < 0) h = entry_create(s, kLocationEntry);
+  if (h < 0) return 0;
+  const int n = entry_write(s, h, bytes);
+  entry_close(s, h);
+  return n == static_cast<int>(bytes.size()) ? 1 : 0;
+}
+
 TileCache::TileCache(std::filesystem::path directory, platform::Frontend& frontend,
                      std::string missingTileName, StoreOptions options)
     : m_directory(std::move(directory)),
@@ -16,14 +39,14 @@ TileCache::~TileCache() {
 }
 
 int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
-  std::vector<std::uint8_t> stored;
-  bool haveLocations = false;
+  std::optional<std::vector<std::uint8_t>> stored;
   {
     std::lock_guard guard(m_storeLock);
     if (m_store) return 0;
     const auto base = m_directory / kStoreBaseName;
     // A lock left behind by a process that ended without closing the store.
-    const FileSystem& fs = m_options.fileSystem != nullptr ? *m_options.fileSystem : defaultFileSystem();
+    const FileSystem& fs =
+        m_options.fileSystem != nullptr ? *m_options.fileSystem : defaultFileSystem();
     fs.remove(lockPath(base));
     m_store = store_open(base, kModeReadWrite, m_options);
     if (!m_store) {
@@ -33,22 +56,10 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
     for (const SeedEntry& seed : seeds) {
       if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
     }
-    if (entry_exists(m_store.get(), kLocationEntry) == 1) {
-      const int h = entry_open(m_store.get(), kLocationEntry, kOpenReadWrite);
-      if (h >= 0) {
-        std::uint8_t piece[4096];
-        for (;;) {
-          const int n = entry_read(m_store.get(), h, piece);
-          if (n <= 0) break;
-          stored.insert(stored.end(), piece, piece + n);
-        }
-        entry_close(m_store.get(), h);
-        haveLocations = true;
-      }
-    }
+    stored = readLocationEntry(m_store.get());
   }
   // A damaged map is dropped: the offsets are learned again.
-  if (!haveLocations || !m_locations.parse(stored)) m_locations.clear();
+  if (!stored || !m_locations.parse(*stored)) m_locations.clear();
   return 0;
 }
 
@@ -57,10 +68,12 @@ bool TileCache::isOpen() const {
   return m_store != nullptr;
 }
 
-std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name, std::size_t limit) {
+std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name,
+                                                              std::size_t limit) {
   std::lock_guard guard(m_storeLock);
   Store* s = m_store.get();
-  if (s == nullptr || entry_exists(s, name) != 1) return std::nullopt;
+  if (s == nullptr) return std::nullopt;
+  // entry_open answers -1 for an absent name: no separate existence check (one search, not two).
   const int h = entry_open(s, name, kOpenReadWrite);
   if (h < 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(limit);
@@ -117,14 +130,7 @@ int TileCache::StoreMissingTile(std::string_view name, std::span<const std::uint
 int TileCache::SaveLocationMap() {
   const std::vector<std::uint8_t> bytes = m_locations.serialize();
   std::lock_guard guard(m_storeLock);
-  Store* s = m_store.get();
-  if (s == nullptr) return 0;
-  int h = entry_open(s, kLocationEntry, kOpenReadWrite);
-  if (h < 0) h = entry_create(s, kLocationEntry);
-  if (h < 0) return 0;
-  const int n = entry_write(s, h, bytes);
-  entry_close(s, h);
-  return n == static_cast<int>(bytes.size()) ? 1 : 0;
+  return saveLocationEntry(m_store.get(), bytes);
 }
 
 int TileCache::CloseCache() {
@@ -139,6 +145,8 @@ int TileCache::CloseCache() {
   return rc;
 }
 
-LocationMap& TileCache::locationMap() { return m_locations; }
+LocationMap& TileCache::locationMap() {
+  return m_locations;
+}
 
 }  // namespace tivra::store

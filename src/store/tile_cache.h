@@ -26,6 +26,13 @@ inline constexpr std::size_t kModelReadLimit = 262144;
 inline constexpr std::string_view kLocationEntry = "LocationCache";
 inline constexpr std::string_view kStoreBaseName = "TivraCache";
 
+// The stored location map of an open store: the whole entry "LocationCache" (read in pieces
+// of 4096 bytes), or empty when it is absent or unreadable.
+std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s);
+// Writes the serialised map over the entry from position 0 without emptying it first (creating
+// it when absent). 1, or 0 when the entry cannot be opened or written.
+int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes);
+
 // The program's one tile cache: the open store `TivraCache` and its store lock, and the
 // location map with its own lock. Every method may be called from any thread; every store
 // call runs under the store lock, reads included, since the engine keeps shared state even
@@ -33,8 +40,8 @@ inline constexpr std::string_view kStoreBaseName = "TivraCache";
 class TileCache {
  public:
   // directory holds TivraCache.idx/.dat/.lck; missingTileName is "http:///" + host + "/404.png"
-  TileCache(std::filesystem::path directory, platform::Frontend& frontend, std::string missingTileName,
-            StoreOptions options = {});
+  TileCache(std::filesystem::path directory, platform::Frontend& frontend,
+            std::string missingTileName, StoreOptions options = {});
   ~TileCache();  // closes if still open (location map saved)
   TileCache(const TileCache&) = delete;
   TileCache& operator=(const TileCache&) = delete;

@@ -26,10 +26,13 @@ inline std::vector<std::uint8_t> fileBytes(const std::filesystem::path& p) {
 
 inline void writeFileBytes(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::vector<std::uint8_t> bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
+inline std::vector<std::uint8_t> bytesOf(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 struct WriteRecord {
   std::string file;  // file name only
@@ -61,8 +64,12 @@ class FaultFileSystem final : public FileSystem {
     return std::make_unique<FaultFile>(const_cast<FaultFileSystem&>(*this), std::move(real),
                                        path.filename().string());
   }
-  bool exists(const std::filesystem::path& path) const override { return defaultFileSystem().exists(path); }
-  bool remove(const std::filesystem::path& path) const override { return defaultFileSystem().remove(path); }
+  bool exists(const std::filesystem::path& path) const override {
+    return defaultFileSystem().exists(path);
+  }
+  bool remove(const std::filesystem::path& path) const override {
+    return defaultFileSystem().remove(path);
+  }
 
  private:
   class FaultFile final : public File {
@@ -86,7 +93,9 @@ class FaultFileSystem final : public FileSystem {
       if (left > 0) m_fs.writesLeft.fetch_sub(1);
       return m_real->writeAt(offset, data);
     }
-    bool truncate(std::uint64_t size) override { return m_fs.writesLeft.load() != 0 && m_real->truncate(size); }
+    bool truncate(std::uint64_t size) override {
+      return m_fs.writesLeft.load() != 0 && m_real->truncate(size);
+    }
     bool flush() override { return m_real->flush(); }
 
    private:
