@@ -167,8 +167,10 @@ void MainWindow::startEarth() {
   }
   try {
     const bool online = m_earth->IsOnline();
-    const int version = m_earth->VersionMajor() * 100000 + m_earth->VersionMinor() * 10000 +
-                        m_earth->VersionBuild();
+    const int major = m_earth->VersionMajor();
+    const int minor = m_earth->VersionMinor();
+    const int build = m_earth->VersionBuild();
+    const int version = major * 100000 + minor * 10000 + build;
     m_online = online;
     m_earthVersion = version;
   } catch (const EarthError& e) {
