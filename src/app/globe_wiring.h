@@ -21,7 +21,10 @@ struct GlobeWiringOptions {
   std::size_t maxBodyBytes = 32u << 20;
 };
 
-// GET with the given bounds. Answers without a status line (our own KmlServer and GPS
+inline constexpr int kMaxRedirects = 5;
+
+// GET with the given bounds, following up to kMaxRedirects redirects (the time-outs cover all
+// hops). Answers without a status line (our own KmlServer and GPS
 // documents are sent bare) count as status 200; a body over the bound is a failure.
 HttpGet makeHttpGet(const GlobeWiringOptions& options = {});
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/globe_render.h"
 #include "app/sim_globe.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
@@ -301,6 +302,24 @@ TEST_F(GlobeStartupTest, StoredOffsetShiftsTheDrawnTiles) {
   const Comparison seen = compareWithTiles(globe());
   EXPECT_EQ(seen.mismatched, 0) << seen.firstMismatch;
   EXPECT_GE(seen.matched, 40);
+}
+
+TEST_F(GlobeStartupTest, TilesThatCannotBeFetchedShowThePlaceholder) {
+  tiles.stop();  // nobody answers at TileHost any more
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_TRUE(globe().waitIdle(kSettle));
+  int images = 0;
+  for (const FetchRecord& r : globe().fetchLog()) {
+    if (r.purpose != FetchPurpose::Image || r.url.find("/ImageServer/") == std::string::npos)
+      continue;
+    ++images;
+    EXPECT_TRUE(r.ok) << r.url << ": " << r.error;
+  }
+  EXPECT_GE(images, 15);
+  const RgbaImage picture = globe().render();
+  const std::uint8_t* centre = picture.rgba.data() + (384u * 1024 + 512) * 4;
+  EXPECT_FALSE(centre[0] == kBackground.r && centre[1] == kBackground.g &&
+               centre[2] == kBackground.b);
 }
 
 TEST_F(GlobeStartupTest, ShutdownWritesTheCameraAndDeletesTheEntryFile) {

@@ -34,10 +34,50 @@ TEST(GlobeWiringTest, StatusAndBodyOfAFullAnswerArePassedOn) {
   EXPECT_TRUE(tile.ok);
   EXPECT_EQ(tile.status, 200);
   EXPECT_EQ(tile.body, test::FakeTileServer::tileBytes(3, 5, 9));
-  // Redirects are the globe's business, not followed here.
-  const auto moved = makeHttpGet()(tiles.url("/redirect"));
-  EXPECT_TRUE(moved.ok);
-  EXPECT_EQ(moved.status, 302);
+}
+
+struct RedirectCase {
+  const char* name;
+  const char* target;
+  int status;
+  bool notFoundImage;  // the body is the tile server's not-found PNG
+};
+
+class GlobeWiringRedirectTest : public ::testing::TestWithParam<RedirectCase> {};
+
+// Google Earth follows redirects; ImageServer sends its placeholder tile by one.
+TEST_P(GlobeWiringRedirectTest, AreFollowedToTheEnd) {
+  test::FakeTileServer tiles;
+  const auto answer = makeHttpGet()(tiles.url(GetParam().target));
+  EXPECT_TRUE(answer.ok);
+  EXPECT_EQ(answer.status, GetParam().status);
+  if (GetParam().notFoundImage) {
+    EXPECT_EQ(answer.body, test::FakeTileServer::notFoundPng());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GlobeWiringRedirectTest,
+    ::testing::Values(RedirectCase{"Found", "/redirect", 200, true},
+                      RedirectCase{"Moved", "/redirect-301", 200, true},
+                      RedirectCase{"SeeOther", "/redirect-303", 200, true},
+                      RedirectCase{"Relative", "/redirect-relative", 200, true},
+                      RedirectCase{"Twice", "/redirect-to-redirect", 200, true},
+                      RedirectCase{"ToAMissingPage", "/redirect-to-404", 404, false},
+                      RedirectCase{"WithoutLocation", "/redirect-no-location", 302, false},
+                      RedirectCase{"ToAnotherScheme", "/redirect-to-ftp", 302, false}),
+    [](const auto& tpi) { return std::string(tpi.param.name); });
+
+TEST(GlobeWiringTest, RedirectLoopEndsAfterTheBound) {
+  test::LoopbackHttpServer server;
+  server.serve(
+      "/loop",
+      test::LoopbackResponse{
+          200, "HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n", "", true});
+  const auto answer = makeHttpGet()(server.url("/loop"));
+  EXPECT_TRUE(answer.ok);
+  EXPECT_EQ(answer.status, 302);
+  EXPECT_EQ(server.requestsFor("/loop").size(), static_cast<std::size_t>(kMaxRedirects) + 1);
 }
 
 struct FailureCase {
