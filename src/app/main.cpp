@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   const auto instance = platform::InstanceLock::acquire("Tivra");
   if (!instance) {
     frontend.messageBox("Tivra已经在运行！", "Tivra");
-    return 0;
+    // A snapshot that was not taken is not a success.
+    return cl->snapshot ? app::kSnapshotFailed : 0;
   }
 
   std::error_code ec;

@@ -77,6 +77,21 @@ TEST_F(HeadlessGlobeTest, SnapshotThatCannotBeWrittenFailsWithAMessage) {
   EXPECT_NE(test::readFile(dir / "nowrite.err").find("cannot write"), std::string::npos);
 }
 
+TEST_F(HeadlessGlobeTest, SnapshotWhileAnotherInstanceRunsFails) {
+  auto first = launch("first.err", {"-WW"});
+  ASSERT_TRUE(test::eventually(
+      [&] { return test::exchange(port, "GET /GPSServer HTTP/1.1\r\n\r\n", 2s).has_value(); },
+      10s));
+  auto second = launch("second.err", {"--snapshot", (dir / "v.png").string()});
+  const auto code = second->wait(10s);
+  ASSERT_TRUE(code);
+  EXPECT_NE(*code, 0);
+  EXPECT_NE(test::readFile(dir / "second.err").find("Tivra已经在运行！"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "v.png"));
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(10s), 0);
+}
+
 TEST_F(HeadlessGlobeTest, SnapshotWithoutTheGlobeIsAUsageError) {
   auto tivra = launch("usage.err", {"-WW", "--snapshot", (dir / "v.png").string()});
   EXPECT_EQ(tivra->wait(10s), 2);
