@@ -1,13 +1,53 @@
 #include "app/command_line.h"
 
+#include <charconv>
+#include <cmath>
 #include <string_view>
 
 #include "platform/text.h"
 
 namespace tivra::app {
 
+namespace detail {
+
+std::optional<double> parseReal(std::string_view text) {
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size() ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace detail
+
+std::optional<LookAtArg> parseLookAt(std::string_view text) {
+  double values[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    const auto comma = text.find(',');
+    if ((i < 2) == (comma == std::string_view::npos)) return std::nullopt;
+    const auto value = detail::parseReal(text.substr(0, comma));
+    if (!value) return std::nullopt;
+    values[i] = *value;
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+  }
+  const LookAtArg at{values[0], values[1], values[2]};
+  if (std::fabs(at.longitude) > 180.0 || std::fabs(at.latitude) > 90.0 || !(at.range > 0.0)) {
+    return std::nullopt;
+  }
+  return at;
+}
+
 std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, std::string& error) {
   CommandLine cl;
+  const auto value = [&](std::size_t& i, const char* what) -> const char* {
+    if (i + 1 >= args.size()) {
+      error = what;
+      return nullptr;
+    }
+    return args[++i];
+  };
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--headless") {
@@ -17,11 +57,26 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
     } else if (arg == "--help" || arg == "-h") {
       cl.help = true;
     } else if (arg == "--data-dir") {
-      if (i + 1 >= args.size()) {
-        error = "--data-dir needs a directory";
+      const char* dir = value(i, "--data-dir needs a directory");
+      if (dir == nullptr) return std::nullopt;
+      cl.dataDirectory = dir;
+    } else if (arg == "--snapshot") {
+      const char* file = value(i, "--snapshot needs a file name");
+      if (file == nullptr) return std::nullopt;
+      if (*file == '\0') {
+        error = "--snapshot needs a file name";
         return std::nullopt;
       }
-      cl.dataDirectory = args[++i];
+      cl.snapshot = file;
+    } else if (arg == "--look-at") {
+      const char* text = value(i, "--look-at needs LON,LAT,RANGE");
+      if (text == nullptr) return std::nullopt;
+      cl.lookAt = parseLookAt(text);
+      if (!cl.lookAt) {
+        error =
+            "--look-at needs LON,LAT,RANGE (degrees, degrees, metres > 0): " + std::string(text);
+        return std::nullopt;
+      }
     } else if (arg.size() == 3 && (arg[0] == '-' || arg[0] == '/') &&
                platform::equalsIgnoreCase(arg.substr(1), "WW")) {
       cl.useEarth = false;
@@ -30,15 +85,27 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
       return std::nullopt;
     }
   }
+  if (cl.snapshot && !cl.useEarth) {
+    error = "--snapshot draws the globe's view: it cannot be used with -WW";
+    return std::nullopt;
+  }
+  if (cl.lookAt && !cl.snapshot) {
+    error = "--look-at is only used with --snapshot";
+    return std::nullopt;
+  }
   return cl;
 }
 
 std::string usageText() {
   return "usage: tivra --headless [-WW] [--data-dir DIR] [--verbose]\n"
-         "  --headless      run the map server without any window\n"
-         "  -WW, /WW        run without the globe (tiles are always downloaded)\n"
-         "  --data-dir DIR  directory of Tivra.ini and the tile store (default: .)\n"
-         "  --verbose       debug traces on standard error\n";
+         "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
+         "  --headless        run the map server without any window\n"
+         "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
+         "  --data-dir DIR    directory of Tivra.ini and the tile store (default: .)\n"
+         "  --snapshot FILE   start, wait until the view is drawn, write it to FILE as PNG, end\n"
+         "  --look-at L,B,R   the snapshot's view: longitude, latitude (degrees), range (metres);\n"
+         "                    default: the camera stored in Tivra.ini\n"
+         "  --verbose         debug traces on standard error\n";
 }
 
 }  // namespace tivra::app

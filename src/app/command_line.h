@@ -7,16 +7,29 @@
 
 namespace tivra::app {
 
+// A view centre and the camera's distance from it.
+struct LookAtArg {
+  double longitude = 0.0;  // degrees, -180..180
+  double latitude = 0.0;   // degrees, -90..90
+  double range = 0.0;      // metres, > 0
+};
+
 struct CommandLine {
   bool headless = false;
   bool useEarth = true;  // "-WW" or "/WW", in any case, turns the globe off
   bool verbose = false;
   bool help = false;
   std::filesystem::path dataDirectory = ".";
+  // --snapshot FILE: draw the globe's view into FILE (PNG) and end.
+  std::optional<std::filesystem::path> snapshot;
+  std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
 };
 
 // nullopt with a message in error when the arguments cannot be understood.
 std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, std::string& error);
+
+// "LON,LAT,RANGE" as three decimal reals; nullopt when malformed or out of range.
+std::optional<LookAtArg> parseLookAt(std::string_view text);
 
 std::string usageText();
 

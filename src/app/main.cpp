@@ -1,4 +1,5 @@
 // tivra: the map server beside the globe. Headless for now: no window, message boxes on stderr.
+// With --snapshot it draws the globe's view into a PNG file and ends.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "app/command_line.h"
 #include "app/main_window.h"
+#include "app/snapshot.h"
 #include "platform/frontend.h"
 #include "platform/instance_lock.h"
 #include "platform/log.h"
@@ -40,7 +42,8 @@ int main(int argc, char** argv) {
   const auto instance = platform::InstanceLock::acquire("Tivra");
   if (!instance) {
     frontend.messageBox("Tivra已经在运行！", "Tivra");
-    return 0;
+    // A snapshot that was not taken is not a success.
+    return cl->snapshot ? app::kSnapshotFailed : 0;
   }
 
   std::error_code ec;
@@ -69,7 +72,23 @@ int main(int argc, char** argv) {
       if (signals.take() != 0) loop.quit(0);
     });
     platform::debugTrace("tivra: listening on port " + std::to_string(window.listeningPort()));
+    bool snapshotDone = false;
+    if (cl->snapshot) {
+      app::SnapshotRequest request;
+      request.file = *cl->snapshot;
+      request.camera = app::snapshotCamera(window.settings(), cl->lookAt);
+      app::startSnapshot(window, loop, std::move(request),
+                         [&](int result, const std::string& message) {
+                           if (result != 0) std::fprintf(stderr, "tivra: %s\n", message.c_str());
+                           snapshotDone = true;
+                           loop.quit(result);
+                         });
+    }
     code = loop.run();
+    if (cl->snapshot && !snapshotDone) {
+      std::fputs("tivra: interrupted before the snapshot was written\n", stderr);
+      code = app::kSnapshotFailed;
+    }
     window.shutdown();
   }
   // A connection thread stuck past the shutdown wait is not waited for: end without running

@@ -1,11 +1,15 @@
 #include "app/main_window.h"
 
 #include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <thread>
 
 #include "app/entry_document.h"
 #include "platform/http_response.h"
 #include "platform/log.h"
 #include "platform/resources.h"
+#include "platform/temp_paths.h"
 #include "platform/text.h"
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
@@ -105,9 +109,126 @@ std::optional<int> MainWindow::initialise() {
   loadMapValues(m_ini, m_mapValues);
   m_mapPageCreated = true;
 
-  // Without the globe, tiles may always be downloaded.
+  // Without the globe, or when it cannot be reached, tiles may always be downloaded.
   m_online = true;
+  if (m_options.useEarth) {
+    if (!createEarth()) {
+      m_frontend.messageBox("无法启动Google Earth,请确认正常安装GE4.0.2091以上版本！", "Tivra");
+      return 3;
+    }
+    startEarth();
+  }
+
+  // The navigation and search pages need a newer globe; they are not built yet.
+  if (m_earthStarted && m_online && m_earthVersion && *m_earthVersion <= 402091) {
+    m_frontend.messageBox("GE4.0.2416以下版本部分重要功能无法使将用，建议升级！", "Tivra");
+  }
   return std::nullopt;
+}
+
+bool MainWindow::createEarth() {
+  const EarthWaits& waits = m_options.earthWaits;
+  try {
+    if (m_options.earthFactory) {
+      m_earth = m_options.earthFactory();
+    } else {
+      SimGlobeDeps deps = makeGlobeDeps(m_options.globeWiring);
+      if (m_options.wrapHttpGet) deps.httpGet = m_options.wrapHttpGet(std::move(deps.httpGet));
+      m_globe = std::make_unique<SimGlobe>(std::move(deps), m_options.globeOptions);
+      m_earth = m_globe->connect();
+    }
+    if (!m_earth) throw EarthError("no globe");
+    for (int polls = 0; !m_earth->IsInitialized(); ++polls) {
+      if (polls >= waits.maxInitializePolls) throw EarthError("the globe did not become ready");
+      std::this_thread::sleep_for(waits.initializePoll);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    platform::debugTrace(std::string("globe: cannot start: ") + e.what());
+    m_earth.reset();
+    m_globe.reset();
+    return false;
+  }
+}
+
+void MainWindow::startEarth() {
+  const EarthWaits& waits = m_options.earthWaits;
+  m_earthStarted = true;
+  openEntryDocument();
+  std::this_thread::sleep_for(waits.afterOpen);
+  try {
+    const auto feature = m_earth->GetFeatureByName("Tivra");
+    if (!feature) throw EarthError("no feature named Tivra");
+    feature->putVisibility(true);
+    m_earth->SetFeatureView(*feature, 0.1);
+  } catch (const EarthError& e) {
+    platform::debugTrace(std::string("globe: entry view: ") + e.what());
+    std::this_thread::sleep_for(waits.afterViewError);
+  }
+  try {
+    const bool online = m_earth->IsOnline();
+    const int major = m_earth->VersionMajor();
+    const int minor = m_earth->VersionMinor();
+    const int build = m_earth->VersionBuild();
+    const int version = major * 100000 + minor * 10000 + build;
+    m_online = online;
+    m_earthVersion = version;
+  } catch (const EarthError& e) {
+    // A globe that cannot be asked is treated as one that cannot be reached.
+    platform::debugTrace(std::string("globe: state: ") + e.what());
+    m_online = true;
+  }
+}
+
+void MainWindow::openEntryDocument() {
+  std::filesystem::path dir = m_options.tempDirectory;
+  std::string error;
+  if (dir.empty()) {
+    const auto found = platform::privateTempDirectory(error);
+    if (found) dir = *found;
+  }
+  if (dir.empty()) {
+    m_frontend.messageBox("cannot write the entry document: " + error, "Tivra");
+    return;
+  }
+  const std::filesystem::path file = dir / "tivra.kml";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(m_entryDocument.data(), static_cast<std::streamsize>(m_entryDocument.size()));
+    out.close();
+    if (!out) {
+      m_frontend.messageBox("cannot write the entry document: " + file.string(), "Tivra");
+      std::error_code ec;
+      std::filesystem::remove(file, ec);
+      return;
+    }
+  }
+  m_entryFile = file;
+  try {
+    m_earth->OpenKmlFile(file.string(), true);
+  } catch (const EarthError& e) {
+    platform::debugTrace(std::string("globe: cannot open the entry document: ") + e.what());
+  }
+}
+
+void MainWindow::stopEarth() {
+  if (!m_earthStarted || !m_earth) return;
+  try {
+    for (const std::string_view name : {"Tivra Overlay", "Tivra GPS"}) {
+      if (const auto feature = m_earth->GetFeatureByName(name)) feature->putVisibility(false);
+    }
+    const Camera camera = m_earth->GetCamera(true);
+    // A camera the globe cannot describe is not written over the user's last good one.
+    if (std::isfinite(camera.FocusPointLongitude) && std::isfinite(camera.FocusPointLatitude) &&
+        std::isfinite(camera.Range)) {
+      m_settings.cameraLongitude = camera.FocusPointLongitude;
+      m_settings.cameraLatitude = camera.FocusPointLatitude;
+      m_settings.cameraRange = camera.Range;
+    }
+    std::this_thread::sleep_for(m_options.earthWaits.beforeRelease);
+  } catch (const EarthError& e) {
+    platform::debugTrace(std::string("globe: at shutdown: ") + e.what());
+  }
 }
 
 void MainWindow::exchangeMapPage() {
@@ -155,10 +276,24 @@ void MainWindow::shutdown() {
   m_shutDown = true;
   if (m_server) m_server->closeListener();
   if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  // The location map is saved, then the store closed.
-  m_tileCache->CloseCache();
+  stopEarth();
+  // The location map is saved, then the store closed; a failure there does not stop the rest.
+  try {
+    m_tileCache->CloseCache();
+  } catch (const std::exception& e) {
+    platform::debugTrace(std::string("store: at shutdown: ") + e.what());
+  }
   saveMainSettings(m_ini, m_settings);
   m_server.reset();
+  if (!m_entryFile.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(m_entryFile, ec);
+    m_entryFile.clear();
+  }
+  // Release the globe: its destructor waits for its fetches, which are bounded.
+  m_earth.reset();
+  m_globe.reset();
+  m_earthStarted = false;
 }
 
 }  // namespace tivra::app

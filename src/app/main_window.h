@@ -1,14 +1,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/earth.h"
+#include "app/globe_wiring.h"
 #include "app/settings.h"
+#include "app/sim_globe.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
 #include "platform/message_loop.h"
@@ -20,11 +25,31 @@
 
 namespace tivra::app {
 
+// The pauses of the globe's start and shutdown; tests shorten them.
+struct EarthWaits {
+  std::chrono::milliseconds initializePoll{500};
+  // A globe that never becomes ready is given up after this many polls (a minute).
+  int maxInitializePolls = 120;
+  std::chrono::milliseconds afterOpen{300};
+  std::chrono::milliseconds afterViewError{1000};
+  std::chrono::milliseconds beforeRelease{1500};
+};
+
 struct MainWindowOptions {
   std::filesystem::path dataDirectory = ".";  // holds Tivra.ini and the tile store
   bool useEarth = true;                       // off with "-WW" / "/WW"
   // Tests shorten the idle limit of connections.
   server::ServerOptions serverOptions{};
+
+  EarthWaits earthWaits{};
+  SimGlobeOptions globeOptions{};
+  GlobeWiringOptions globeWiring{};
+  // Wraps the globe's HTTP access (tests record what it asks for); empty: used as it is.
+  std::function<HttpGet(HttpGet)> wrapHttpGet;
+  // Replaces the built-in globe; empty: the simulated globe.
+  EarthFactory earthFactory;
+  // Where tivra.kml is written; empty: the private per-user temporary directory.
+  std::filesystem::path tempDirectory;
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -51,6 +76,16 @@ class MainWindow {
   std::uint16_t listeningPort() const { return m_server ? m_server->port() : 0; }
   std::string tileSourceBase() const;
 
+  // The globe, once started (main thread only). globe() is null when the globe came from
+  // earthFactory.
+  bool earthStarted() const { return m_earthStarted; }
+  Earth* earth() { return m_earth.get(); }
+  SimGlobe* globe() { return m_globe.get(); }
+  // major * 100000 + minor * 10000 + build; nullopt when it could not be read.
+  std::optional<int> earthVersion() const { return m_earthVersion; }
+  // The entry document's file while the globe runs.
+  const std::filesystem::path& entryFile() const { return m_entryFile; }
+
   // Thread-safe.
   std::mutex& stateLock() { return m_stateLock; }
   tiles::MapValues& mapValues() { return m_mapValues; }
@@ -65,6 +100,11 @@ class MainWindow {
  private:
   void installHandlers();
   void openTileCache();
+  // Creates the globe and waits until it is ready; false when it cannot be started.
+  bool createEarth();
+  void startEarth();
+  void openEntryDocument();
+  void stopEarth();
   void onServerThreadStarted(server::ThreadId id);
   void onServerThreadEnded(server::ThreadId id);
   void onMapPageRefresh();
@@ -93,6 +133,13 @@ class MainWindow {
   std::vector<server::ThreadId> m_serverThreads;
   server::Router m_router;
   std::unique_ptr<server::HttpServer> m_server;
+
+  // Released last: the handle before the globe it reaches.
+  std::unique_ptr<SimGlobe> m_globe;
+  std::unique_ptr<Earth> m_earth;
+  bool m_earthStarted = false;
+  std::optional<int> m_earthVersion;
+  std::filesystem::path m_entryFile;
 };
 
 }  // namespace tivra::app

@@ -210,6 +210,8 @@ HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& option
     ok = ok && curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
                                 static_cast<long>(options.totalTimeout.count())) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    ok = ok &&
+         curl_easy_setopt(easy, CURLOPT_HTTP09_ALLOWED, options.allowHttp09 ? 1L : 0L) == CURLE_OK;
     if (!options.referer.empty()) {
       ok = ok && curl_easy_setopt(easy, CURLOPT_REFERER, options.referer.c_str()) == CURLE_OK;
     }

@@ -36,6 +36,9 @@ struct HttpGetOptions {
   std::string referer;  // empty: no Referer header
   std::chrono::milliseconds connectTimeout{10'000};
   std::chrono::milliseconds totalTimeout{30'000};
+  // Accept an answer without a status line (HTTP/0.9: the body alone, ended by the close). Its
+  // head arrives with status 0.
+  bool allowHttp09 = false;
 };
 
 struct HttpGetResult {

@@ -13,15 +13,37 @@ std::uint16_t freePort() {
   return probe ? probe->port() : 0;
 }
 
+namespace {
+
+app::MainWindowOptions harnessOptions(const TempDir& dir) {
+  app::MainWindowOptions options;
+  options.earthWaits.initializePoll = std::chrono::milliseconds(10);
+  options.earthWaits.maxInitializePolls = 200;
+  options.earthWaits.afterOpen = std::chrono::milliseconds(10);
+  options.earthWaits.afterViewError = std::chrono::milliseconds(10);
+  options.earthWaits.beforeRelease = std::chrono::milliseconds(10);
+  // Flights end at once, so views settle quickly.
+  options.globeOptions.flightBase = std::chrono::milliseconds(1);
+  options.globeOptions.maxFlight = std::chrono::milliseconds(1);
+  options.globeWiring.connectTimeout = std::chrono::milliseconds(1000);
+  options.globeWiring.totalTimeout = std::chrono::milliseconds(5000);
+  options.tempDirectory = dir / "tmp";
+  std::filesystem::create_directory(options.tempDirectory);
+  std::filesystem::permissions(options.tempDirectory, std::filesystem::perms::owner_all);
+  return options;
+}
+
+}  // namespace
+
 AppHarness::AppHarness(std::string extraSettings, bool useEarth)
-    : m_dataDir(m_dir.path()), m_useEarth(useEarth) {
+    : m_dataDir(m_dir.path()), m_useEarth(useEarth), m_options(harnessOptions(m_dir)) {
   m_port = freePort();
   std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << m_port << "\r\n"
                                      << extraSettings;
 }
 
 AppHarness::AppHarness(const std::filesystem::path& dataDir, bool useEarth)
-    : m_dataDir(dataDir), m_useEarth(useEarth) {
+    : m_dataDir(dataDir), m_useEarth(useEarth), m_options(harnessOptions(m_dir)) {
   // A fresh free port; every other setting stays as the last run left it.
   m_port = freePort();
   platform::IniFile(dataDir / "Tivra.ini").write("settings", "TcpPort", std::to_string(m_port));
@@ -32,11 +54,14 @@ AppHarness::~AppHarness() {
 }
 
 bool AppHarness::start() {
-  app::MainWindowOptions options;
+  app::MainWindowOptions options = m_options;
   options.dataDirectory = m_dataDir;
   options.useEarth = m_useEarth;
   m_window = std::make_unique<app::MainWindow>(m_loop, m_frontend, options);
-  if (m_window->initialise()) return false;
+  if (const auto failed = m_window->initialise()) {
+    m_exitCode = *failed;
+    return false;
+  }
   m_port = m_window->listeningPort();
   m_loopThread = std::thread([this] { m_loop.run(); });
   return true;

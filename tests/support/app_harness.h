@@ -26,8 +26,13 @@ class AppHarness {
   AppHarness(const AppHarness&) = delete;
   AppHarness& operator=(const AppHarness&) = delete;
 
-  // Start-up; false when it failed.
+  // What start() hands to the window; adjust before start(). The globe's waits are short and
+  // its temporary directory is private to this harness.
+  app::MainWindowOptions& options() { return m_options; }
+
+  // Start-up; false when it failed (exitCode() tells the code).
   bool start();
+  int exitCode() const { return m_exitCode; }
   void stop();
 
   std::uint16_t port() const { return m_port; }
@@ -44,6 +49,8 @@ class AppHarness {
   platform::MessageLoop m_loop;
   std::uint16_t m_port = 0;
   bool m_useEarth;
+  app::MainWindowOptions m_options;
+  int m_exitCode = 0;
   std::unique_ptr<app::MainWindow> m_window;
   std::thread m_loopThread;
 };
