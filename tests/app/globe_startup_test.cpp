@@ -13,12 +13,16 @@
 #include "app/sim_globe.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
+#include "support/globe_helpers.h"
 #include "support/loopback_http_server.h"
 #include "support/process.h"
 #include "tiles/offset.h"
 
 namespace tivra::app {
 namespace {
+
+using test::bboxValues;
+using test::cameraAt;
 
 using namespace std::chrono_literals;
 
@@ -56,21 +60,6 @@ std::optional<TileKey> tileOf(const std::string& href) {
   const auto x = number("x"), y = number("y"), zoom = number("zoom");
   if (!x || !y || !zoom) return std::nullopt;
   return TileKey{*x, *y, *zoom};
-}
-
-std::vector<double> bboxValues(const std::string& url) {
-  std::vector<double> out;
-  const std::size_t at = url.find("BBOX=");
-  if (at == std::string::npos) return out;
-  const std::string rest = url.substr(at + 5);
-  std::size_t pos = 0;
-  while (pos <= rest.size()) {
-    std::size_t comma = rest.find(',', pos);
-    if (comma == std::string::npos) comma = rest.size();
-    out.push_back(std::strtod(rest.substr(pos, comma - pos).c_str(), nullptr));
-    pos = comma + 1;
-  }
-  return out;
 }
 
 std::map<TileKey, LatLonBoxData> overlayBoxes(const SimGlobe& globe) {
@@ -131,14 +120,6 @@ Comparison compareWithTiles(const SimGlobe& globe) {
     }
   }
   return result;
-}
-
-Camera cameraAt(double lon, double lat, double range) {
-  Camera c;
-  c.FocusPointLongitude = lon;
-  c.FocusPointLatitude = lat;
-  c.Range = range;
-  return c;
 }
 
 class GlobeStartupTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/globe_helpers.h"
 #include "support/loopback_http_server.h"
 #include "support/temp_dir.h"
 #include "support/test_http_get.h"
@@ -15,34 +16,14 @@
 namespace tivra::app {
 namespace {
 
+using test::bboxValues;
+using test::cameraAt;
+
 using namespace std::chrono_literals;
 using test::LoopbackHttpServer;
 using test::LoopbackResponse;
 
 constexpr auto kWait = 5s;  // upper bound only; every wait returns as soon as its condition holds
-
-std::vector<double> bboxValues(const std::string& url) {
-  std::vector<double> out;
-  const std::size_t at = url.find("BBOX=");
-  if (at == std::string::npos) return out;
-  std::string rest = url.substr(at + 5);
-  std::size_t pos = 0;
-  while (pos <= rest.size()) {
-    std::size_t comma = rest.find(',', pos);
-    if (comma == std::string::npos) comma = rest.size();
-    out.push_back(std::strtod(rest.substr(pos, comma - pos).c_str(), nullptr));
-    pos = comma + 1;
-  }
-  return out;
-}
-
-Camera cameraAt(double lon, double lat, double range) {
-  Camera c;
-  c.FocusPointLongitude = lon;
-  c.FocusPointLatitude = lat;
-  c.Range = range;
-  return c;
-}
 
 std::string kml(const std::string& inner) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
