@@ -2,16 +2,22 @@
 # Installs what is needed, builds and runs the whole test suite.
 #   scripts/test.sh              plain build in build/
 #   scripts/test.sh --sanitize   address and undefined sanitizers, in build-asan/
+#   scripts/test.sh --thread     thread sanitizer over the threaded parts (server, store, app)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 build=build
 options=()
+labels=()
 if [[ "${1:-}" == "--sanitize" ]]; then
   build=build-asan
   options+=(-DTIVRA_SANITIZE="address;undefined" -DTIVRA_WERROR=ON)
+elif [[ "${1:-}" == "--thread" ]]; then
+  build=build-tsan
+  options+=(-DTIVRA_SANITIZE=thread -DTIVRA_WERROR=ON)
+  labels=(-L 'server|store|app')
 fi
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+ctest --test-dir "$build" --output-on-failure -j2 "${labels[@]}"
