@@ -93,23 +93,11 @@ std::string_view asText(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 FakeTileServer::FakeTileServer() {
-  m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_listenFd < 0) throw std::runtime_error("fake tile server: socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(m_listenFd, 64) != 0 ||
-      ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(m_listenFd);
-    throw std::runtime_error("fake tile server: bind/listen");
-  }
-  m_port = ntohs(address.sin_port);
+  m_listener = platform::TcpListener::listen("127.0.0.1", 0, 64);
+  if (!m_listener) throw std::runtime_error("fake tile server: bind/listen");
+  m_port = m_listener->port();
   m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
   if (m_wakeFd < 0) {
-    ::close(m_listenFd);
     throw std::runtime_error("fake tile server: eventfd");
   }
   m_acceptThread = std::thread([this] { acceptLoop(); });
@@ -135,7 +123,7 @@ void FakeTileServer::stop() {
     connections.swap(m_connections);
   }
   for (auto& thread : connections) thread.join();
-  ::close(m_listenFd);
+  m_listener.reset();
   ::close(m_wakeFd);
 }
 
@@ -161,14 +149,14 @@ int FakeTileServer::maxConcurrent() const {
 
 void FakeTileServer::acceptLoop() {
   for (;;) {
-    pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{m_listener->fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = m_listener->accept().release();
     if (fd < 0) continue;
     const std::lock_guard lock(m_mutex);
     if (m_stopping || m_active >= kMaxConnections) {

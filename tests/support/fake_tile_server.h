@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/image_codec.h"
+#include "platform/socket.h"
 
 namespace tivra::test {
 
@@ -82,7 +83,7 @@ class FakeTileServer {
   std::optional<std::string> answer(const Request& request);
   bool waitOrStop(int milliseconds);
 
-  int m_listenFd = -1;
+  std::optional<platform::TcpListener> m_listener;
   int m_wakeFd = -1;
   std::uint16_t m_port = 0;
   std::thread m_acceptThread;

@@ -33,21 +33,10 @@ void sendAll(int fd, std::string_view data) {
 }  // namespace
 
 LoopbackHttpServer::LoopbackHttpServer() {
-  m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_listenFd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(m_listenFd, 16) != 0 ||
-      ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      ::pipe2(m_wakeFds, O_CLOEXEC) != 0) {
-    ::close(m_listenFd);
+  m_listener = platform::TcpListener::listen("127.0.0.1", 0, 16);
+  if (!m_listener || ::pipe2(m_wakeFds, O_CLOEXEC) != 0)
     throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  m_port = ntohs(addr.sin_port);
+  m_port = m_listener->port();
   m_thread = std::jthread([this](std::stop_token st) { run(st); });
 }
 
@@ -56,7 +45,7 @@ LoopbackHttpServer::~LoopbackHttpServer() {
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(m_wakeFds[1], &byte, 1);
   if (m_thread.joinable()) m_thread.join();
-  ::close(m_listenFd);
+  m_listener.reset();
   ::close(m_wakeFds[0]);
   ::close(m_wakeFds[1]);
 }
@@ -101,11 +90,11 @@ bool LoopbackHttpServer::waitForRequests(std::string_view path, std::size_t coun
 
 void LoopbackHttpServer::run(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFds[0], POLLIN, 0}};
+    pollfd fds[2] = {{m_listener->fd(), POLLIN, 0}, {m_wakeFds[0], POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) break;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = m_listener->accept().release();
     if (fd < 0) continue;
     handle(fd);
     ::close(fd);

@@ -9,10 +9,13 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace tivra::test {
 
@@ -54,7 +57,7 @@ class LoopbackHttpServer {
   void run(std::stop_token stop);
   void handle(int fd);
 
-  int m_listenFd = -1;
+  std::optional<platform::TcpListener> m_listener;
   int m_wakeFds[2] = {-1, -1};
   std::uint16_t m_port = 0;
   mutable std::mutex m_mutex;
