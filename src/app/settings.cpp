@@ -1,5 +1,8 @@
 #include "app/settings.h"
 
+#include <utility>
+#include <vector>
+
 #include "platform/text.h"
 
 namespace tivra::app {
@@ -21,16 +24,16 @@ bool readBool(const IniFile& ini, const char* key, const char* fallback) {
 
 namespace {
 
-bool writeInt(const IniFile& ini, const char* key, std::int32_t value) {
-  return ini.write(kSettingsSection, key, format("%d", value));
-}
+using Entries = std::vector<std::pair<std::string, std::string>>;
 
-bool writeReal(const IniFile& ini, const char* key, double value) {
-  return ini.write(kSettingsSection, key, format("%f", value));
+std::string text(std::int32_t value) {
+  return format("%d", value);
 }
-
-bool writeBool(const IniFile& ini, const char* key, bool value) {
-  return ini.write(kSettingsSection, key, value ? "true" : "false");
+std::string text(double value) {
+  return format("%f", value);
+}
+std::string text(bool value) {
+  return value ? "true" : "false";
 }
 
 }  // namespace
@@ -47,13 +50,15 @@ MainSettings loadMainSettings(const IniFile& ini) {
 }
 
 bool saveMainSettings(const IniFile& ini, const MainSettings& s) {
-  bool ok = writeInt(ini, "TcpPort", s.tcpPort);
-  ok = writeInt(ini, "XPos", s.xPos) && ok;
-  ok = writeInt(ini, "YPos", s.yPos) && ok;
-  ok = writeReal(ini, "CameraLongitude", s.cameraLongitude) && ok;
-  ok = writeReal(ini, "CameraLatitude", s.cameraLatitude) && ok;
-  ok = writeReal(ini, "CameraRange", s.cameraRange) && ok;
-  return ok;
+  const Entries entries = {
+      {"TcpPort", text(s.tcpPort)},
+      {"XPos", text(s.xPos)},
+      {"YPos", text(s.yPos)},
+      {"CameraLongitude", text(s.cameraLongitude)},
+      {"CameraLatitude", text(s.cameraLatitude)},
+      {"CameraRange", text(s.cameraRange)},
+  };
+  return ini.write(kSettingsSection, entries);
 }
 
 HostSettings loadHostSettings(const IniFile& ini) {
@@ -79,15 +84,17 @@ void loadMapValues(const IniFile& ini, tiles::MapValues& v) {
 }
 
 bool saveMapValues(const IniFile& ini, const tiles::MapValues& v) {
-  bool ok = writeInt(ini, "Xoff", v.xoff);
-  ok = writeInt(ini, "Yoff", v.yoff) && ok;
-  ok = writeBool(ini, "AutoOffset", v.autoOffset) && ok;
-  ok = writeInt(ini, "ZoomLevel", v.zoomLevel) && ok;
-  ok = writeInt(ini, "TransParency", v.transParency) && ok;
-  ok = writeBool(ini, "TransparentMode", v.transparentMode) && ok;
-  ok = writeInt(ini, "BKRange", v.bkRange) && ok;
-  ok = writeInt(ini, "ColorNo", v.colorNo) && ok;
-  return ok;
+  const Entries entries = {
+      {"Xoff", text(v.xoff.load())},
+      {"Yoff", text(v.yoff.load())},
+      {"AutoOffset", text(v.autoOffset.load())},
+      {"ZoomLevel", text(v.zoomLevel.load())},
+      {"TransParency", text(v.transParency.load())},
+      {"TransparentMode", text(v.transparentMode.load())},
+      {"BKRange", text(v.bkRange.load())},
+      {"ColorNo", text(v.colorNo.load())},
+  };
+  return ini.write(kSettingsSection, entries);
 }
 
 }  // namespace tivra::app

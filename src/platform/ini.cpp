@@ -92,8 +92,12 @@ std::string IniFile::readString(std::string_view section, std::string_view key,
   return value ? std::move(*value) : std::string(fallback.substr(0, kMaxValue));
 }
 
-bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) const {
-  const std::string text = loadFile(m_path).value_or(std::string());
+namespace {
+
+// The text with one key set: replaced in place, or appended at the end of its section (the
+// section appended when missing). Lines come out with CRLF ends.
+std::string withKey(std::string_view text, std::string_view section, std::string_view key,
+                    std::string_view value) {
   const std::vector<std::string_view> lines = splitLines(text);
   std::string newLine;
   newLine.append(key).append("=").append(value).append("\r\n");
@@ -128,6 +132,20 @@ bool IniFile::write(std::string_view section, std::string_view key, std::string_
       out.append("[").append(section).append("]\r\n").append(newLine);
     }
   }
+  return out;
+}
+
+}  // namespace
+
+bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) const {
+  const std::pair<std::string, std::string> entry{std::string(key), std::string(value)};
+  return write(section, std::span(&entry, 1));
+}
+
+bool IniFile::write(std::string_view section,
+                    std::span<const std::pair<std::string, std::string>> entries) const {
+  std::string out = loadFile(m_path).value_or(std::string());
+  for (const auto& [key, value] : entries) out = withKey(out, section, key, value);
 
   std::filesystem::path temp = m_path;
   temp += ".tmp";

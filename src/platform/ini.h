@@ -2,8 +2,10 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tivra::platform {
 
@@ -26,6 +28,9 @@ class IniFile {
   // is appended when missing). The file is replaced atomically, so a crash never leaves it half
   // written. Returns false when the file cannot be written.
   bool write(std::string_view section, std::string_view key, std::string_view value) const;
+  // Several keys in one read and one rewrite of the file, set in the order given.
+  bool write(std::string_view section,
+             std::span<const std::pair<std::string, std::string>> entries) const;
 
  private:
   std::filesystem::path m_path;
