@@ -5,7 +5,7 @@
 #include <cstring>
 #include <pugixml.hpp>
 
-#include "globe/globe_view.h"
+#include "globe/url.h"
 
 namespace tivra::globe {
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "globe/globe_render.h"
+#include "globe/url.h"
 
 namespace tivra::globe {
 
@@ -62,10 +63,6 @@ Clock::duration seconds(double s) {
   if (!std::isfinite(s) || s < 0.0) s = 0.0;
   s = std::min(s, 86400.0);
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-}
-
-bool isHttpUrl(std::string_view url) {
-  return url.starts_with("http://") || url.starts_with("https://");
 }
 
 double smoothStep(double t) {
