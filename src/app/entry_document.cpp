@@ -1,5 +1,6 @@
 #include "app/entry_document.h"
 
+#include "globe/view_format.h"
 #include "platform/http_response.h"
 #include "platform/text.h"
 
@@ -35,10 +36,7 @@ std::string buildEntryDocument(const MainSettings& s) {
   kml.append("  <refreshInterval>3</refreshInterval>\n");
   kml.append("  <viewRefreshMode>onStop</viewRefreshMode>\n");
   kml.append("  <viewRefreshTime>2</viewRefreshTime>\n");
-  kml.append(
-      "    <viewFormat>BBOX=[bboxWest],[bboxSouth],[bboxEast],[bboxNorth],[lookatLon],"
-      "[lookatLat],[lookatRange],[lookatTilt],[lookatHeading],[horizFov],[vertFov],"
-      "[horizPixels],[vertPixels]</viewFormat>\n");
+  kml.append("    <viewFormat>").append(globe::overlayViewFormat()).append("</viewFormat>\n");
   kml.append("  </Url>\n</NetworkLink>\n");
   kml.append("</Document>\n").append(platform::kKmlEnd);
   return kml;

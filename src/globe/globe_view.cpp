@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <numbers>
 
+#include "globe/view_format.h"
+
 namespace tivra::globe {
 
 namespace {
@@ -70,28 +72,54 @@ PixelPos toPixel(const ViewGeometry& view, double lon, double lat) {
   return PixelPos{(nx + 1.0) / 2.0 * view.widthPx, (1.0 - ny) / 2.0 * view.heightPx};
 }
 
+namespace {
+
+std::string viewValueText(ViewValue value, const ViewGeometry& view) {
+  const Camera& c = view.camera;
+  switch (value) {
+    case ViewValue::BboxWest:
+      return formatReal(view.box.west);
+    case ViewValue::BboxSouth:
+      return formatReal(view.box.south);
+    case ViewValue::BboxEast:
+      return formatReal(view.box.east);
+    case ViewValue::BboxNorth:
+      return formatReal(view.box.north);
+    case ViewValue::LookatLon:
+      return formatReal(c.FocusPointLongitude);
+    case ViewValue::LookatLat:
+      return formatReal(c.FocusPointLatitude);
+    case ViewValue::LookatRange:
+      return formatReal(c.Range);
+    case ViewValue::LookatTilt:
+      return formatReal(c.Tilt);
+    case ViewValue::LookatHeading:
+      return formatReal(c.Azimuth);
+    case ViewValue::HorizFov:
+      return formatReal(view.horizFovDeg);
+    case ViewValue::VertFov:
+      return formatReal(view.vertFovDeg);
+    case ViewValue::HorizPixels:
+      return std::to_string(view.widthPx);
+    case ViewValue::VertPixels:
+      return std::to_string(view.heightPx);
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string fillViewFormat(std::string_view format, const ViewGeometry& view) {
   const Camera& c = view.camera;
   auto value = [&](std::string_view name) -> std::optional<std::string> {
-    if (name == "bboxWest") return formatReal(view.box.west);
-    if (name == "bboxSouth") return formatReal(view.box.south);
-    if (name == "bboxEast") return formatReal(view.box.east);
-    if (name == "bboxNorth") return formatReal(view.box.north);
-    if (name == "lookatLon" || name == "lookatTerrainLon" || name == "cameraLon") {
-      return formatReal(c.FocusPointLongitude);
+    for (std::size_t i = 0; i < kViewValueCount; ++i) {
+      if (name == kViewValueNames[i]) return viewValueText(static_cast<ViewValue>(i), view);
     }
-    if (name == "lookatLat" || name == "lookatTerrainLat" || name == "cameraLat") {
-      return formatReal(c.FocusPointLatitude);
-    }
-    if (name == "lookatRange") return formatReal(c.Range);
-    if (name == "lookatTilt") return formatReal(c.Tilt);
-    if (name == "lookatHeading") return formatReal(c.Azimuth);
+    // Placeholders a KML link may ask for beyond the overlay link's list.
+    if (name == "lookatTerrainLon" || name == "cameraLon") return formatReal(c.FocusPointLongitude);
+    if (name == "lookatTerrainLat" || name == "cameraLat") return formatReal(c.FocusPointLatitude);
     if (name == "lookatTerrainAlt") return formatReal(0.0);
     if (name == "cameraAlt") return formatReal(c.FocusPointAltitude + c.Range);
-    if (name == "horizFov") return formatReal(view.horizFovDeg);
-    if (name == "vertFov") return formatReal(view.vertFovDeg);
-    if (name == "horizPixels") return std::to_string(view.widthPx);
-    if (name == "vertPixels") return std::to_string(view.heightPx);
     if (name == "terrainEnabled") return std::string("1");
     return std::nullopt;
   };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "globe/view_format.h"
 #include "platform/http_response.h"
 #include "platform/text.h"
 #include "server/request.h"
@@ -18,12 +19,27 @@ namespace {
 
 constexpr std::size_t kMaxQueryTokens = 20;
 
-// The comma-separated view values after the first "=" of the URL; missing ones are empty.
-std::vector<std::string_view> viewValues(std::string_view request) {
+// The comma-separated values after the first "=" of the URL; missing ones are empty.
+std::vector<std::string_view> queryValues(std::string_view request) {
   auto tokens = platform::tokenize(queryValue(requestUrl(request)), ",", kMaxQueryTokens);
   tokens.resize(kMaxQueryTokens);
   return tokens;
 }
+
+// The overlay link's view values, read by name.
+class ViewValues {
+ public:
+  explicit ViewValues(std::string_view request) : m_values(queryValues(request)) {}
+  double real(globe::ViewValue v) const { return platform::parseReal(m_values[globe::index(v)]); }
+  std::int32_t integer(globe::ViewValue v) const {
+    return platform::parseInt(m_values[globe::index(v)]);
+  }
+
+ private:
+  std::vector<std::string_view> m_values;
+};
+
+static_assert(globe::kViewValueCount <= kMaxQueryTokens);
 
 tiles::OffsetContext offsetContext(const EndpointContext& context) {
   return {context.mapValues, context.stateLock, &context.tileCache.locationMap(),
@@ -50,11 +66,12 @@ std::string tileHrefPrefix(const EndpointContext& context) {
 }
 
 void KmlServer(const EndpointContext& context, std::string_view request, std::string& out) {
-  const auto values = viewValues(request);
-  const tiles::PointE5 centre{tiles::toE5(platform::parseReal(values[4])),
-                              tiles::toE5(platform::parseReal(values[5]))};
-  const double range = platform::parseReal(values[6]);
-  const std::int32_t height = platform::parseInt(values[12]);
+  using globe::ViewValue;
+  const ViewValues view(request);
+  const tiles::PointE5 centre{tiles::toE5(view.real(ViewValue::LookatLon)),
+                              tiles::toE5(view.real(ViewValue::LookatLat))};
+  const double range = view.real(ViewValue::LookatRange);
+  const std::int32_t height = view.integer(ViewValue::VertPixels);
   const int z = 17 - tiles::zoomNumber(range, height, context.mapValues.zoomLevel);
 
   const tiles::PointE5 offset =
@@ -106,7 +123,8 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
 }
 
 void DefaultEndpoint(const EndpointContext& context, std::string_view request, std::string& out) {
-  const auto values = viewValues(request);
+  // "lon,lat,level"
+  const auto values = queryValues(request);
   const tiles::PointE5 position{tiles::toE5(platform::parseReal(values[0])),
                                 tiles::toE5(platform::parseReal(values[1]))};
   const int level = std::clamp<std::int32_t>(platform::parseInt(values[2]), 0, 14);
