@@ -135,9 +135,8 @@ enum class UpdateKind { Create, Change, Delete };
 struct UpdateOp {
   UpdateKind kind = UpdateKind::Change;
   std::string targetId;
-  // Create: the new features; Change: one partial feature; Delete: features with targetIds.
+  // Create: the new features; Change: one partial feature; Delete: nothing (targetId names it).
   std::vector<std::unique_ptr<KmlNode>> payload;
-  std::vector<std::string> deleteIds;
 };
 
 struct KmlUpdate {

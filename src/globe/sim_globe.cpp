@@ -28,7 +28,6 @@ constexpr std::size_t kMaxTotalFeatures = 500000;
 constexpr std::size_t kMaxImages = 4096;
 constexpr double kMinRange = 1.0;
 constexpr double kMaxRange = 1.0e8;
-constexpr double kInstantSpeed = 5.0;
 constexpr auto kIdleSlice = std::chrono::milliseconds(20);
 constexpr auto kMaxWorkerSleep = std::chrono::milliseconds(500);
 
