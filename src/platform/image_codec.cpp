@@ -75,30 +75,32 @@ std::optional<Image> decodeImage(std::span<const std::uint8_t> bytes) {
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> encodePngRgba(const Image& image,
-                                                       const PngEncodeOptions& options) {
+namespace {
+
+// An encode within the size limits that still does not fit in memory gives nothing.
+template <typename Encode>
+std::optional<std::vector<std::uint8_t>> encodeOrNothing(Encode encode) {
   try {
-    return detail::encodePng({&image, false, options});
+    return encode();
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> encodePngRgba(const Image& image,
+                                                       const PngEncodeOptions& options) {
+  return encodeOrNothing([&] { return detail::encodePng({&image, false, options}); });
 }
 
 std::optional<std::vector<std::uint8_t>> encodePngPalette(const Image& image,
                                                           const PngEncodeOptions& options) {
-  try {
-    return detail::encodePng({&image, true, options});
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return encodeOrNothing([&] { return detail::encodePng({&image, true, options}); });
 }
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int quality) {
-  try {
-    return detail::encodeJpegBgra(image, quality);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return encodeOrNothing([&] { return detail::encodeJpegBgra(image, quality); });
 }
 
 }  // namespace tivra::platform
