@@ -58,11 +58,12 @@ void appendBox(std::string& out, const tiles::LatLonBox& box) {
 std::string tileHrefPrefix(const EndpointContext& context) {
   const tiles::MapValues& v = context.mapValues;
   if (!v.imageEnhancement) return context.tileSourceBase;
-  if (!v.transparentMode) return format("http://localhost:%d/ImageServer/F00/", context.port);
+  const std::string base = platform::localBaseUrl(context.port);
+  if (!v.transparentMode) return base + "/ImageServer/F00/";
   // The two mode digits must stay single digits or the tile endpoint misreads the path.
   const int colour = std::clamp<int>(v.colorNo, 0, 7);
   const int range = std::clamp<int>(v.bkRange / 20, 0, 5);
-  return format("http://localhost:%d/ImageServer/T%d%d/", context.port, colour, range);
+  return base + format("/ImageServer/T%d%d/", colour, range);
 }
 
 void KmlServer(const EndpointContext& context, std::string_view request, std::string& out) {
@@ -90,8 +91,8 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
   if (!context.mapValues.autoOffset) {
     // A cross-hair at the screen centre for aligning the map by hand.
     out.append("<ScreenOverlay>\n<name>Cross</name>\n<Icon>\n");
-    out.append(
-        format("<href>http://localhost:%d/ImageServer/F00/cross.png</href>\n", context.port));
+    out.append("<href>").append(platform::localBaseUrl(context.port));
+    out.append("/ImageServer/F00/cross.png</href>\n");
     out.append("</Icon>\n");
     out.append("<overlayXY x=\"0.5\" y=\"0.5\" xunits=\"fraction\" yunits=\"fraction\"/>\n");
     out.append("<screenXY x=\"0.5\" y=\"0.5\" xunits=\"fraction\" yunits=\"fraction\"/>\n");
