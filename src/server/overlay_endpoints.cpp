@@ -44,7 +44,7 @@ std::string tileHrefPrefix(const EndpointContext& context) {
   if (!v.imageEnhancement) return context.tileSourceBase;
   if (!v.transparentMode) return format("http://localhost:%d/ImageServer/F00/", context.port);
   // The two mode digits must stay single digits or the tile endpoint misreads the path.
-  const int colour = std::clamp<int>(v.colorNo, 0, 7);
+  const int colour = std::clamp<int>(v.colorNo, 0, 9);
   const int range = std::clamp<int>(v.bkRange / 20, 0, 5);
   return format("http://localhost:%d/ImageServer/T%d%d/", context.port, colour, range);
 }
