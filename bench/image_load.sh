@@ -20,16 +20,30 @@ cp "$tile" "$work/www/googlechina/maptile"
 bench_nginx image/png 18091 18092
 bench_tivra 'TcpPort=18090\r\nTileHost=127.0.0.1:18092\r\n'
 query="x=1%30&y=2%30&zoom=5"
-curl -s -o /dev/null "http://127.0.0.1:18090/ImageServer/F00/$query"  # downloads and stores it
+grep -qx 'TileHost=127.0.0.1:18092.' "$work/Tivra.ini" || bench_fail "TileHost is not set"
+bench_expect "http://127.0.0.1:18092/googlechina/maptile?$query" "$tile"
+# The first request downloads and stores the tile; every later one must be that tile from the
+# store, not a redirect to the placeholder.
+bench_expect "http://127.0.0.1:18090/ImageServer/F00/$query" "$tile"
+bench_expect "http://127.0.0.1:18090/ImageServer/F00/$query" "$tile"
+bench_expect "http://127.0.0.1:18091/tile.png" "$tile"
+curl -s "http://127.0.0.1:18090/ImageServer/T00/$query" | head -c 8 | od -An -tx1 |
+  grep -q '89 50 4e 47 0d 0a 1a 0a' || bench_fail "T00 does not answer a PNG"
 echo "tile: $(wc -c < "$tile") bytes, $(basename "$tile")"
 
-load() {  # URL
-  wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" "$1" |
-    awk '/Requests\/sec/ { print $2 } /Non-2xx/ { print "non-2xx:", $0 > "/dev/stderr" }'
+load() {  # URL: requests/s; any socket error or answer other than 2xx/3xx fails the run
+  local out
+  out=$(wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" "$1")
+  if grep -qE "Non-2xx|Socket errors" <<<"$out"; then
+    bench_fail "$1: $(grep -E "Non-2xx|Socket errors" <<<"$out" | tr '\n' ' ')"
+  fi
+  awk '/Requests\/sec/ { print $2 }' <<<"$out"
 }
 f00=$(load "http://127.0.0.1:18090/ImageServer/F00/$query")
 t00=$(load "http://127.0.0.1:18090/ImageServer/T00/$query")
 ngx=$(load "http://127.0.0.1:18091/tile.png")
+# Still the stored tile after the load (wrk counts a redirect as a success).
+bench_expect "http://127.0.0.1:18090/ImageServer/F00/$query" "$tile"
 echo "ImageServer F00 (stored bytes):  $f00 requests/s"
 echo "ImageServer T00 (transparency):  $t00 requests/s"
 echo "nginx static tile:               $ngx requests/s"

@@ -35,9 +35,29 @@ CONF
   nginx -p "$work" -c "$work/nginx.conf"
 }
 
-# bench_tivra SETTINGS: starts tivra without the globe on $work with the given Tivra.ini lines.
+# bench_fail MESSAGE: ends the run loudly; no figure is printed after it.
+bench_fail() {
+  echo "BENCH FAILED: $*" >&2
+  exit 1
+}
+
+# bench_tivra SETTINGS: starts tivra without the globe on $work with the given Tivra.ini lines
+# (backslash escapes such as \r\n in SETTINGS are written as the bytes they name), and waits
+# until it answers on the TcpPort of SETTINGS.
 bench_tivra() {
-  printf '[settings]\r\n%s' "$1" > "$work/Tivra.ini"
+  printf '[settings]\r\n%b' "$1" > "$work/Tivra.ini"
+  local port
+  port=$(sed -n 's/^TcpPort=\([0-9]*\)\r$/\1/p' "$work/Tivra.ini")
+  [ -n "$port" ] || bench_fail "no TcpPort line in the settings: $1"
   XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
-  sleep 1
+  for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/GPSServer" && return 0
+    sleep 0.1
+  done
+  bench_fail "tivra does not answer on port $port"
+}
+
+# bench_expect URL FILE: the answer body to URL must be FILE's bytes exactly.
+bench_expect() {
+  curl -s --http0.9 "$1" | cmp -s - "$2" || bench_fail "$1 does not answer the bytes of $2"
 }

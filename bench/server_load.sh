@@ -18,11 +18,14 @@ bench_tivra 'TcpPort=18080\r\n'
 
 kml_query="/KmlServer?BBOX=115.9,39.6,116.9,40.2,116.39,39.9,30000,0,0,60,40,1024,768"
 curl -s --http0.9 "http://127.0.0.1:18080$kml_query" > "$work/www/KmlServer"
+grep -q "<GroundOverlay>" "$work/www/KmlServer" || bench_fail "KmlServer answers no overlays"
+bench_expect "http://127.0.0.1:18080/GPSServer" "$work/empty.kml"
 
 compare() {  # PATH EXPECTED_FILE
   local tivra ngx
-  tivra=$("$build/bench/conn_load" 18080 "$1" "$seconds" "$conns" "$2" || true)
-  ngx=$("$build/bench/conn_load" 18081 "$1" "$seconds" "$conns" "$2" || true)
+  tivra=$("$build/bench/conn_load" 18080 "$1" "$seconds" "$conns" "$2") ||
+    bench_fail "tivra $1: $tivra"
+  ngx=$("$build/bench/conn_load" 18081 "$1" "$seconds" "$conns" "$2") || bench_fail "nginx $1: $ngx"
   echo "tivra: $tivra"
   echo "nginx: $ngx"
   awk -v a="${tivra%% *}" -v b="${ngx%% *}" 'BEGIN { printf "ratio tivra/nginx: %.2f\n", a / b }'
@@ -36,6 +39,8 @@ compare "$kml_query" "$work/www/KmlServer"
 # with Content-Length; nginx serves the same body.
 default_query="/?x=116.39,39.9,5"
 curl -s "http://127.0.0.1:18080$default_query" > "$work/www/index.html"
+grep -q "<GroundOverlay>" "$work/www/index.html" || bench_fail "the default endpoint answers no overlay"
+bench_expect "http://127.0.0.1:18081/index.html" "$work/www/index.html"
 echo "== wrk, Connection: close, default endpoint ($(wc -c < "$work/www/index.html") byte body)"
 for port in 18080 18081; do
   echo "port $port: $(wrk -t1 -c"$conns" -d"${seconds}s" -H "Connection: close" "http://127.0.0.1:$port$default_query" | grep -E "Requests/sec|Socket errors|Non-2xx" | tr '\n' ' ')"

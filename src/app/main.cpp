@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -20,6 +21,11 @@
 #include "platform/signal_watch.h"
 
 using namespace tivra;
+
+namespace {
+// An exception escaped the main loop (EX_SOFTWARE).
+constexpr int kUnexpectedFailure = 70;
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string error;
@@ -41,10 +47,16 @@ int main(int argc, char** argv) {
   platform::HeadlessFrontend frontend;
 
   const auto instance = platform::InstanceLock::acquire("Tivra");
-  if (!instance) {
+  if (instance.outcome == platform::LockOutcome::kHeldByAnother) {
     frontend.messageBox("Tivra已经在运行！", "Tivra");
     // A snapshot that was not taken is not a success.
     return cl->snapshot ? app::kSnapshotFailed : 0;
+  }
+  if (!instance.lock) {
+    // Not another instance: a lock that cannot be taken at all is its own failure.
+    std::fprintf(stderr, "tivra: cannot take the single-instance lock %s\n",
+                 instance.error.c_str());
+    return cl->snapshot ? app::kSnapshotFailed : 2;
   }
 
   std::error_code ec;
@@ -55,7 +67,7 @@ int main(int argc, char** argv) {
   }
 
   // Before any thread starts, so that every thread inherits the blocked signals.
-  platform::SignalWatch signals({SIGINT, SIGTERM});
+  platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
   ::signal(SIGPIPE, SIG_IGN);
 
   platform::MessageLoop loop;
@@ -89,19 +101,25 @@ int main(int argc, char** argv) {
                            loop.quit(result);
                          });
     }
-    code = loop.run();
+    try {
+      code = loop.run();
+    } catch (const std::exception& e) {
+      // The steps of an orderly shutdown still run: settings written, store closed.
+      std::fprintf(stderr, "tivra: unexpected failure: %s\n", e.what());
+      code = kUnexpectedFailure;
+    }
     if (cl->snapshot && !snapshotDone) {
       std::fputs("tivra: interrupted before the snapshot was written\n", stderr);
       code = app::kSnapshotFailed;
     }
     window.shutdown();
+    // A connection thread stuck past the shutdown wait still reaches the window, its store
+    // and the loop: end before any of them is destroyed under its feet.
+    if (server::CServerThread::liveCount() > 0) {
+      std::fflush(nullptr);
+      ::_exit(code);
+    }
     builtInGlobe.release();
-  }
-  // A connection thread stuck past the shutdown wait is not waited for: end without running
-  // destructors under its feet.
-  if (server::CServerThread::liveCount() > 0) {
-    std::fflush(nullptr);
-    ::_exit(code);
   }
   return code;
 }

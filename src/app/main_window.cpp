@@ -14,6 +14,7 @@
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
 #include "server/overlay_endpoints.h"
+#include "store/lock_file.h"
 
 namespace tivra::app {
 
@@ -25,6 +26,9 @@ MainWindow::MainWindow(platform::MessageLoop& loop, platform::Frontend& frontend
       m_frontend(frontend),
       m_options(std::move(options)),
       m_ini(m_options.dataDirectory / kSettingsFile) {
+  // Defaults are used for this run, and the file is not written over at its end.
+  if (const auto why = m_ini.unreadable())
+    m_frontend.messageBox("cannot read the settings file " + *why, "Tivra");
   m_settings = loadMainSettings(m_ini);
   m_hosts = loadHostSettings(m_ini);
   m_entryDocument = buildEntryDocument(m_settings);
@@ -80,6 +84,17 @@ void MainWindow::openTileCache() {
       {"sat.kmz", resource(ResourceType::Kmz, platform::kResourceSatelliteModel)},
       {"demo.nmea", resource(ResourceType::Nmea, platform::kResourceDemoRecording)},
   };
+  // One writer per store, whatever runtime directory (and so instance lock) the other has.
+  auto writer = store::lock_writer(m_options.dataDirectory / store::kStoreBaseName);
+  if (!writer.lock) {
+    platform::warn(writer.outcome == platform::LockOutcome::kHeldByAnother
+                       ? "tivra: the store in " + m_options.dataDirectory.string() +
+                             " is in use by another program"
+                       : "tivra: cannot lock the store: " + writer.error);
+    m_frontend.messageBox("无法创建缓存文件！", "Tivra");
+    return;
+  }
+  m_storeWriter = std::move(writer.lock);
   // A store that cannot be opened has been reported; the program runs on without it.
   m_tileCache->OpenCache(seeds);
 }
@@ -265,26 +280,39 @@ void MainWindow::close() {
 
 void MainWindow::shutdown() {
   if (m_shutDown) return;
-  close();
   m_shutDown = true;
-  if (m_server) m_server->closeListener();
-  if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  stopEarth();
+  // Each step runs whatever an earlier one threw: the settings and the store matter most.
+  const auto step = [](const char* what, const auto& run) {
+    try {
+      run();
+    } catch (const std::exception& e) {
+      platform::warn(std::string("tivra: at shutdown, ") + what + ": " + e.what());
+    }
+  };
+  step("connections", [&] { close(); });
+  step("listening socket", [&] {
+    if (m_server) m_server->closeListener();
+  });
+  step("map settings", [&] {
+    if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
+  });
+  step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.
-  try {
+  step("store", [&] {
     m_tileCache->CloseCache();
-  } catch (const std::exception& e) {
-    platform::debugTrace(std::string("store: at shutdown: ") + e.what());
-  }
-  saveMainSettings(m_ini, m_settings);
-  m_server.reset();
-  if (!m_entryFile.empty()) {
-    std::error_code ec;
-    std::filesystem::remove(m_entryFile, ec);
-    m_entryFile.clear();
-  }
+    m_storeWriter.reset();
+  });
+  step("settings", [&] { saveMainSettings(m_ini, m_settings); });
+  step("server", [&] { m_server.reset(); });
+  step("entry document", [&] {
+    if (!m_entryFile.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(m_entryFile, ec);
+      m_entryFile.clear();
+    }
+  });
   // The handle goes; whoever made the globe ends it after this.
-  m_earth.reset();
+  step("globe release", [&] { m_earth.reset(); });
   m_earthStarted = false;
 }
 

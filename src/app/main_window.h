@@ -12,6 +12,7 @@
 
 #include "app/settings.h"
 #include "globe/earth.h"
+#include "platform/file_lock.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
 #include "platform/message_loop.h"
@@ -117,6 +118,7 @@ class MainWindow {
   std::atomic<bool> m_online{false};
   std::atomic<bool> m_refreshQueued{false};
 
+  std::optional<platform::FileLock> m_storeWriter;  // held while the store is open
   std::unique_ptr<store::TileCache> m_tileCache;
   std::unique_ptr<server::EndpointContext> m_endpoints;
 

@@ -1,11 +1,14 @@
 #include "platform/ini.h"
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/unique_fd.h"
 
 namespace tivra::platform {
 
@@ -14,16 +17,50 @@ namespace {
 constexpr std::size_t kMaxValue = 127;
 constexpr std::size_t kMaxFileSize = 1 << 20;  // a settings file is tiny; refuse anything huge
 
-std::optional<std::string> loadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+// The file's text; an empty text when it does not exist; nullopt (with the reason) when it
+// exists but cannot be read, or is too large to be a settings file.
+std::optional<std::string> loadFile(const std::filesystem::path& path, std::string* why = nullptr) {
+  const auto fail = [&](std::string reason) -> std::optional<std::string> {
+    if (why != nullptr) *why = path.string() + ": " + std::move(reason);
+    return std::nullopt;
+  };
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return std::string();
+    return fail(std::strerror(errno));
+  }
   std::string text;
   char buffer[4096];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    text.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxFileSize) return std::nullopt;
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(std::strerror(errno));
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > kMaxFileSize) return fail("larger than a settings file can be");
   }
-  return text;
+}
+
+// The file a write must replace: a symbolic link is followed to its target, so the link stays.
+std::filesystem::path writeTarget(const std::filesystem::path& path) {
+  std::filesystem::path target = path;
+  std::error_code ec;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+    const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+    if (ec) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return target;
+}
+
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
 std::vector<std::string_view> splitLines(std::string_view text) {
@@ -61,7 +98,7 @@ std::optional<KeyLine> keyLine(std::string_view line) {
 
 std::optional<std::string> IniFile::read(std::string_view section, std::string_view key) const {
   const auto text = loadFile(m_path);
-  if (!text) return std::nullopt;
+  if (!text || text->empty()) return std::nullopt;
   bool inSection = false;
   for (const std::string_view line : splitLines(*text)) {
     if (const auto name = sectionName(line)) {
@@ -137,25 +174,41 @@ bool IniFile::write(std::string_view section, std::string_view key, std::string_
 
 bool IniFile::write(std::string_view section,
                     std::span<const std::pair<std::string, std::string>> entries) const {
-  std::string out = loadFile(m_path).value_or(std::string());
+  // A file that exists but cannot be read is left as it is, never replaced by our keys alone.
+  auto text = loadFile(m_path);
+  if (!text) return false;
+  std::string out = std::move(*text);
   for (const auto& [key, value] : entries) out = withKey(out, section, key, value);
 
-  std::filesystem::path temp = m_path;
+  const std::filesystem::path target = writeTarget(m_path);
+  std::filesystem::path temp = target;
   temp += ".tmp";
   {
-    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
-    file.write(out.data(), static_cast<std::streamsize>(out.size()));
-    file.flush();
-    if (!file) return false;
+    UniqueFd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // On disk before the rename: a power cut then leaves the old file or the new one, whole.
+    if (!file || !writeAll(file.get(), out) || ::fsync(file.get()) != 0 || !file.close()) {
+      std::error_code ec;
+      std::filesystem::remove(temp, ec);
+      return false;
+    }
   }
-  std::error_code ec;
-  std::filesystem::rename(temp, m_path, ec);
-  if (ec) {
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    std::error_code ec;
     std::filesystem::remove(temp, ec);
     return false;
   }
+  // The rename itself is made durable with its directory.
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  if (UniqueFd dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)})
+    ::fsync(dir.get());
   return true;
+}
+
+std::optional<std::string> IniFile::unreadable() const {
+  std::string why;
+  if (loadFile(m_path, &why)) return std::nullopt;
+  return why;
 }
 
 }  // namespace tivra::platform

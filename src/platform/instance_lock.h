@@ -1,25 +1,24 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "platform/file_lock.h"
 
 namespace tivra::platform {
 
 // The single-instance lock: an flock()ed file in the per-user runtime directory, held for the
-// life of the object. The kernel drops it when the process dies, so it can never go stale.
+// life of the returned lock.
 class InstanceLock {
  public:
-  // nullopt when another process holds the lock (or the file cannot be made).
-  static std::optional<InstanceLock> acquire(std::string_view name);
+  // kHeldByAnother when another process of this user holds it; kFailed (with the reason) when
+  // the file cannot be made or locked.
+  static FileLockResult acquire(std::string_view name);
   // $XDG_RUNTIME_DIR, else the temp directory.
   static std::filesystem::path runtimeDirectory();
-
- private:
-  explicit InstanceLock(UniqueFd fd) : m_fd(std::move(fd)) {}
-  UniqueFd m_fd;
+  // The lock file's path: in the shared temp directory the user id joins the name, so users
+  // never meet each other's lock.
+  static std::filesystem::path lockPath(std::string_view name);
 };
 
 }  // namespace tivra::platform

@@ -18,11 +18,22 @@ bool debugLogEnabled() {
   return g_debugLog.load(std::memory_order_relaxed);
 }
 
-void debugTrace(std::string_view text) {
-  if (!debugLogEnabled()) return;
+namespace {
+
+void writeLine(std::string_view text) {
   std::string line(text);
   if (line.empty() || line.back() != '\n') line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+
+void debugTrace(std::string_view text) {
+  if (debugLogEnabled()) writeLine(text);
+}
+
+void warn(std::string_view text) {
+  writeLine(text);
 }
 
 }  // namespace tivra::platform

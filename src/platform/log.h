@@ -8,5 +8,7 @@ namespace tivra::platform {
 void setDebugLog(bool enabled);
 bool debugLogEnabled();
 void debugTrace(std::string_view text);
+// A line on standard error whatever the debug setting: conditions the user should hear of.
+void warn(std::string_view text);
 
 }  // namespace tivra::platform

@@ -120,18 +120,35 @@ class Worker : public std::enable_shared_from_this<Worker> {
  private:
   void run() {
     for (;;) {
-      platform::UniqueFd fd;
-      {
-        std::unique_lock lock(m_mutex);
-        m_wake.wait(lock, [this] { return m_pending.valid() || m_exit; });
-        if (!m_pending.valid()) break;
-        fd = std::move(m_pending);
-      }
+      platform::UniqueFd fd = waitForConnection();
+      if (!fd) break;
       serve(std::move(fd));
       if (!park()) return;
     }
     std::lock_guard lock(m_core->mutex);
     retire();
+  }
+
+  // The next connection; invalid when told to exit, or when idle parked long enough and no
+  // longer on the parked list (the acceptor can no longer hand it one).
+  platform::UniqueFd waitForConnection() {
+    const auto ready = [this] { return m_pending.valid() || m_exit; };
+    for (;;) {
+      {
+        std::unique_lock lock(m_mutex);
+        if (m_wake.wait_for(lock, m_core->options.parkedIdle, ready)) {
+          return std::move(m_pending);  // invalid when exiting
+        }
+      }
+      // Lock order: core before worker. A worker the acceptor has just taken from the list is
+      // about to be handed a connection: keep waiting for it.
+      std::lock_guard coreLock(m_core->mutex);
+      const bool parked =
+          std::erase_if(m_core->parked, [this](const auto& w) { return w.get() == this; }) > 0;
+      std::lock_guard lock(m_mutex);
+      if (m_pending.valid() || m_exit) return std::move(m_pending);
+      if (parked) return {};
+    }
   }
 
   // Returns false when this thread should end instead of parking.
@@ -245,10 +262,17 @@ HttpServer::~HttpServer() {
   }
   for (const auto& worker : workers) worker->requestExit();
   workers.clear();
-  // Parked threads end at once; one still busy after the shutdown wait is not waited for long.
+  // Parked threads end at once. A thread still in a connection has had the whole shutdown wait
+  // already: it keeps the core alive by itself, and its owner must not free what it reaches.
   std::unique_lock lock(m_core->mutex);
-  m_core->workersEnded.wait_for(lock, std::chrono::milliseconds(2000),
-                                [this] { return m_core->workers.empty(); });
+  m_core->workersEnded.wait_for(lock, std::chrono::milliseconds(2000), [this] {
+    return m_core->workers.size() <= m_core->running.size();
+  });
+}
+
+std::size_t HttpServer::threadCount() const {
+  std::lock_guard lock(m_core->mutex);
+  return m_core->workers.size();
 }
 
 bool HttpServer::listen(std::string_view address, std::uint16_t port) {
@@ -262,7 +286,27 @@ std::uint16_t HttpServer::port() const {
   return m_listener ? m_listener->port() : 0;
 }
 
+void HttpServer::backOff() {
+  if (!m_watch) return;
+  m_loop.unwatchFd(*m_watch);
+  m_watch.reset();
+  if (!m_toldOfShortage) {
+    m_toldOfShortage = true;
+    platform::warn("tivra: out of file descriptors; new connections wait until some close");
+  }
+  m_backoffTimer = m_loop.addTimer(
+      m_core->options.acceptBackoff,
+      [this] {
+        m_backoffTimer.reset();
+        if (m_listener && !m_watch)
+          m_watch = m_loop.watchFd(m_listener->fd(), POLLIN, [this](short) { onAcceptReady(); });
+      },
+      false);
+}
+
 void HttpServer::closeListener() {
+  if (m_backoffTimer) m_loop.cancelTimer(*m_backoffTimer);
+  m_backoffTimer.reset();
   if (m_watch) m_loop.unwatchFd(*m_watch);
   m_watch.reset();
   if (m_listener) m_listener->close();
@@ -287,7 +331,10 @@ void HttpServer::onAcceptReady() {
       if (m_hooks.beforeAccept) m_hooks.beforeAccept();
     }
     platform::UniqueFd fd = m_listener->accept();
-    if (!fd) return;
+    if (!fd) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) backOff();
+      return;
+    }
     // Bounds a peer that stops reading: the send gives up instead of blocking for ever.
     const timeval timeout{30, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

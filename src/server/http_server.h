@@ -52,8 +52,13 @@ struct ServerOptions {
   int backlog = 64;
   // A peer that has sent nothing for this long is closed: it must not hold a thread forever.
   std::chrono::milliseconds idleTimeout{30'000};
-  // Finished connection threads wait for the next connection instead of ending, up to this many.
+  // Finished connection threads wait for the next connection instead of ending, up to this many,
+  // and end after this long without one, so a quiet program goes back to one thread.
   std::size_t maxParkedThreads = 32;
+  std::chrono::milliseconds parkedIdle{30'000};
+  // When accept fails for lack of descriptors the listener is not watched for this long: the
+  // pending connection would wake the loop again at once.
+  std::chrono::milliseconds acceptBackoff{200};
 };
 
 namespace detail {
@@ -76,12 +81,16 @@ class HttpServer {
   std::uint16_t port() const;
   // Stops accepting (shutdown step 1).
   void closeListener();
+  // Connection threads alive, parked ones included (a test hook for the idle end).
+  std::size_t threadCount() const;
   // WM_SERVER_THREAD_STOP for one connection thread; unknown or finished ids are ignored.
   void stopConnection(ThreadId id);
   void stopAllConnections();
 
  private:
   void onAcceptReady();
+  // Stops watching the listener for a moment after accept ran out of descriptors.
+  void backOff();
 
   platform::MessageLoop& m_loop;
   std::mutex& m_stateLock;
@@ -89,6 +98,8 @@ class HttpServer {
   std::shared_ptr<detail::ServerCore> m_core;
   std::optional<platform::TcpListener> m_listener;
   std::optional<platform::MessageLoop::WatchId> m_watch;
+  std::optional<platform::MessageLoop::TimerId> m_backoffTimer;
+  bool m_toldOfShortage = false;
 };
 
 }  // namespace tivra::server

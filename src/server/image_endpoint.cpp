@@ -1,6 +1,7 @@
 #include "server/image_endpoint.h"
 
 #include "platform/http_response.h"
+#include "platform/resources.h"
 #include "server/request.h"
 #include "tiles/fetch_url.h"
 #include "tiles/transparency.h"
@@ -21,6 +22,33 @@ std::string replaceAll(std::string_view text, std::string_view from, std::string
 
 constexpr int kHttpFound = 302;
 
+// A source that is overloaded or failing answers with an error page: pass it on this once, but
+// never keep it as the tile.
+bool worthStoring(int status) {
+  return status != 429 && (status < 500 || status > 599);
+}
+
+// The built-in images by their name after `TileSourceBase`: served from the program itself when
+// the store does not hold them, never downloaded from the tile source.
+std::optional<std::vector<std::uint8_t>> builtInImage(const EndpointContext& context,
+                                                      std::string_view key) {
+  if (!key.starts_with(context.tileSourceBase)) return std::nullopt;
+  const std::string_view name = key.substr(context.tileSourceBase.size());
+  int id = 0;
+  if (name == "default.png") {
+    id = platform::kResourceDefaultTile;
+  } else if (name == "logo.png") {
+    id = platform::kResourceLogo;
+  } else if (name == "cross.png") {
+    id = platform::kResourceCross;
+  } else {
+    return std::nullopt;
+  }
+  const auto bytes = platform::findResource(platform::ResourceType::Png, id);
+  if (bytes.empty()) return std::nullopt;
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
 }  // namespace
 
 std::string decodeImagePath(std::string_view path) {
@@ -30,6 +58,7 @@ std::string decodeImagePath(std::string_view path) {
 std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
                                                    std::string_view key) {
   if (auto stored = context.tileCache.ReadTileEntry(key)) return stored;
+  if (auto builtIn = builtInImage(context, key)) return builtIn;
   if (!context.online.load()) return std::nullopt;
   tiles::FetchResult download = tiles::fetch_url(key);
   if (download.status == kHttpFound) {
@@ -40,7 +69,7 @@ std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& contex
     return download.body;
   }
   if (!download.body || download.body->empty()) return std::nullopt;
-  context.tileCache.StoreTile(key, *download.body);
+  if (worthStoring(download.status)) context.tileCache.StoreTile(key, *download.body);
   return download.body;
 }
 

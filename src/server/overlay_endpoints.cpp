@@ -61,7 +61,7 @@ std::string tileHrefPrefix(const EndpointContext& context) {
   const std::string base = platform::localBaseUrl(context.port);
   if (!v.transparentMode) return base + "/ImageServer/F00/";
   // The two mode digits must stay single digits or the tile endpoint misreads the path.
-  const int colour = std::clamp<int>(v.colorNo, 0, 7);
+  const int colour = std::clamp<int>(v.colorNo, 0, 9);
   const int range = std::clamp<int>(v.bkRange / 20, 0, 5);
   return base + format("/ImageServer/T%d%d/", colour, range);
 }

@@ -67,3 +67,15 @@ void lock_release(const FileSystem& fs, const std::filesystem::path& baseName) {
 }
 
 }  // namespace tivra::store
+
+namespace tivra::store {
+
+platform::FileLockResult lock_writer(const std::filesystem::path& baseName, int mode) {
+  std::filesystem::path directory = baseName.parent_path();
+  if (directory.empty()) directory = ".";
+  const auto kind =
+      (mode & 2) != 0 ? platform::FileLock::Kind::kExclusive : platform::FileLock::Kind::kShared;
+  return platform::FileLock::take(directory, kind, false);
+}
+
+}  // namespace tivra::store

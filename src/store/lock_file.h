@@ -7,7 +7,9 @@
 
 #include <filesystem>
 
+#include "platform/file_lock.h"
 #include "store/file_io.h"
+#include "store/store.h"
 
 namespace tivra::store {
 
@@ -18,5 +20,13 @@ std::filesystem::path lockPath(const std::filesystem::path& baseName);
 int lock_check(const FileSystem& fs, const std::filesystem::path& baseName, int mode);
 void lock_acquire(const FileSystem& fs, const std::filesystem::path& baseName, int mode);
 void lock_release(const FileSystem& fs, const std::filesystem::path& baseName);
+
+// The kernel's side of the lock: an flock on the directory holding the store, exclusive for a
+// writer (mode 3), shared for readers (mode 1). Held for as long as the store is open, it
+// refuses a second writer whatever the lock file says: the lock file is removed when stale and
+// recreated, so a lock on the file itself would not survive that. Released by the kernel when
+// the process dies.
+platform::FileLockResult lock_writer(const std::filesystem::path& baseName,
+                                     int mode = kModeReadWrite);
 
 }  // namespace tivra::store

@@ -1,5 +1,7 @@
 #include "store/tile_cache.h"
 
+#include <algorithm>
+
 #include "store/lock_file.h"
 
 namespace tivra::store {
@@ -69,7 +71,7 @@ bool TileCache::isOpen() const {
 }
 
 std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name,
-                                                              std::size_t limit) {
+                                                              std::size_t limit, bool whole) {
   std::lock_guard guard(m_storeLock);
   Store* s = m_store.get();
   if (s == nullptr) return std::nullopt;
@@ -77,7 +79,17 @@ std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view n
   const int h = entry_open(s, name, kOpenReadWrite);
   if (h < 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(limit);
-  const int n = entry_read(s, h, buffer);
+  int n = entry_read(s, h, buffer);
+  // A whole read asks for the rest in further pieces of the same size, up to maxSize.
+  for (std::size_t have = n > 0 ? static_cast<std::size_t>(n) : 0;
+       whole && have == buffer.size() && have < kMaxWholeEntry;) {
+    buffer.resize(std::min(have + limit, kMaxWholeEntry));
+    const int more = entry_read(s, h, std::span(buffer).subspan(have));
+    if (more < 0) n = more;
+    if (more <= 0) break;
+    have += static_cast<std::size_t>(more);
+    n = static_cast<int>(have);
+  }
   entry_close(s, h);
   if (n > 0) {
     buffer.resize(static_cast<std::size_t>(n));
@@ -90,11 +102,12 @@ std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view n
 }
 
 std::optional<std::vector<std::uint8_t>> TileCache::ReadTileEntry(std::string_view name) {
-  return readEntry(name, kTileReadLimit);
+  // A tile longer than the read buffer is served whole, not cut for ever after its download.
+  return readEntry(name, kTileReadLimit, true);
 }
 
 std::optional<std::vector<std::uint8_t>> TileCache::ReadModelEntry(std::string_view name) {
-  return readEntry(name, kModelReadLimit);
+  return readEntry(name, kModelReadLimit, false);
 }
 
 int TileCache::writeWhole(std::string_view name, std::span<const std::uint8_t> data) {
@@ -119,8 +132,10 @@ int TileCache::StoreMissingTile(std::string_view name, std::span<const std::uint
   bool usable = false;
   if (entry_exists(s, m_missingTileName) == 1) {
     const int h = entry_open(s, m_missingTileName, kOpenReadOnly);
-    usable = h >= 0;
-    if (usable) entry_close(s, h);
+    // An empty one (left by an older run) would send every missing tile round again.
+    std::uint8_t first[1];
+    usable = h >= 0 && entry_read(s, h, first) == 1;
+    if (h >= 0) entry_close(s, h);
   }
   // Missing, or damaged beyond reading: (re)create it with this tile's data.
   if (!usable && writeWhole(m_missingTileName, data) != 0) return -1;

@@ -23,6 +23,8 @@ struct SeedEntry {
 
 inline constexpr std::size_t kTileReadLimit = 40960;
 inline constexpr std::size_t kModelReadLimit = 262144;
+// The most a whole-entry read returns: the largest body a download may bring.
+inline constexpr std::size_t kMaxWholeEntry = 16u * 1024 * 1024;
 inline constexpr std::string_view kLocationEntry = "LocationCache";
 inline constexpr std::string_view kStoreBaseName = "TivraCache";
 
@@ -48,7 +50,7 @@ class TileCache {
 
   int OpenCache(std::span<const SeedEntry> seeds = {});  // 0, or -1 after the message box
   bool isOpen() const;
-  std::optional<std::vector<std::uint8_t>> ReadTileEntry(std::string_view name);   // <= 40960 bytes
+  std::optional<std::vector<std::uint8_t>> ReadTileEntry(std::string_view name);   // whole entry
   std::optional<std::vector<std::uint8_t>> ReadModelEntry(std::string_view name);  // <= 262144
   int StoreTile(std::string_view name, std::span<const std::uint8_t> data);
   int StoreMissingTile(std::string_view name, std::span<const std::uint8_t> data);
@@ -57,7 +59,9 @@ class TileCache {
   LocationMap& locationMap();
 
  private:
-  std::optional<std::vector<std::uint8_t>> readEntry(std::string_view name, std::size_t limit);
+  // Reads up to limit bytes; whole: then on in pieces of limit up to kMaxWholeEntry.
+  std::optional<std::vector<std::uint8_t>> readEntry(std::string_view name, std::size_t limit,
+                                                     bool whole);
   // Creates (or empties) the entry and writes data; caller holds m_storeLock.
   int writeWhole(std::string_view name, std::span<const std::uint8_t> data);
 

@@ -44,11 +44,20 @@ long double tileCount(int z) {
 }  // namespace
 
 TileXY TileIndex(std::int64_t lonE5, std::int64_t latE5, int z) {
+  // The listed constants are doubles (their shortest decimal forms), widened for the
+  // extended-precision arithmetic; long-double literals of the same digits move exact tile
+  // edges at negative longitudes into the neighbouring column.
+  constexpr long double kE5 = 0.00001;
+  constexpr long double kHalfTurn = 180.0;
+  constexpr long double kPerDegree = 0.002777777777777778;
+  constexpr long double kPi = 3.14159265;
+  constexpr long double kRadiansPerHalfE5 = 8.726646250000002e-8;
+  constexpr long double kQuarterPi = 0.7853981625;
+  constexpr long double kPerRadian = 0.15915494327375637;
   const long double n = tileCount(z);
-  const long double x = ((lonE5 * 0.00001L + 180.0L) * 0.002777777777777778L) * n;
+  const long double x = ((lonE5 * kE5 + kHalfTurn) * kPerDegree) * n;
   const long double y =
-      (3.14159265L - std::log(std::tan(latE5 * 8.726646250000002e-8L + 0.7853981625L))) *
-      0.15915494327375637L * n;
+      (kPi - std::log(std::tan(latE5 * kRadiansPerHalfE5 + kQuarterPi))) * kPerRadian * n;
   return {truncToInt64(x), truncToInt64(y)};
 }
 

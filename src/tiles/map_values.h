@@ -16,7 +16,7 @@ struct MapValues {
   std::atomic<std::int32_t> transParency{50};  // `TransParency`, percent opacity
   std::atomic<bool> transparentMode{true};     // `TransparentMode`
   std::atomic<std::int32_t> bkRange{0};        // `BKRange`, a multiple of 20, 0..100
-  std::atomic<std::int32_t> colorNo{0};        // `ColorNo`, channel inversion mask 0..7
+  std::atomic<std::int32_t> colorNo{0};        // `ColorNo`, channel inversion mask; 0..9 is a digit
   std::atomic<bool> imageEnhancement{true};    // the page's "图像增强" switch, not stored
   std::atomic<bool> offsetEdited{false};  // set by a hand edit of Xoff/Yoff, cleared once stored
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -14,6 +15,9 @@ namespace tivra::app {
 namespace {
 
 using namespace std::chrono_literals;
+
+const std::filesystem::path kStoreTool =
+    std::filesystem::path(TIVRA_BINARY).parent_path() / "tivra-store";
 
 std::uint16_t freePort() {
   auto probe = platform::TcpListener::listen("127.0.0.1", 0, 1);
@@ -44,16 +48,21 @@ class HeadlessTest : public ::testing::Test {
   std::uint16_t port = 0;
 };
 
-TEST_F(HeadlessTest, ServesUntilSigtermThenWritesSettingsAndExitsZero) {
+class StopSignalTest : public HeadlessTest, public ::testing::WithParamInterface<int> {};
+TEST_P(StopSignalTest, ServesUntilTheSignalThenWritesSettingsAndExitsZero) {
   auto tivra = launch("first.err");
   ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
-  tivra->signal(SIGTERM);
+  tivra->signal(GetParam());
   EXPECT_EQ(tivra->wait(10s), 0);
   const std::string ini = test::readFile(dir / "Tivra.ini");
   EXPECT_NE(ini.find("Xoff=0\r\n"), std::string::npos);
   EXPECT_NE(ini.find("CameraRange=4750000.000000\r\n"), std::string::npos);
   EXPECT_NE(ini.find("TcpPort=" + std::to_string(port) + "\r\n"), std::string::npos);
+  // The store was closed in order: its lock file is gone.
+  EXPECT_FALSE(std::filesystem::exists(dir / "TivraCache.lck"));
 }
+// A closed terminal (SIGHUP) ends the program as orderly as Ctrl-C or a polite kill.
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
 TEST_F(HeadlessTest, SecondInstanceSaysSoAndLeavesTheFirstRunning) {
   auto first = launch("first.err");
@@ -64,6 +73,62 @@ TEST_F(HeadlessTest, SecondInstanceSaysSoAndLeavesTheFirstRunning) {
   EXPECT_TRUE(serving());
   first->signal(SIGINT);
   EXPECT_EQ(first->wait(10s), 0);
+}
+
+TEST_F(HeadlessTest, SecondWriterOfTheStoreIsRefusedWhateverItsRuntimeDirectory) {
+  auto first = launch("first.err");
+  ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
+  // Another runtime directory: the single-instance lock does not meet the first one.
+  test::TempDir otherRuntime;
+  test::Process second(TIVRA_BINARY, {"--headless", "-WW", "--data-dir", dir.path().string()},
+                       {"XDG_RUNTIME_DIR=" + otherRuntime.path().string()}, dir / "second.err");
+  second.wait(10s);
+  EXPECT_NE(test::readFile(dir / "second.err").find("无法创建缓存文件！"), std::string::npos);
+  // The store tool, writing or reading, is refused as well.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"rm", dir.path().string(), "demo.nmea"},
+        std::vector<std::string>{"ls", dir.path().string()}}) {
+    test::Process tool(kStoreTool, args, {}, dir / "tool.err");
+    EXPECT_EQ(tool.wait(10s), 1) << args[0];
+    EXPECT_NE(test::readFile(dir / "tool.err").find("in use"), std::string::npos) << args[0];
+  }
+  EXPECT_TRUE(serving());
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(10s), 0);
+  test::Process tool(kStoreTool, {"cat", dir.path().string(), "demo.nmea"}, {}, dir / "tool.err");
+  EXPECT_EQ(tool.wait(10s), 0) << "the entry was never removed";
+}
+
+TEST_F(HeadlessTest, InstanceLockFailureIsReportedAsItselfNotAsASecondInstance) {
+  test::Process tivra(TIVRA_BINARY, {"--headless", "-WW", "--data-dir", dir.path().string()},
+                      {"XDG_RUNTIME_DIR=" + (dir / "no-such-dir").string()}, dir / "lock.err");
+  EXPECT_EQ(tivra.wait(10s), 2);
+  const std::string err = test::readFile(dir / "lock.err");
+  EXPECT_EQ(err.find("Tivra已经在运行！"), std::string::npos);
+  EXPECT_NE(err.find("no-such-dir"), std::string::npos);
+}
+
+TEST_F(HeadlessTest, ShutdownWithADownloadInFlightStaysWithinTheBound) {
+  // A tile source that takes the connection but never answers: the download blocks.
+  auto silentSource = platform::TcpListener::listen("127.0.0.1", 0, 4);
+  ASSERT_TRUE(silentSource);
+  std::ofstream(dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << port
+                                   << "\r\nTileHost=127.0.0.1:" << silentSource->port() << "\r\n";
+  auto tivra = launch("download.err");
+  ASSERT_TRUE(test::eventually([&] { return serving(); }, 10s));
+  platform::UniqueFd client = platform::connectLoopback(port);
+  ASSERT_TRUE(client);
+  const std::string request = "GET /ImageServer/F00/x=1%30&y=2%30&zoom=5 HTTP/1.1\r\n\r\n";
+  ASSERT_TRUE(platform::sendAll(client.get(), request));
+  // The download's connection waits in the silent source's queue.
+  ASSERT_TRUE(test::eventually(
+      [&] { return platform::waitReadable(silentSource->fd(), -1, 0ms) == 1; }, 10s));
+  const auto started = std::chrono::steady_clock::now();
+  tivra->signal(SIGTERM);
+  EXPECT_EQ(tivra->wait(10s), 0);
+  // The promised 5000 ms for connection threads, plus the rest of an orderly shutdown.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 6500ms);
+  EXPECT_NE(test::readFile(dir / "Tivra.ini").find("CameraRange="), std::string::npos);
 }
 
 TEST_F(HeadlessTest, PortInUseExitsOneWithTheMessage) {

@@ -4,6 +4,7 @@
 
 #include "platform/image_codec.h"
 #include "platform/resources.h"
+#include "store/lock_file.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
 #include "support/raw_client.h"
@@ -124,6 +125,78 @@ TEST_F(ImageServerTest, TransparentModeTurnsAJpegTileIntoPng) {
   EXPECT_EQ(platform::sniffImageFormat(*stored), platform::ImageFormat::Jpeg);
 }
 
+struct SourceAnswerCase {
+  const char* query;
+  std::size_t downloads;  // after two requests
+  bool stored;
+};
+class SourceAnswerTest : public ImageServerTest,
+                         public ::testing::WithParamInterface<SourceAnswerCase> {};
+TEST_P(SourceAnswerTest, ServedAndStoredAsTheStatusAllows) {
+  harness->window().mapValues().transparentMode = false;
+  const std::string query = GetParam().query;
+  const Answer first = get("/ImageServer/F00/" + query);
+  const Answer second = get("/ImageServer/F00/" + query);
+  EXPECT_EQ(first.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "passed on";
+  EXPECT_EQ(second.body, first.body);
+  EXPECT_EQ(tiles.requestCount("/googlechina/maptile"), GetParam().downloads);
+  const auto stored = harness->window().tileCache().ReadTileEntry(tileBase() + query);
+  EXPECT_EQ(stored.has_value(), GetParam().stored);
+  if (stored) {
+    EXPECT_EQ(*stored, first.body) << "stored whole";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, SourceAnswerTest,
+    ::testing::Values(
+        // An overloaded or failing source is passed on once but never kept as the tile.
+        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=503", 2, false},
+        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=500", 2, false},
+        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=429", 2, false},
+        // A 404 body is a tile of the source's choosing: kept.
+        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=404", 1, true},
+        // Longer than the 40,960-byte read buffer: served whole from the store the second time.
+        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&n=60000", 1, true}));
+
+TEST_F(ImageServerTest, EmptySharedNotFoundEntryIsReplacedByTheNextImage) {
+  // Left by an older run: an empty entry under the shared not-found name.
+  auto& cache = harness->window().tileCache();
+  const std::string notFoundName = "http:///127.0.0.1:" + std::to_string(tiles.port()) + "/404.png";
+  ASSERT_EQ(cache.StoreTile(notFoundName, {}), 0);
+  const auto notFound = test::FakeTileServer::notFoundPng();
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  const std::size_t downloads = tiles.requests().size();
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  EXPECT_EQ(tiles.requests().size(), downloads) << "served from the store afterwards";
+}
+
+TEST(ImageServerNoStore, BuiltInsComeFromTheProgramItself) {
+  test::FakeTileServer tiles;
+  test::AppHarness harness("TileHost=127.0.0.1:" + std::to_string(tiles.port()) + "\r\n");
+  // Another writer holds the store: the program runs without one.
+  auto other = store::lock_writer(harness.dataDir() / "TivraCache");
+  ASSERT_TRUE(other.lock);
+  ASSERT_TRUE(harness.start());
+  EXPECT_FALSE(harness.window().tileCache().isOpen());
+  const auto messages = harness.frontend().messages();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "Tivra|无法创建缓存文件！"),
+            messages.end());
+  using platform::ResourceType;
+  const std::pair<const char*, int> builtIns[] = {{"default.png", platform::kResourceDefaultTile},
+                                                  {"logo.png", platform::kResourceLogo},
+                                                  {"cross.png", platform::kResourceCross}};
+  for (const auto& [name, id] : builtIns) {
+    const auto bytes = platform::findResource(ResourceType::Png, id);
+    const auto raw = test::exchange(
+        harness.port(), "GET /ImageServer/F00/" + std::string(name) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(*raw, "HTTP/1.1 200 OK\r\nContent-Length:" + std::to_string(bytes.size()) +
+                        "\r\nContent-Type: image/png\r\n\r\n" +
+                        std::string(bytes.begin(), bytes.end()))
+        << name;
+  }
+  EXPECT_EQ(tiles.requests().size(), 0u) << "never asked of the tile source";
+}
 }  // namespace
 }  // namespace tivra::app
 

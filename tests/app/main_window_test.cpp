@@ -100,9 +100,13 @@ TEST(MainWindowTest, StoreThatCannotBeOpenedIsReportedAndTheServerRunsOn) {
   ASSERT_TRUE(app.start());
   EXPECT_EQ(app.frontend().messages(), std::vector<std::string>{"Tivra|无法创建缓存文件！"});
   app.window().setOnline(false);
+  // The built-ins come from the program itself; a missing tile goes to the placeholder.
   const auto answer = test::exchange(app.port(), "GET /ImageServer/F00/cross.png HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
+  EXPECT_EQ(answer->rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  const auto missing = test::exchange(app.port(), "GET /ImageServer/F00/x=1 HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
 }
 
 }  // namespace

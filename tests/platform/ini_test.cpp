@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "support/process.h"
@@ -60,6 +61,39 @@ TEST_F(IniTest, GarbageLinesAreIgnored) {
 TEST_F(IniTest, UnwritableDirectoryReportsFailure) {
   IniFile nowhere(dir / "missing-dir" / "t.ini");
   EXPECT_FALSE(nowhere.write("settings", "Xoff", "1"));
+}
+
+TEST_F(IniTest, SymbolicLinkIsWrittenThroughAndStaysALink) {
+  std::filesystem::create_directory(dir / "real");
+  std::ofstream(dir / "real" / "t.ini", std::ios::binary) << "[settings]\r\nXoff=1\r\n";
+  std::filesystem::create_symlink("real/t.ini", dir / "t.ini");
+  ASSERT_TRUE(ini.write("settings", "Yoff", "2"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "t.ini"));
+  EXPECT_EQ(test::readFile(dir / "real" / "t.ini"), "[settings]\r\nXoff=1\r\nYoff=2\r\n");
+}
+
+class UnreadableIniTest : public IniTest, public ::testing::WithParamInterface<int> {};
+TEST_P(UnreadableIniTest, IsReportedAndLeftUntouched) {
+  if (GetParam() == 0) {
+    std::filesystem::create_directory(dir / "t.ini");  // reading it fails with EISDIR
+  } else {
+    writeRaw("[settings]\r\nXoff=1\r\n" + std::string(2 << 20, '#'));  // past any settings file
+  }
+  const auto before =
+      std::filesystem::is_directory(dir / "t.ini") ? 0 : std::filesystem::file_size(dir / "t.ini");
+  EXPECT_TRUE(ini.unreadable());
+  EXPECT_FALSE(ini.write("settings", "Xoff", "0"));
+  const auto after =
+      std::filesystem::is_directory(dir / "t.ini") ? 0 : std::filesystem::file_size(dir / "t.ini");
+  EXPECT_EQ(after, before);
+  EXPECT_FALSE(std::filesystem::exists(dir / "t.ini.tmp"));
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableIniTest, ::testing::Values(0, 1));
+
+TEST_F(IniTest, MissingOrReadableFileIsNotUnreadable) {
+  EXPECT_FALSE(ini.unreadable());
+  writeRaw("[settings]\r\n");
+  EXPECT_FALSE(ini.unreadable());
 }
 
 }  // namespace

@@ -70,19 +70,48 @@ TEST(MessageLoop, WatchesDescriptors) {
   ::close(fds[1]);
 }
 
-TEST(InstanceLock, SecondAcquireFailsUntilFirstIsReleased) {
+TEST(InstanceLock, SecondAcquireIsHeldUntilFirstIsReleased) {
   test::TempDir dir;
   ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   {
     auto first = InstanceLock::acquire("TivraTest");
-    ASSERT_TRUE(first);
+    ASSERT_TRUE(first.lock);
     // flock locks belong to the open file description, so a second open in this process
     // conflicts exactly as another process would.
-    EXPECT_FALSE(InstanceLock::acquire("TivraTest"));
+    EXPECT_EQ(InstanceLock::acquire("TivraTest").outcome, LockOutcome::kHeldByAnother);
   }
-  EXPECT_TRUE(InstanceLock::acquire("TivraTest"));
+  EXPECT_TRUE(InstanceLock::acquire("TivraTest").lock);
+  // A runtime directory that cannot hold the file is a failure of its own, with its reason.
+  ::setenv("XDG_RUNTIME_DIR", (dir.path() / "missing").c_str(), 1);
+  const auto broken = InstanceLock::acquire("TivraTest");
+  EXPECT_EQ(broken.outcome, LockOutcome::kFailed);
+  EXPECT_NE(broken.error.find("missing"), std::string::npos);
+  // Without a runtime directory the shared temp directory holds it, named per user.
   ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(InstanceLock::lockPath("TivraTest").filename().string(),
+            "TivraTest-" + std::to_string(::getuid()));
 }
+
+struct LockCase {
+  FileLock::Kind first;
+  FileLock::Kind second;
+  LockOutcome outcome;
+};
+class FileLockTest : public ::testing::TestWithParam<LockCase> {};
+TEST_P(FileLockTest, ReadersShareWritersExclude) {
+  test::TempDir dir;
+  auto first = FileLock::take(dir.path(), GetParam().first, false);
+  ASSERT_TRUE(first.lock) << first.error;
+  EXPECT_EQ(FileLock::take(dir.path(), GetParam().second, false).outcome, GetParam().outcome);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FileLockTest,
+    ::testing::Values(
+        LockCase{FileLock::Kind::kShared, FileLock::Kind::kShared, LockOutcome::kTaken},
+        LockCase{FileLock::Kind::kShared, FileLock::Kind::kExclusive, LockOutcome::kHeldByAnother},
+        LockCase{FileLock::Kind::kExclusive, FileLock::Kind::kShared, LockOutcome::kHeldByAnother},
+        LockCase{FileLock::Kind::kExclusive, FileLock::Kind::kExclusive,
+                 LockOutcome::kHeldByAnother}));
 
 }  // namespace
 }  // namespace tivra::platform

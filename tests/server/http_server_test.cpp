@@ -1,7 +1,9 @@
 #include "server/http_server.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -197,6 +199,63 @@ TEST_F(ServerTest, ParkedThreadsServeLaterConnections) {
   start();
   for (int i = 0; i < 200; ++i)
     ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1"), "len=17") << "request " << i;
+}
+
+TEST_F(ServerTest, IdleParkedThreadsEndAndNewOnesServeAfterwards) {
+  router.setHandler(Endpoint::Default, [](std::string_view, std::string& out) {
+    std::this_thread::sleep_for(50ms);
+    out = "done";
+  });
+  ServerOptions options;
+  options.parkedIdle = 300ms;
+  start(options);
+  std::vector<std::future<std::optional<std::string>>> answers;
+  for (int i = 0; i < 8; ++i)
+    answers.push_back(std::async(
+        std::launch::async, [this] { return test::exchange(port, "GET / HTTP/1.1\r\n\r\n"); }));
+  for (auto& a : answers) EXPECT_EQ(a.get(), "done");
+  EXPECT_GT(server->threadCount(), 1u) << "finished threads park";
+  EXPECT_TRUE(test::eventually([&] { return server->threadCount() == 0; }, 10s));
+  EXPECT_EQ(test::exchange(port, "GET / HTTP/1.1\r\n\r\n"), "done");
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffInsteadOfSpinning) {
+  router.setHandler(Endpoint::Default, [](std::string_view, std::string& out) { out = "late"; });
+  start();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Every descriptor but one is taken; the client takes that one, so the server's accept
+  // fails with EMFILE.
+  rlimit tight = saved;
+  tight.rlim_cur = 64;
+  std::vector<platform::UniqueFd> fillers;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  for (int i = 0; i < 64; ++i) {
+    platform::UniqueFd fd(::dup(0));
+    if (!fd) break;
+    fillers.push_back(std::move(fd));
+  }
+  ASSERT_FALSE(fillers.empty());
+  fillers.pop_back();
+  platform::UniqueFd client = platform::connectLoopback(port);
+  ASSERT_TRUE(client);
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(600ms);
+  const double spent = cpuSeconds() - before;
+  fillers.clear();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  // A loop woken again and again by the pending connection would burn the whole 600 ms.
+  EXPECT_LT(spent, 0.3);
+  // Once descriptors are free again, the waiting connection is served.
+  ASSERT_TRUE(platform::sendAll(client.get(), std::string_view("GET / HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ(test::readToEnd(client.get(), 5s), "late");
 }
 
 TEST(ServerListen, PortInUseFails) {

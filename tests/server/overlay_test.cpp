@@ -74,6 +74,26 @@ TEST_F(OverlayTest, AutoOffsetTransparentModeGolden) {
   EXPECT_EQ(refreshes.load(), 1);
 }
 
+struct ColourCase {
+  int colorNo;
+  int bkRange;
+  const char* prefix;
+};
+class ColourDigitTest : public OverlayTest, public ::testing::WithParamInterface<ColourCase> {};
+TEST_P(ColourDigitTest, ModeDigitsStaySingleDigits) {
+  values.colorNo = GetParam().colorNo;
+  values.bkRange = GetParam().bkRange;
+  EXPECT_EQ(tileHrefPrefix(context), GetParam().prefix);
+}
+// 8 and 9 are single digits the tile endpoint reads as they are; only values beyond are clamped.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ColourDigitTest,
+    ::testing::Values(ColourCase{7, 0, "http://localhost:11000/ImageServer/T70/"},
+                      ColourCase{8, 20, "http://localhost:11000/ImageServer/T81/"},
+                      ColourCase{9, 100, "http://localhost:11000/ImageServer/T95/"},
+                      ColourCase{10, 120, "http://localhost:11000/ImageServer/T95/"},
+                      ColourCase{-1, -20, "http://localhost:11000/ImageServer/T00/"}));
+
 TEST_F(OverlayTest, HandOffsetWithCrossHairGolden) {
   values.autoOffset = false;
   values.transparentMode = false;

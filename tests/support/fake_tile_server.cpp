@@ -236,6 +236,10 @@ std::optional<std::string> FakeTileServer::answer(const Request& request) {
     const auto zoom = queryNumber(query, "zoom");
     if (!x || !y || !zoom) return withBody(400, "Bad Request", "text/plain", "bad query\n");
     if (*zoom > 18) return redirect(302, url("/404.png"));
+    if (const auto status = queryNumber(query, "status"); status && *status != 200)
+      return withBody(static_cast<int>(*status), "Status", "text/plain", "failing\n");
+    if (queryNumber(query, "n"))
+      return withBody(200, "OK", "image/png", asText(generatedBody(size())));
     const auto bytes = tileBytes(*x, *y, *zoom);
     return withBody(200, "OK", (*x + *y) % 2 == 0 ? "image/png" : "image/jpeg", asText(bytes));
   }

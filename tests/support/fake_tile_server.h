@@ -25,7 +25,9 @@ namespace tivra::test {
 //                                      PNG when X + Y is even, JPEG when odd. Values may be
 //                                      percent-encoded (x=123%34 is 1234). Zoom above 18 is
 //                                      a missing tile: 302 to this server's /404.png. A query
-//                                      without x, y and zoom: 400.
+//                                      without x, y and zoom: 400. With status=S (not 200)
+//                                      in the query: S, body "failing\n"; with n=N: 200,
+//                                      generatedBody(N).
 // /404.png                             200, the 16 x 16 not-found PNG (notFoundPng())
 // /redirect, /redirect-301, -303       302 (301, 303) to http://127.0.0.1:PORT/404.png
 // /redirect-relative                   302, "Location: /404.png"

@@ -51,6 +51,23 @@ TEST(TileIndexTest, KnownTilesAndBoxes) {
   EXPECT_EQ(TileIndex(0, 0, 0).y, 0);
 }
 
+struct EdgeCase {
+  std::int64_t lonE5;
+  int z;
+  std::int64_t x;
+};
+class TileEdgeTest : public ::testing::TestWithParam<EdgeCase> {};
+TEST_P(TileEdgeTest, ExactEdgesFollowTheDoubleConstants) {
+  EXPECT_EQ(TileIndex(GetParam().lonE5, 0, GetParam().z).x, GetParam().x);
+}
+// Exact western edges of columns at negative longitudes: with the constants as doubles the
+// product lands just below the whole number, so the edge belongs to the western neighbour.
+INSTANTIATE_TEST_SUITE_P(Cases, TileEdgeTest,
+                         ::testing::Values(EdgeCase{-9000000, 2, 0}, EdgeCase{-13500000, 3, 0},
+                                           EdgeCase{-9000000, 3, 1}, EdgeCase{-11250000, 4, 2},
+                                           EdgeCase{-6750000, 4, 4}, EdgeCase{-16875000, 5, 0},
+                                           EdgeCase{9000000, 2, 3}, EdgeCase{-18000000, 4, 0}));
+
 TEST(TileIndexTest, HostileValuesStayDefined) {
   constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
   constexpr auto kMin = std::numeric_limits<std::int32_t>::min();

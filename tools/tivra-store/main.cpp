@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -182,6 +183,20 @@ int main(int argc, char** argv) {
   }
   const std::string& cmd = args[0];
   auto need = [&](std::size_t n) { return args.size() == n + 1; };
+  // The store's kernel lock, held until the tool ends: a running program (or another tool)
+  // that writes the store refuses this one, and the other way round.
+  std::optional<tivra::platform::FileLock> held;
+  if (args.size() >= 2 && std::filesystem::is_directory(args[1])) {
+    const bool writes = cmd == "put" || cmd == "rm" || cmd == "import-tds";
+    auto lock = lock_writer(std::filesystem::path(args[1]) / kStoreBaseName,
+                            writes ? kModeReadWrite : kModeRead);
+    if (!lock.lock) {
+      return fail(lock.outcome == tivra::platform::LockOutcome::kHeldByAnother
+                      ? "cannot open the store in " + args[1] + " (it is in use)"
+                      : "cannot lock the store: " + lock.error);
+    }
+    held = std::move(lock.lock);
+  }
   if (cmd == "ls" && need(1)) return cmdLs(args[1]);
   if (cmd == "cat" && need(2)) return cmdCat(args[1], args[2]);
   if (cmd == "put" && need(3)) return cmdPut(args[1], args[2], args[3]);
