@@ -81,7 +81,9 @@ void MainWindow::openTileCache() {
       {"demo.nmea", resource(ResourceType::Nmea, platform::kResourceDemoRecording)},
   };
   // A store that cannot be opened has been reported; the program runs on without it.
-  m_tileCache->OpenCache(seeds);
+  if (m_tileCache->OpenCache(seeds) == 0)
+    m_storeTimer = m_loop.addTimer(
+        m_tileCache->maintainPeriod(), [this] { m_tileCache->maintain(); }, true);
 }
 
 std::optional<int> MainWindow::initialise() {
@@ -278,6 +280,7 @@ void MainWindow::shutdown() {
   if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
   stopEarth();
   // The location map is saved, then the store closed; a failure there does not stop the rest.
+  if (m_storeTimer != 0) m_loop.cancelTimer(m_storeTimer);
   try {
     m_tileCache->CloseCache();
   } catch (const std::exception& e) {

@@ -126,6 +126,7 @@ class MainWindow {
   std::atomic<bool> m_refreshQueued{false};
 
   std::unique_ptr<store::TileCache> m_tileCache;
+  platform::MessageLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<server::EndpointContext> m_endpoints;
 
   bool m_closing = false;
