@@ -96,7 +96,9 @@ void MainWindow::openTileCache() {
   }
   m_storeWriter = std::move(writer.lock);
   // A store that cannot be opened has been reported; the program runs on without it.
-  m_tileCache->OpenCache(seeds);
+  if (m_tileCache->OpenCache(seeds) == 0)
+    m_storeTimer = m_loop.addTimer(
+        m_tileCache->maintainPeriod(), [this] { m_tileCache->maintain(); }, true);
 }
 
 std::optional<int> MainWindow::initialise() {
@@ -298,6 +300,8 @@ void MainWindow::shutdown() {
   });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.
+  if (m_storeTimer != 0) m_loop.cancelTimer(m_storeTimer);
+  m_storeTimer = 0;
   step("store", [&] {
     m_tileCache->CloseCache();
     m_storeWriter.reset();

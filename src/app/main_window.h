@@ -120,6 +120,7 @@ class MainWindow {
 
   std::optional<platform::FileLock> m_storeWriter;  // held while the store is open
   std::unique_ptr<store::TileCache> m_tileCache;
+  platform::MessageLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<server::EndpointContext> m_endpoints;
 
   bool m_closing = false;

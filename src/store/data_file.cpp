@@ -63,6 +63,19 @@ std::unique_ptr<DataFile> data_open(const FileSystem& fs, const std::filesystem:
   return makeData(fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead), path);
 }
 
+std::unique_ptr<DataFile> data_attach(std::unique_ptr<File> file,
+                                      const std::filesystem::path& path) {
+  return makeData(std::move(file), path);
+}
+
+bool data_sync(DataFile& d) {
+  try {
+    return d.clean || writeWindow(d);
+  } catch (const detail::IoFailure&) {
+    return false;
+  }
+}
+
 int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
                std::size_t following) {
   if (block < 0) return -1;

@@ -36,6 +36,11 @@ struct DataFile {
 std::unique_ptr<DataFile> data_create(const FileSystem& fs, const std::filesystem::path& path);
 std::unique_ptr<DataFile> data_open(const FileSystem& fs, const std::filesystem::path& path,
                                     bool writable);
+// The data file over an open file (null when file is null).
+std::unique_ptr<DataFile> data_attach(std::unique_ptr<File> file,
+                                      const std::filesystem::path& path);
+// Writes the window back if changed, keeping it. False when it could not be written.
+bool data_sync(DataFile& d);
 // -1 for a negative block number, else 0. File errors throw detail::IoFailure. `following`
 // says how many blocks after this one the caller will read next (they are read along with it
 // when the window must fetch this block).

@@ -1,5 +1,6 @@
 #include "store/data_share.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -9,6 +10,24 @@
 #include "store/tile_cache.h"
 
 namespace tivra::store {
+namespace {
+
+// A shared file is read whole; a real one holds a few megabytes at most.
+constexpr std::uintmax_t kMaxShareFile = std::uintmax_t{64} << 20;
+
+// "%ld,%ld" as the program writes it: two decimal longs, each with an optional minus sign.
+bool isNumberPair(std::string_view text) {
+  const auto number = [](std::string_view t) {
+    if (!t.empty() && t.front() == '-') t.remove_prefix(1);
+    if (t.empty() || t.size() > 18) return false;
+    return std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  const auto comma = text.find(',');
+  return comma != std::string_view::npos && number(text.substr(0, comma)) &&
+         number(text.substr(comma + 1));
+}
+
+}  // namespace
 
 std::filesystem::path dataShareFileName(std::filesystem::path chosen) {
   if (!chosen.has_extension()) chosen += ".tds";
@@ -45,6 +64,12 @@ ImportResult importDataShare(TileCache& cache, const std::filesystem::path& file
     result.error = "cannot open " + file.string() + ": " + std::strerror(errno);
     return result;
   }
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec || size > kMaxShareFile) {
+    result.error = file.string() + " is larger than 64 MiB or not a regular file";
+    return result;
+  }
   const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                         std::istreambuf_iterator<char>());
   if (in.bad()) {
@@ -55,6 +80,14 @@ ImportResult importDataShare(TileCache& cache, const std::filesystem::path& file
   if (!incoming.parse(bytes)) {
     result.error = file.string() + " is truncated or not a Tivra data-share file";
     return result;
+  }
+  for (const auto& [key, value] : incoming.pairs()) {
+    if (!isNumberPair(key) || !isNumberPair(value)) {
+      result.error = file.string() +
+                     " holds a pair that is not \"x,y\" numbers: " + key.substr(0, 40) + " = " +
+                     value.substr(0, 40);
+      return result;
+    }
   }
   result.pairsRead = incoming.size();
   LocationMap& map = cache.locationMap();

@@ -55,8 +55,19 @@ class PosixFile final : public File {
     return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0;
   }
 
-  // Writes go straight to the kernel; the store makes no durability promise beyond that.
-  bool flush() override { return true; }
+  bool flush() override {
+    int rc = 0;
+    do {
+      rc = ::fdatasync(m_fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+  }
+
+  std::int64_t size() override {
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) return -1;
+    return static_cast<std::int64_t>(st.st_size);
+  }
 
  private:
   int m_fd;

@@ -18,7 +18,10 @@ class File {
   // Writes every byte or reports false.
   virtual bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
   virtual bool truncate(std::uint64_t size) = 0;
+  // Makes the written bytes durable (fdatasync); false when that failed.
   virtual bool flush() = 0;
+  // The file's size in bytes, or -1 when it cannot be told.
+  virtual std::int64_t size() = 0;
 };
 
 enum class OpenMode {

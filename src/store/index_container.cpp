@@ -155,7 +155,12 @@ std::size_t storePageSize(std::size_t requested) {
 
 std::unique_ptr<Container> container_create(const FileSystem& fs, const std::filesystem::path& path,
                                             std::size_t pageSize) {
-  auto file = fs.open(path, OpenMode::kCreate);
+  return container_create(fs.open(path, OpenMode::kCreate), path, pageSize);
+}
+
+std::unique_ptr<Container> container_create(std::unique_ptr<File> file,
+                                            const std::filesystem::path& path,
+                                            std::size_t pageSize) {
   if (!file) return nullptr;
   std::uint8_t header[8] = {};
   std::memcpy(header, kMagic, 4);
@@ -170,8 +175,16 @@ std::unique_ptr<Container> container_create(const FileSystem& fs, const std::fil
 
 std::unique_ptr<Container> container_open(const FileSystem& fs, const std::filesystem::path& path,
                                           bool writable, std::size_t pageSize) {
-  auto file = fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  return container_open(fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead), path,
+                        writable, pageSize);
+}
+
+std::unique_ptr<Container> container_open(std::unique_ptr<File> file,
+                                          const std::filesystem::path& path, bool writable,
+                                          std::size_t pageSize) {
   if (!file) return nullptr;
+  const std::int64_t fileSize = file->size();
+  if (fileSize < 0) return nullptr;
   std::uint8_t head[8];
   if (file->readAt(0, head) != 8 || std::memcmp(head, kMagic, 4) != 0) return nullptr;
   const std::size_t count = getLe32(head + 4) & 0xFFFF;
@@ -194,6 +207,17 @@ std::unique_ptr<Container> container_open(const FileSystem& fs, const std::files
     ch.factor = factor;
     ch.length = length;
     c->channels.push_back(std::move(ch));
+  }
+  // Every byte below a length was written, so its page is in the file: a length reaching past
+  // the end of the file is damage, and refusing it keeps every scan within the real file.
+  for (std::size_t i = 0; i < count; ++i) {
+    const Channel& ch = c->channels[i];
+    if (ch.length == 0) continue;
+    const std::uint64_t page = static_cast<std::uint64_t>(ch.length - 1) / pageSize;
+    const auto f = static_cast<std::uint64_t>(ch.factor);
+    if (pageFileOffset(*c, i, page / f, static_cast<std::size_t>(page % f)) >=
+        static_cast<std::uint64_t>(fileSize))
+      return nullptr;
   }
   tick();
   try {
@@ -247,29 +271,39 @@ std::int64_t channel_write(Container& c, int channel, std::span<const std::uint8
   return n;
 }
 
-bool container_close(std::unique_ptr<Container> c, bool cutToSize) {
-  if (!c) return false;
-  tick();
-  if (!c->writable) return true;
+bool container_sync(Container& c) {
+  if (!c.writable) return true;
   bool ok = true;
-  for (std::size_t i = 0; i < c->channels.size(); ++i) {
-    for (CachePage& page : c->channels[i].pages) {
+  for (std::size_t i = 0; i < c.channels.size(); ++i) {
+    for (CachePage& page : c.channels[i].pages) {
       try {
-        writeBack(*c, i, page);
+        writeBack(c, i, page);
       } catch (const detail::IoFailure&) {
         ok = false;
       }
     }
   }
-  ok = c->file->flush() && ok;
-  std::vector<std::uint8_t> header(8 + 8 * c->channels.size());
+  ok = c.file->flush() && ok;
+  std::vector<std::uint8_t> header(8 + 8 * c.channels.size());
   std::memcpy(header.data(), kMagic, 4);
-  putLe32(&header[4], static_cast<std::uint32_t>(c->channels.size()));
-  for (std::size_t i = 0; i < c->channels.size(); ++i) {
-    putLe32(&header[8 + 8 * i], static_cast<std::uint32_t>(c->channels[i].factor));
-    putLe32(&header[12 + 8 * i], static_cast<std::uint32_t>(c->channels[i].length));
+  putLe32(&header[4], static_cast<std::uint32_t>(c.channels.size()));
+  for (std::size_t i = 0; i < c.channels.size(); ++i) {
+    putLe32(&header[8 + 8 * i], static_cast<std::uint32_t>(c.channels[i].factor));
+    putLe32(&header[12 + 8 * i], static_cast<std::uint32_t>(c.channels[i].length));
   }
-  ok = c->file->writeAt(0, header) && ok;
+  return c.file->writeAt(0, header) && ok;
+}
+
+bool container_close(std::unique_ptr<Container> c, bool cutToSize) {
+  if (!c) return false;
+  return container_finish(*c, cutToSize);
+}
+
+bool container_finish(Container& container, bool cutToSize) {
+  Container* c = &container;
+  tick();
+  if (!c->writable) return true;
+  bool ok = container_sync(*c);
   if (cutToSize && ok) {
     // Stripes per channel as the format has always counted them (one more than needed at page
     // boundaries; the extra pages read as zero).

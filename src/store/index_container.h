@@ -11,8 +11,9 @@
 //   8+8N     ...   unused
 // Pages 1.. hold stripes of S = F(0)+...+F(N-1) pages; logical page a of channel i is file page
 //   1 + (a mod F(i)) + (F(0)+...+F(i-1)) + (a div F(i)) * S.
-// Bytes never written (or past the end of the file) read as zero. The header is rewritten only
-// at close, so while the store is open the lengths in the file may be stale.
+// Bytes never written (or past the end of the file) read as zero. The header is rewritten at
+// every checkpoint and at close; a length whose last byte lies past the end of the file only
+// comes from damage.
 
 #include <cstddef>
 #include <cstdint>
@@ -67,9 +68,16 @@ std::size_t storePageSize(std::size_t requested = 0);
 // Creates the file afresh and writes a header without channels. Null when it cannot be created.
 std::unique_ptr<Container> container_create(const FileSystem& fs, const std::filesystem::path& path,
                                             std::size_t pageSize);
-// Null when the file cannot be opened, its magic is wrong or its header is not plausible.
+std::unique_ptr<Container> container_create(std::unique_ptr<File> file,
+                                            const std::filesystem::path& path,
+                                            std::size_t pageSize);
+// Null when the file cannot be opened, its magic is wrong or its header is not plausible (a
+// channel longer than the file holds included).
 std::unique_ptr<Container> container_open(const FileSystem& fs, const std::filesystem::path& path,
                                           bool writable, std::size_t pageSize);
+std::unique_ptr<Container> container_open(std::unique_ptr<File> file,
+                                          const std::filesystem::path& path, bool writable,
+                                          std::size_t pageSize);
 // The new channel's number, or -1 when the header page has no room for it.
 int channel_add(Container& c, std::int32_t factor);
 // The offset, or -1 for a bad channel.
@@ -78,8 +86,13 @@ std::int64_t channel_seek(Container& c, int channel, std::uint64_t offset);
 // detail::IoFailure.
 std::int64_t channel_read(Container& c, int channel, std::span<std::uint8_t> out);
 std::int64_t channel_write(Container& c, int channel, std::span<const std::uint8_t> data);
+// Writes back every changed page and the header, keeping the pages cached. False when
+// something could not be written.
+bool container_sync(Container& c);
 // Writes back changed pages and the header; with cutToSize the file is cut to its used size.
 // False when something could not be written (everything possible is still attempted).
 bool container_close(std::unique_ptr<Container> c, bool cutToSize);
+// container_close without letting go of the container.
+bool container_finish(Container& c, bool cutToSize);
 
 }  // namespace tivra::store

@@ -116,7 +116,17 @@ std::optional<std::string> LocationMap::find(std::string_view key) const {
 void LocationMap::insert(std::string_view key, std::string_view value, bool overwrite) {
   auto guard = lock();
   auto [it, fresh] = m_map.try_emplace(std::string(key), value);
-  if (!fresh && overwrite) it->second = value;
+  if (fresh) {
+    ++m_generation;
+  } else if (overwrite && it->second != value) {
+    it->second = value;
+    ++m_generation;
+  }
+}
+
+std::uint64_t LocationMap::generation() const {
+  auto guard = lock();
+  return m_generation;
 }
 
 std::size_t LocationMap::size() const {
@@ -126,6 +136,7 @@ std::size_t LocationMap::size() const {
 
 void LocationMap::clear() {
   auto guard = lock();
+  if (!m_map.empty()) ++m_generation;
   m_map.clear();
 }
 
@@ -147,6 +158,7 @@ bool LocationMap::parse(std::span<const std::uint8_t> bytes) {
   for (auto& [k, v] : *parsed) fresh.insert_or_assign(std::move(k), std::move(v));
   auto guard = lock();
   m_map.swap(fresh);
+  ++m_generation;
   return true;
 }
 
@@ -154,6 +166,7 @@ std::size_t LocationMap::merge(const LocationPairs& pairs) {
   auto guard = lock();
   std::size_t added = 0;
   for (const auto& [k, v] : pairs) added += m_map.try_emplace(k, v).second ? 1 : 0;
+  if (added > 0) ++m_generation;
   return added;
 }
 

@@ -49,6 +49,8 @@ class LocationMap {
   // of pairs added.
   std::size_t merge(const LocationPairs& pairs);
   LocationPairs pairs() const;
+  // Counts the changes of the content: equal values mean nothing changed in between.
+  std::uint64_t generation() const;
 
   // The location-map lock, for callers that must keep several steps together (merge and save).
   // Re-entrant: the methods above take it too.
@@ -57,6 +59,7 @@ class LocationMap {
  private:
   mutable std::recursive_mutex m_mutex;
   std::unordered_map<std::string, std::string> m_map;  // guarded by m_mutex
+  std::uint64_t m_generation = 0;                      // guarded by m_mutex
 };
 
 }  // namespace tivra::store

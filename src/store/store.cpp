@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <set>
+#include <string>
 
 #include "store/byte_order.h"
 #include "store/lock_file.h"
@@ -21,6 +23,9 @@ constexpr std::size_t kInitialHandles = 32;
 // Block numbers stay where both the block map offset and the data offset fit 31 bits of index.
 constexpr std::int64_t kMaxBlocks = (std::int64_t{1} << 29) - 1;
 constexpr std::int64_t kMaxRecords = (std::int64_t{1} << 31) - 1;
+// Held writes beyond this make the next operation end with a checkpoint: memory stays bounded
+// however much is written between the timed checkpoints.
+constexpr std::size_t kMaxHeldBytes = std::size_t{16} << 20;
 
 using detail::Corrupt;
 using detail::IoFailure;
@@ -33,6 +38,7 @@ void readRecord(Store& s, int channel, std::int64_t n, std::size_t size, std::ui
 
 void writeRecord(Store& s, int channel, std::int64_t n, std::size_t size, const std::uint8_t* in) {
   if (n < 0 || n > kMaxRecords) throw Corrupt("record number out of range");
+  s.changed = true;
   channel_seek(*s.index, channel, static_cast<std::uint64_t>(n) * size);
   if (channel_write(*s.index, channel, std::span<const std::uint8_t>(in, size)) < 0)
     throw Corrupt("index channel full");
@@ -132,26 +138,6 @@ bool validBlock(const Store& s, std::int64_t b) {
   return b >= 1 && b < blockCount(s);
 }
 
-// Brent's cycle check: notices a loop in a chain after a few times its length, without memory.
-class CycleGuard {
- public:
-  // False when b closes a cycle.
-  bool step(std::int32_t b) {
-    if (b == m_saved) return false;
-    if (++m_steps == m_power) {
-      m_saved = b;
-      m_power *= 2;
-      m_steps = 0;
-    }
-    return true;
-  }
-
- private:
-  std::int32_t m_saved = -1;
-  std::int64_t m_power = 1;
-  std::int64_t m_steps = 0;
-};
-
 // ---- free hints -------------------------------------------------------------------------
 
 // Past the written part every record reads as zero, i.e. free, so these scans end there.
@@ -184,65 +170,29 @@ std::int32_t allocBlock(Store& s) {
 
 // Follows the chain from `first` to its last block; `length` gets the number of blocks.
 std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length) {
-  if (!validBlock(s, first)) throw Corrupt("bad first block");
-  const std::int64_t limit = blockCount(s);
-  std::int32_t b = first;
-  CycleGuard guard;
-  guard.step(b);
-  for (length = 1; length <= limit; ++length) {
-    const std::int32_t next = detail::readMap(s, b);
-    if (next == -1) return b;
-    if (!validBlock(s, next)) throw Corrupt("bad block in chain");
-    if (!guard.step(next)) break;
-    b = next;
-  }
-  throw Corrupt("cycle in block chain");
+  const detail::ChainWalk w = detail::walkChain(s, first, blockCount(s));
+  if (w.end != detail::ChainEnd::kLast) throw Corrupt(detail::describe(w));
+  length = static_cast<std::int64_t>(w.blocks.size());
+  return w.blocks.back();
 }
 
 // The blocks holding chain positions from..to-1 (position 0 is `first`). Throws when the chain
 // ends, leaves the block map or meets a block twice before `to`.
 std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from,
                                       std::int64_t to) {
-  if (!validBlock(s, first)) throw Corrupt("bad first block");
   // More blocks than the map has cannot be distinct.
   if (to > blockCount(s)) throw Corrupt("content longer than the block map");
-  std::vector<std::int32_t> visited;
-  visited.reserve(static_cast<std::size_t>(to));
-  visited.push_back(first);
-  CycleGuard guard;
-  guard.step(first);
-  // A content's blocks usually follow each other: fetch their map entries in one read.
-  std::uint8_t batch[128 * kMapEntrySize];
-  while (static_cast<std::int64_t>(visited.size()) < to) {
-    const std::int32_t cur = visited.back();
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
-        {to - static_cast<std::int64_t>(visited.size()), 128, blockCount(s) - cur}));
-    readRecordsAt(s, kBlockMapChannel, cur, kMapEntrySize, batch, want);
-    for (std::size_t j = 0; j < want; ++j) {
-      const auto next = static_cast<std::int32_t>(getLe32(batch + j * kMapEntrySize));
-      if (!validBlock(s, next)) throw Corrupt("block chain shorter than its content");
-      if (!guard.step(next)) throw Corrupt("cycle in block chain");
-      visited.push_back(next);
-      if (next != cur + static_cast<std::int32_t>(j) + 1 ||
-          static_cast<std::int64_t>(visited.size()) >= to)
-        break;
-    }
-  }
-  std::vector<std::int32_t> sorted = visited;
-  std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-    throw Corrupt("cycle in block chain");
-  return std::vector<std::int32_t>(visited.begin() + from, visited.end());
+  detail::ChainWalk w = detail::walkChain(s, first, to);
+  if (static_cast<std::int64_t>(w.blocks.size()) < to) throw Corrupt(detail::describe(w));
+  return std::vector<std::int32_t>(w.blocks.begin() + from, w.blocks.end());
 }
 
+// Frees the chain from b on, as far as it is sound.
 void releaseChain(Store& s, std::int32_t b) {
-  // Each visited entry is cleared before moving on, so a cycle ends at a cleared entry.
-  while (validBlock(s, b)) {
-    const std::int32_t next = rawMap(s, b);
-    writeMap(s, b, 0);
-    s.freeBlock = std::min<std::int64_t>(s.freeBlock, b);
-    if (next == -1) break;
-    b = next;
+  if (!validBlock(s, b)) return;
+  for (const std::int32_t block : detail::walkChain(s, b, blockCount(s)).blocks) {
+    writeMap(s, block, 0);
+    s.freeBlock = std::min<std::int64_t>(s.freeBlock, block);
   }
 }
 
@@ -506,12 +456,46 @@ void seekTo(Store& s, OpenEntry& e, Descriptor& d, std::int64_t pos) {
   }
 }
 
+HeldFile& heldIndex(Store& s) {
+  return static_cast<HeldFile&>(*s.index->file);
+}
+HeldFile& heldData(Store& s) {
+  return static_cast<HeldFile&>(*s.data->file);
+}
+
+// An index that holds no channels: a store whose first run ended before anything was made
+// durable. It names nothing, so a fresh store takes its place.
+bool emptyShell(HeldFile& index) {
+  std::uint8_t head[8] = {};
+  const std::int64_t n = index.readAt(0, head);
+  if (n < 0) throw IoFailure("cannot read the index file");
+  return n == 0 || (n == 8 && std::memcmp(head, "ABCD", 4) == 0 && getLe32(head + 4) == 0);
+}
+
+int checkpoint(Store& s) {
+  if (s.failed) return -1;
+  if (!writable(s) || !s.changed) return 0;
+  bool ok = data_sync(*s.data);
+  ok = container_sync(*s.index) && ok;
+  ok = ok && journal_commit(*s.fs, s.journal, heldIndex(s), heldData(s));
+  if (!ok) {
+    s.failed = true;
+    return -1;
+  }
+  s.changed = false;
+  return 0;
+}
+
 // Runs one engine operation: -1 for a null store, a failed store, damage or a file error.
 template <typename Op>
 int guarded(Store* s, Op op) {
   if (s == nullptr || s->failed) return -1;
   try {
-    return op(*s);
+    const int r = op(*s);
+    if (s->changed && heldIndex(*s).heldBytes() + heldData(*s).heldBytes() > kMaxHeldBytes &&
+        checkpoint(*s) != 0)
+      return -1;
+    return r;
   } catch (const Corrupt&) {
     return -1;
   } catch (const IoFailure&) {
@@ -521,10 +505,21 @@ int guarded(Store* s, Op op) {
 }
 
 int closeStore(Store* s) {
-  const bool cut = (g_openMode.load() & 2) != 0 && writable(*s);
   bool ok = !s->failed;
-  ok = data_close(std::move(s->data)) && ok;
-  ok = container_close(std::move(s->index), cut) && ok;
+  // After a file error the held writes may end half way through an operation: they are
+  // dropped, and the files stay as the last checkpoint left them.
+  if (ok) {
+    const bool cut = (g_openMode.load() & 2) != 0 && writable(*s);
+    ok = data_sync(*s->data) && ok;
+    ok = container_finish(*s->index, cut) && ok;
+    if (writable(*s)) {
+      s->changed = true;
+      ok = ok && checkpoint(*s) == 0;
+      if (ok) s->fs->remove(s->journal);
+    }
+  }
+  s->data.reset();
+  s->index.reset();
   s->handles.clear();
   lock_release(*s->fs, s->baseName);
   return ok ? 0 : -1;
@@ -601,6 +596,89 @@ bool nameEquals(Store& s, const Node& node, const Key& key) {
   return readName(s, node.firstChunk(), key.bytes.size() + 1) == key.bytes;
 }
 
+ChainWalk walkChain(Store& s, std::int32_t first, std::int64_t limit) {
+  ChainWalk w;
+  const std::int64_t blocks = blockCount(s);
+  if (!validBlock(s, first)) {
+    w.end = ChainEnd::kBadFirst;
+    w.stop = first;
+    return w;
+  }
+  limit = std::min(limit, blocks);
+  w.blocks.reserve(static_cast<std::size_t>(std::max<std::int64_t>(limit, 1)));
+  w.blocks.push_back(first);
+  // Brent's check notices a loop after a few times its length, without memory.
+  std::int32_t saved = first;
+  std::int64_t power = 1, steps = 0;
+  // A content's blocks usually follow each other: their map entries come in one read.
+  std::uint8_t batch[128 * kMapEntrySize];
+  while (static_cast<std::int64_t>(w.blocks.size()) < limit) {
+    const std::int32_t cur = w.blocks.back();
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
+        {limit - static_cast<std::int64_t>(w.blocks.size()) + 1, 128, blocks - cur}));
+    readRecordsAt(s, kBlockMapChannel, cur, kMapEntrySize, batch, want);
+    for (std::size_t j = 0; j < want; ++j) {
+      const auto next = static_cast<std::int32_t>(getLe32(batch + j * kMapEntrySize));
+      if (next == -1) {
+        w.end = ChainEnd::kLast;
+        return w;
+      }
+      if (next == 0 || !validBlock(s, next)) {
+        w.end = next == 0 ? ChainEnd::kFree : ChainEnd::kOutOfRange;
+        w.stop = next;
+        return w;
+      }
+      if (next == saved) {
+        w.end = ChainEnd::kCycle;
+        w.stop = next;
+        break;
+      }
+      if (++steps == power) {
+        saved = next;
+        power *= 2;
+        steps = 0;
+      }
+      if (static_cast<std::int64_t>(w.blocks.size()) >= limit) return w;
+      w.blocks.push_back(next);
+      if (next != cur + static_cast<std::int32_t>(j) + 1) break;
+    }
+    if (w.end == ChainEnd::kCycle) break;
+  }
+  // Brent's check may see a loop late, and not at all within the limit: the blocks walked must
+  // be distinct. Keep those before the first repeat.
+  std::vector<std::int32_t> sorted = w.blocks;
+  std::sort(sorted.begin(), sorted.end());
+  if (w.end == ChainEnd::kCycle ||
+      std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+    std::set<std::int32_t> seen;
+    std::size_t i = 0;
+    while (i < w.blocks.size() && seen.insert(w.blocks[i]).second) ++i;
+    if (i < w.blocks.size()) w.stop = w.blocks[i];
+    w.blocks.resize(i);
+    w.end = ChainEnd::kCycle;
+  }
+  return w;
+}
+
+std::string describe(const ChainWalk& w) {
+  const std::string after = " after " + std::to_string(w.blocks.size()) + " blocks";
+  switch (w.end) {
+    case ChainEnd::kLast:
+      return "chain ends" + after;
+    case ChainEnd::kLimit:
+      return "chain goes on" + after;
+    case ChainEnd::kBadFirst:
+      return "first block " + std::to_string(w.stop) + " out of range";
+    case ChainEnd::kOutOfRange:
+      return "block " + std::to_string(w.stop) + " out of range" + after;
+    case ChainEnd::kFree:
+      return "block " + std::to_string(w.blocks.back()) + " marked free inside a chain" + after;
+    case ChainEnd::kCycle:
+      return "block " + std::to_string(w.stop) + " repeats (cycle)" + after;
+  }
+  return "chain";
+}
+
 bool usableDescriptor(Store& s, const Descriptor& d) {
   return d.links > 0 && d.size >= 0 && validBlock(s, d.firstBlock) && readMap(s, d.firstBlock) != 0;
 }
@@ -635,27 +713,46 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
 
   auto s = std::make_unique<Store>();
   s->fs = &fs;
+  s->held = std::make_unique<HoldingFileSystem>(fs);
+  s->journal = journalPath(baseName);
   s->mode = mode;
   s->baseName = baseName;
   s->handles.resize(kInitialHandles);
+  const bool rw = (mode & 2) != 0;
   try {
-    if (fs.open(idxPath, OpenMode::kRead) && fs.open(datPath, OpenMode::kRead)) {
-      s->index = container_open(fs, idxPath, (mode & 2) != 0, pageSize);
-      if (!s->index || s->index->channels.size() < 4) return nullptr;
-      s->data = data_open(fs, datPath, (mode & 2) != 0);
-      if (!s->data) return nullptr;
-      // A store without its header node and name is not a store.
-      const Node header = rawNode(*s, 0);
-      if (detail::recordCount(*s, kTreeChannel, kNodeSize) < 1 || !header.inUse()) return nullptr;
-      s->freeNode = nextFreeNode(*s, 1);
-      s->freeChunk = nextFreeChunk(*s, 1);
-      s->freeDescriptor = nextFreeDescriptor(*s, 0);
-      s->freeBlock = nextFreeBlock(*s, 1);
-    } else {
-      if (mode == kModeRead) return nullptr;
-      s->index = container_create(fs, idxPath, pageSize);
+    bool fresh = !fs.exists(idxPath) || !fs.exists(datPath);
+    if (!fresh) {
+      // Files that exist but cannot be opened are never replaced.
+      auto idxFile = s->held->open(idxPath, rw ? OpenMode::kReadWrite : OpenMode::kRead);
+      auto datFile = s->held->open(datPath, rw ? OpenMode::kReadWrite : OpenMode::kRead);
+      if (!idxFile || !datFile) return nullptr;
+      auto& hi = static_cast<HeldFile&>(*idxFile);
+      auto& hd = static_cast<HeldFile&>(*datFile);
+      // A checkpoint cut short by a kill is completed from its journal.
+      const int replayed = journal_load(fs, s->journal, hi, hd);
+      if (replayed < 0) return nullptr;
+      if (rw && replayed > 0 && !journal_commit(fs, s->journal, hi, hd)) return nullptr;
+      fresh = rw && emptyShell(hi);
+      if (!fresh) {
+        s->index = container_open(std::move(idxFile), idxPath, rw, pageSize);
+        if (!s->index || s->index->channels.size() < 4) return nullptr;
+        s->data = data_attach(std::move(datFile), datPath);
+        // A store without its header node and name is not a store.
+        const Node header = rawNode(*s, 0);
+        if (detail::recordCount(*s, kTreeChannel, kNodeSize) < 1 || !header.inUse()) return nullptr;
+        s->freeNode = nextFreeNode(*s, 1);
+        s->freeChunk = nextFreeChunk(*s, 1);
+        s->freeDescriptor = nextFreeDescriptor(*s, 0);
+        s->freeBlock = nextFreeBlock(*s, 1);
+      }
+    }
+    if (fresh) {
+      if (!rw) return nullptr;
+      // An old journal must never be replayed over the new files.
+      fs.remove(s->journal);
+      s->index = container_create(s->held->open(idxPath, OpenMode::kCreate), idxPath, pageSize);
       if (!s->index) return nullptr;
-      s->data = data_create(fs, datPath);
+      s->data = data_attach(s->held->open(datPath, OpenMode::kCreate), datPath);
       if (!s->data) return nullptr;
       for (const std::int32_t factor : kChannelFactors) {
         if (channel_add(*s->index, factor) < 0) return nullptr;
@@ -668,6 +765,8 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       dot.link = kInUse;
       dot.text[0] = '.';
       writeChunk(*s, 0, dot);
+      // Durable from the first moment: a kill from here on leaves a store that opens.
+      if (checkpoint(*s) != 0) return nullptr;
     }
   } catch (const detail::Corrupt&) {
     return nullptr;
@@ -676,6 +775,20 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
   }
   lock_acquire(fs, baseName, mode);
   return StorePtr(s.release());
+}
+
+int store_checkpoint(Store* s) {
+  if (s == nullptr) return -1;
+  try {
+    return checkpoint(*s);
+  } catch (...) {
+    s->failed = true;
+    return -1;
+  }
+}
+
+bool store_changed(const Store* s) {
+  return s != nullptr && s->changed;
 }
 
 int store_close(StorePtr store) {
@@ -825,6 +938,7 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
     const std::int64_t a = e->position;
     const auto count = static_cast<std::int64_t>(data.size());
     if (a + count > INT32_MAX) return -1;
+    st.changed = true;
     seekTo(st, *e, d, a + count - 1);
     seekTo(st, *e, d, a);
     const std::vector<std::int32_t> blocks =

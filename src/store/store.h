@@ -59,8 +59,16 @@ using StorePtr = std::unique_ptr<Store, StoreCloser>;
 StorePtr store_open(const std::filesystem::path& baseName, int mode,
                     const StoreOptions& options = {});
 // Writes back every cached page and the header, cuts the index file to its used size, frees
-// the handles and releases the lock. 0, or -1 when a store file could not be written.
+// the handles and releases the lock. 0, or -1 when a store file could not be written. A store
+// that failed (a file could not be read or written) writes nothing: its files stay as they
+// were at the last checkpoint.
 int store_close(StorePtr store);
+// Makes everything written so far durable (see journal.h): a kill after it loses nothing
+// written before it. 0 (also when nothing changed or the store is read-only), or -1 when a
+// file could not be written; the store is failed then.
+int store_checkpoint(Store* s);
+// True when something was written since the last checkpoint.
+bool store_changed(const Store* s);
 
 // The process-wide open mode: the mode of the most recent store_open.
 int processOpenMode();

@@ -13,6 +13,7 @@
 
 #include "store/data_file.h"
 #include "store/index_container.h"
+#include "store/journal.h"
 #include "store/store.h"
 #include "store/store_records.h"
 
@@ -28,6 +29,9 @@ struct OpenEntry {
 
 struct Store {
   const FileSystem* fs = nullptr;
+  // The store files as the engine sees them: writes held in memory until a checkpoint.
+  std::unique_ptr<HoldingFileSystem> held;
+  std::filesystem::path journal;
   std::unique_ptr<Container> index;
   std::unique_ptr<DataFile> data;
   // Lowest record numbers that may be free.
@@ -38,7 +42,8 @@ struct Store {
   std::vector<std::optional<OpenEntry>> handles;
   std::filesystem::path baseName;
   int mode = kModeRead;
-  bool failed = false;  // a store file could not be read or written: refuse everything
+  bool failed = false;   // a store file could not be read or written: refuse everything
+  bool changed = false;  // something was written since the last checkpoint
 };
 
 namespace detail {
@@ -68,6 +73,26 @@ struct SearchPath {
 };
 SearchPath search(Store& s, const Key& key);
 bool nameEquals(Store& s, const Node& node, const Key& key);
+// Why a walk along a block chain stopped.
+enum class ChainEnd {
+  kLimit,       // it walked as many blocks as asked
+  kLast,        // the last block (map value -1)
+  kBadFirst,    // the first block is outside the map
+  kOutOfRange,  // a map value points outside the map
+  kFree,        // a block inside the chain is marked free
+  kCycle,       // a block came round again
+};
+struct ChainWalk {
+  std::vector<std::int32_t> blocks;  // the distinct blocks walked, in chain order
+  ChainEnd end = ChainEnd::kLimit;
+  std::int32_t stop = 0;  // the offending block number or map value
+};
+// The one walk along a block chain: at most `limit` blocks (and never more than the map
+// holds), every number checked, a loop noticed.
+ChainWalk walkChain(Store& s, std::int32_t first, std::int64_t limit);
+// Where and why the walk stopped, for messages.
+std::string describe(const ChainWalk& w);
+
 // A descriptor that a name may use: in use, with a first block that starts a chain.
 bool usableDescriptor(Store& s, const Descriptor& d);
 

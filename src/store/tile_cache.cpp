@@ -1,10 +1,35 @@
 #include "store/tile_cache.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
+#include "platform/log.h"
 #include "store/lock_file.h"
 
 namespace tivra::store {
+namespace {
+
+std::string monotonicNs(std::chrono::steady_clock::time_point t) {
+  return std::to_string(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+}
+
+}  // namespace
+
+CheckpointTimes checkpointTimesFromEnvironment() {
+  CheckpointTimes times;
+  if (const char* text = std::getenv("TIVRA_CHECKPOINT_MS"); text != nullptr) {
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0') {
+      const std::chrono::milliseconds t(std::clamp(ms, 10L, 30000L));
+      times.interval = std::min(times.interval, t);
+      times.mapDelay = std::min(times.mapDelay, t);
+    }
+  }
+  return times;
+}
 
 std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s) {
   if (entry_exists(s, kLocationEntry) != 1) return std::nullopt;
@@ -30,11 +55,12 @@ int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes) {
 }
 
 TileCache::TileCache(std::filesystem::path directory, platform::Frontend& frontend,
-                     std::string missingTileName, StoreOptions options)
+                     std::string missingTileName, StoreOptions options, CheckpointTimes times)
     : m_directory(std::move(directory)),
       m_frontend(frontend),
       m_missingTileName(std::move(missingTileName)),
-      m_options(options) {}
+      m_options(options),
+      m_times(times) {}
 
 TileCache::~TileCache() {
   if (isOpen()) CloseCache();
@@ -58,11 +84,52 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
     for (const SeedEntry& seed : seeds) {
       if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
     }
+    checkpointLocked("opened");
     stored = readLocationEntry(m_store.get());
   }
   // A damaged map is dropped: the offsets are learned again.
   if (!stored || !m_locations.parse(*stored)) m_locations.clear();
+  m_savedGeneration = m_locations.generation();
+  m_seenGeneration = m_savedGeneration;
   return 0;
+}
+
+int TileCache::checkpointLocked(std::string_view what) {
+  const auto begun = std::chrono::steady_clock::now();
+  m_lastCheckpoint = begun;
+  if (!m_store) return -1;
+  if (!store_changed(m_store.get())) return 0;
+  if (store_checkpoint(m_store.get()) != 0) {
+    platform::debugTrace("store: checkpoint failed; nothing more is stored until a restart");
+    return -1;
+  }
+  // Everything stored before this instant is durable.
+  platform::debugTrace("store: checkpoint (" + std::string(what) + ") of " + monotonicNs(begun));
+  return 0;
+}
+
+int TileCache::Checkpoint() {
+  std::lock_guard guard(m_storeLock);
+  return checkpointLocked("requested");
+}
+
+std::chrono::milliseconds TileCache::maintainPeriod() const {
+  return std::clamp(std::min(m_times.interval, m_times.mapDelay) / 4, std::chrono::milliseconds(5),
+                    std::chrono::milliseconds(1000));
+}
+
+void TileCache::maintain(std::chrono::steady_clock::time_point now) {
+  const std::uint64_t generation = m_locations.generation();
+  if (generation != m_savedGeneration) {
+    if (generation != m_seenGeneration) {
+      m_seenGeneration = generation;
+      m_seenAt = now;
+    }
+    if (now - m_seenAt >= m_times.mapDelay) SaveLocationMap();
+  }
+  std::lock_guard guard(m_storeLock);
+  if (m_store && store_changed(m_store.get()) && now - m_lastCheckpoint >= m_times.interval)
+    checkpointLocked("timed");
 }
 
 bool TileCache::isOpen() const {
@@ -143,9 +210,17 @@ int TileCache::StoreMissingTile(std::string_view name, std::span<const std::uint
 }
 
 int TileCache::SaveLocationMap() {
+  // Lock order: the location-map lock, then the store lock.
+  auto mapGuard = m_locations.lock();
+  const auto begun = std::chrono::steady_clock::now();
+  const std::uint64_t generation = m_locations.generation();
   const std::vector<std::uint8_t> bytes = m_locations.serialize();
   std::lock_guard guard(m_storeLock);
-  return saveLocationEntry(m_store.get(), bytes);
+  if (saveLocationEntry(m_store.get(), bytes) != 1 || checkpointLocked("location map") != 0)
+    return 0;
+  m_savedGeneration = generation;
+  platform::debugTrace("store: location map of " + monotonicNs(begun) + " saved");
+  return 1;
 }
 
 int TileCache::CloseCache() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -35,6 +37,16 @@ std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s);
 // it when absent). 1, or 0 when the entry cannot be opened or written.
 int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes);
 
+// When the open store is made durable: at most `interval` after a change, and the location map
+// saved `mapDelay` after its last change.
+struct CheckpointTimes {
+  std::chrono::milliseconds interval{30000};
+  std::chrono::milliseconds mapDelay{5000};
+};
+// The times above, both shortened to TIVRA_CHECKPOINT_MS milliseconds (10 .. 30000) when that
+// variable is set: tests use it to see checkpoints quickly.
+CheckpointTimes checkpointTimesFromEnvironment();
+
 // The program's one tile cache: the open store `TivraCache` and its store lock, and the
 // location map with its own lock. Every method may be called from any thread; every store
 // call runs under the store lock, reads included, since the engine keeps shared state even
@@ -43,7 +55,8 @@ class TileCache {
  public:
   // directory holds TivraCache.idx/.dat/.lck; missingTileName is "http:///" + host + "/404.png"
   TileCache(std::filesystem::path directory, platform::Frontend& frontend,
-            std::string missingTileName, StoreOptions options = {});
+            std::string missingTileName, StoreOptions options = {},
+            CheckpointTimes times = checkpointTimesFromEnvironment());
   ~TileCache();  // closes if still open (location map saved)
   TileCache(const TileCache&) = delete;
   TileCache& operator=(const TileCache&) = delete;
@@ -54,9 +67,18 @@ class TileCache {
   std::optional<std::vector<std::uint8_t>> ReadModelEntry(std::string_view name);  // <= 262144
   int StoreTile(std::string_view name, std::span<const std::uint8_t> data);
   int StoreMissingTile(std::string_view name, std::span<const std::uint8_t> data);
-  int SaveLocationMap();  // 1 or 0
+  // Saves the map and makes the store durable at once. 1 or 0.
+  int SaveLocationMap();
   int CloseCache();
   LocationMap& locationMap();
+
+  // Called every maintainPeriod() from one thread (the main loop): saves the location map once
+  // it has not changed for mapDelay, and makes the store durable when something changed and
+  // the last checkpoint is `interval` old.
+  void maintain(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+  std::chrono::milliseconds maintainPeriod() const;
+  // Makes everything stored so far durable. 0, or -1 (no store, or a file error).
+  int Checkpoint();
 
  private:
   // Reads up to limit bytes; whole: then on in pieces of limit up to kMaxWholeEntry.
@@ -64,6 +86,8 @@ class TileCache {
                                                      bool whole);
   // Creates (or empties) the entry and writes data; caller holds m_storeLock.
   int writeWhole(std::string_view name, std::span<const std::uint8_t> data);
+  // Caller holds m_storeLock. `what` names the cause in the trace.
+  int checkpointLocked(std::string_view what);
 
   const std::filesystem::path m_directory;
   platform::Frontend& m_frontend;
@@ -71,7 +95,13 @@ class TileCache {
   const StoreOptions m_options;
   mutable std::mutex m_storeLock;
   StorePtr m_store;  // guarded by m_storeLock; null while closed
+  std::chrono::steady_clock::time_point m_lastCheckpoint;  // guarded by m_storeLock
   LocationMap m_locations;
+  const CheckpointTimes m_times;
+  std::atomic<std::uint64_t> m_savedGeneration{0};  // the map's generation last stored
+  // maintain()'s own: the generation it saw last and since when.
+  std::uint64_t m_seenGeneration = 0;
+  std::chrono::steady_clock::time_point m_seenAt;
 };
 
 }  // namespace tivra::store

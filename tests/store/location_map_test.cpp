@@ -1,6 +1,8 @@
 // The stored form of the location map and the data-share files built on it.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <thread>
 
 #include "store/data_share.h"
@@ -196,6 +198,37 @@ TEST_F(DataShare, UnreadableOrTruncatedFilesLeaveTheMapUnchanged) {
   const ExportResult bad = exportDataShare(map, m_dir / "no" / "dir" / "x");
   EXPECT_FALSE(bad.ok);
   EXPECT_FALSE(bad.error.empty());
+}
+
+TEST_F(DataShare, OversizedOrMalformedFilesAreRefusedAndTheMapStaysUnchanged) {
+  LocationMap& map = m_cache.locationMap();
+  map.insert("1,1", "2,2", true);
+  {
+    std::ofstream big(m_dir / "big.tds", std::ios::binary);
+    const Bytes head = serializeLocationPairs({{"5,5", "6,6"}});
+    big.write(reinterpret_cast<const char*>(head.data()),
+              static_cast<std::streamsize>(head.size()));
+  }
+  std::filesystem::resize_file(m_dir / "big.tds", (std::uintmax_t{64} << 20) + 1);
+  const ImportResult big = importDataShare(m_cache, m_dir / "big.tds");
+  EXPECT_FALSE(big.ok);
+  EXPECT_NE(big.error.find("64 MiB"), std::string::npos);
+  for (const LocationPairs& bad : std::vector<LocationPairs>{
+           {{"5,5", "6,6"}, {"7,7", "8"}},       // a value without its second number
+           {{"a,5", "6,6"}},                     // not a number
+           {{"5,5", "6,6,7"}},                   // three numbers
+           {{"", "6,6"}},                        // empty key
+           {{"5, 5", "6,6"}},                    // a space
+           {{"5,5", std::string(300, '9')}}}) {  // far too long
+    test::writeFileBytes(m_dir / "bad.tds", serializeLocationPairs(bad));
+    const ImportResult in = importDataShare(m_cache, m_dir / "bad.tds");
+    EXPECT_FALSE(in.ok) << bad.back().first << " = " << bad.back().second;
+    EXPECT_FALSE(in.error.empty());
+  }
+  EXPECT_EQ(map.pairs(), (LocationPairs{{"1,1", "2,2"}}));
+  test::writeFileBytes(m_dir / "good.tds", serializeLocationPairs({{"-5,5", "6,-6"}}));
+  EXPECT_TRUE(importDataShare(m_cache, m_dir / "good.tds").ok);
+  EXPECT_EQ(map.find("-5,5"), "6,-6");
 }
 
 }  // namespace

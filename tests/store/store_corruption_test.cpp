@@ -193,11 +193,13 @@ TEST_F(Corruption, NameTreeLinkOutOfRangeOrToAFreeNode) {
 
 TEST_F(Corruption, ImplausibleHeadersAreRefused) {
   for (const auto& [offset, value] : std::vector<std::pair<std::size_t, std::uint32_t>>{
-           {4, 600},             // channel count beyond the header page
-           {4, 2},               // too few channels for a store
-           {8, 0},               // factor 0
-           {8, 100000},          // absurd factor
-           {12, 0x80000000}}) {  // negative length
+           {4, 600},          // channel count beyond the header page
+           {4, 2},            // too few channels for a store
+           {8, 0},            // factor 0
+           {8, 100000},       // absurd factor
+           {12, 0x80000000},  // negative length
+           {12, 0x7FFFFFF0},  // a channel far longer than the file holds
+           {36, 40000}}) {    // the block map ending past the end of the file
     auto idx = m_idx;
     putLe32(&idx[offset], value);
     EXPECT_FALSE(store_open(install(idx, m_dat), kModeReadWrite, {nullptr, kP}))
@@ -235,6 +237,8 @@ TEST(FailingFiles, WriteFailuresAreReportedAndNeverCrash) {
         }
         if (entry_write(s.get(), h, std::vector<std::uint8_t>(3000, 7)) != 3000) sawFailure = true;
         entry_close(s.get(), h);
+        // Writes reach the files at checkpoints.
+        if (i % 10 == 9 && store_checkpoint(s.get()) != 0) sawFailure = true;
       }
       EXPECT_TRUE(sawFailure) << budget;
       // Once a write failed the store refuses everything, and close says so.

@@ -210,6 +210,73 @@ TEST_F(Entries, ContentSizesAndBlockChains) {
   expectSound();
 }
 
+// Contents that end exactly at a block boundary, and one byte either side, read to their end
+// from a cold cache: whole, through a buffer of exactly their size, and block by block.
+class BlockBoundary : public Entries, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(BlockBoundary, ContentReadsToItsEndFromEveryStart) {
+  const std::size_t size = GetParam();
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    content[i] = static_cast<char>('a' + (i * 7 + i / 512) % 26);
+  put("exact", content);
+  reopen();
+  EXPECT_EQ(get("exact"), content);
+  for (const std::size_t start : {std::size_t{0}, size / 2, size - 1, size - size % 512}) {
+    const int h = entry_open(s(), "exact", kOpenReadOnly);
+    ASSERT_EQ(entry_seek(s(), h, static_cast<std::int64_t>(start), kSeekSet), 0);
+    std::vector<std::uint8_t> buf(size - start);
+    ASSERT_EQ(entry_read(s(), h, buf), static_cast<int>(buf.size())) << start;
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), content.substr(start)) << start;
+    EXPECT_EQ(entry_read(s(), h, buf), 0);
+    entry_close(s(), h);
+  }
+  const int h = entry_open(s(), "exact", kOpenReadOnly);
+  std::string pieces;
+  std::uint8_t block[512];
+  for (int n; (n = entry_read(s(), h, block)) > 0;) pieces.append(block, block + n);
+  entry_close(s(), h);
+  EXPECT_EQ(pieces, content);
+  expectSound();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BlockBoundary,
+                         ::testing::Values(511, 512, 513, 1024, 1535, 1536, 40960, 65536, 65537));
+
+// The spare word of a descriptor belongs to whoever wrote it: creating, growing, emptying,
+// removing and reusing the descriptor leave it as found.
+TEST_F(Entries, DescriptorSpareWordIsKeptAsFound) {
+  for (int i = 0; i < 6; ++i) put("e" + std::to_string(i), std::string(700, 'x'));
+  ASSERT_EQ(store_close(std::move(m_s)), 0);
+  const auto idx = m_dir / "TivraCache.idx";
+  std::vector<std::uint8_t> bytes = test::fileBytes(idx);
+  // Channel 2 (descriptors) starts at file page 1 + 4 + 8 with P = 4096.
+  constexpr std::size_t kDescriptors = 13 * 4096;
+  for (std::uint8_t d = 0; d < 8; ++d) {
+    const std::uint8_t spare[4] = {0xA0, 0x5E, d, 0xC3};
+    std::copy(spare, spare + 4, bytes.begin() + kDescriptors + 16 * d + 12);
+  }
+  test::writeFileBytes(idx, bytes);
+  reopen();
+  put("e0", "rewritten");                        // emptied and written again
+  put("e1", std::string(5000, 'g'));             // grown
+  ASSERT_EQ(entry_remove(s(), "e2"), 0);         // freed
+  put("fresh", "reuses a freed descriptor");     // reused
+  ASSERT_EQ(entry_link(s(), "e3", "alias"), 0);  // linked
+  const int h = entry_open(s(), "e4", kOpenReadWrite | kOpenTruncate);
+  ASSERT_EQ(entry_write(s(), h, bytesOf("short")), 5);
+  entry_close(s(), h);
+  ASSERT_EQ(store_close(std::move(m_s)), 0);
+  const std::vector<std::uint8_t> after = test::fileBytes(idx);
+  for (std::uint8_t d = 0; d < 8; ++d) {
+    const std::vector<std::uint8_t> spare(after.begin() + kDescriptors + 16 * d + 12,
+                                          after.begin() + kDescriptors + 16 * d + 16);
+    EXPECT_EQ(spare, (std::vector<std::uint8_t>{0xA0, 0x5E, d, 0xC3})) << "descriptor " << int{d};
+  }
+  reopen();
+  EXPECT_EQ(get("fresh"), "reuses a freed descriptor");
+}
+
 TEST_F(Entries, SeekAppendAndPartialBlocks) {
   put("e", std::string(1500, '.'));
   const int h = entry_open(s(), "e", kOpenReadWrite);

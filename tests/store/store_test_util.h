@@ -48,6 +48,8 @@ class FaultFileSystem final : public FileSystem {
   // A failing write first writes half of its bytes.
   bool shortWrites = false;
   std::atomic<bool> failReads{false};
+  // Reads succeed while this is positive (each read lowers it); negative: no limit.
+  std::atomic<long> readsLeft{-1};
 
   std::vector<WriteRecord> writes() const {
     std::lock_guard g(m_mutex);
@@ -78,6 +80,9 @@ class FaultFileSystem final : public FileSystem {
         : m_fs(fs), m_real(std::move(real)), m_name(std::move(name)) {}
     std::int64_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
       if (m_fs.failReads) return -1;
+      const long left = m_fs.readsLeft.load();
+      if (left == 0) return -1;
+      if (left > 0) m_fs.readsLeft.fetch_sub(1);
       return m_real->readAt(offset, out);
     }
     bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
@@ -96,7 +101,8 @@ class FaultFileSystem final : public FileSystem {
     bool truncate(std::uint64_t size) override {
       return m_fs.writesLeft.load() != 0 && m_real->truncate(size);
     }
-    bool flush() override { return m_real->flush(); }
+    bool flush() override { return m_fs.writesLeft.load() != 0 && m_real->flush(); }
+    std::int64_t size() override { return m_real->size(); }
 
    private:
     FaultFileSystem& m_fs;
