@@ -69,6 +69,7 @@ HostSettings loadHostSettings(const IniFile& ini) {
   h.detailHost = ini.readString(kSettingsSection, "DetailHost", h.detailHost);
   h.iconHost = ini.readString(kSettingsSection, "IconHost", h.iconHost);
   h.listenAddress = ini.readString(kSettingsSection, "ListenAddress", h.listenAddress);
+  h.serialPorts = ini.readString(kSettingsSection, "SerialPorts", h.serialPorts);
   return h;
 }
 
