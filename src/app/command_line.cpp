@@ -138,7 +138,8 @@ std::string usageText() {
          "                    default: the camera stored in Tivra.ini\n"
          "  --verbose         debug traces on standard error\n"
          "  --gps SOURCE      follow a GPS source: demo, file:PATH (.nmea or .plt), serial\n"
-         "                    (auto-detect), serial:DEVICE (probe at 4800), serial:DEVICE:BAUD\n"
+         "                    (auto-detect), serial:DEVICE (probe at 4800), serial:DEVICE:BAUD,\n"
+         "                    gpsd[:HOST[:PORT]] (default 127.0.0.1:2947)\n"
          "  --time-factor F   playback speed of files and the demo (default 1.0; 0: no pauses)\n"
          "  --follow LIST     camera follow: heading,height,angle (default: all three)\n"
          "  --no-follow       the camera does not follow the car\n";

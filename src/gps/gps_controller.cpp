@@ -57,6 +57,11 @@ void GpsController::openSerial(const std::string& device, int baud) {
   }
 }
 
+void GpsController::openGpsd(const std::string& host, std::uint16_t port) {
+  if (serialActive()) throw PortAlreadyOpenException();
+  setActive(GpsSource::openGpsd(host, port, m_events, m_options.source));
+}
+
 void GpsController::probePort(const std::string& device) {
   openSerial(device, 4800);
   for (int i = 0; i < m_options.probeSteps; ++i) {

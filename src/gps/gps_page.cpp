@@ -120,6 +120,10 @@ bool GpsPage::startSource() {
         }
         setStatus("串口已打开，等待数据...");
         break;
+      case SourceKind::Gpsd:
+        m_controller->openGpsd(m_settings.gpsdHost, m_settings.gpsdPort);
+        setStatus("串口已打开，等待数据...");
+        break;
     }
   } catch (const std::exception&) {
     setStatus("就绪");
@@ -172,6 +176,7 @@ void GpsPage::onDataStarted() {
   }
   switch (m_settings.kind) {
     case SourceKind::Com:
+    case SourceKind::Gpsd:
       setStatus("串口已打开.已接收到数据.");
       break;
     case SourceKind::Demo:
@@ -186,6 +191,7 @@ void GpsPage::onDataStarted() {
 void GpsPage::onDataStopped() {
   switch (m_settings.kind) {
     case SourceKind::Com:
+    case SourceKind::Gpsd:
       setStatus("GPS已断开或停止发送数据.");
       break;
     case SourceKind::File:
@@ -238,8 +244,30 @@ bool parseGpsSource(std::string_view source, GpsPageSettings& settings, std::str
     settings.baud = baud;
     return !device.empty() || (error = "--gps serial: needs a device", false);
   }
-  error = "--gps needs demo, file:PATH, serial, serial:DEVICE or serial:DEVICE:BAUD: " +
-          std::string(source);
+  if (source == "gpsd" || source.starts_with("gpsd:")) {
+    settings.kind = SourceKind::Gpsd;
+    settings.gpsdHost = "127.0.0.1";
+    settings.gpsdPort = 2947;
+    std::string_view rest = source.size() > 5 ? source.substr(5) : std::string_view();
+    const auto colon = rest.find(':');
+    if (colon != std::string_view::npos) {
+      const std::string_view digits = rest.substr(colon + 1);
+      unsigned value = 0;
+      const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+      if (ec != std::errc() || end != digits.data() + digits.size() || value < 1 || value > 65535) {
+        error = "--gps gpsd:HOST:PORT needs a port number: " + std::string(source);
+        return false;
+      }
+      settings.gpsdPort = static_cast<std::uint16_t>(value);
+      rest = rest.substr(0, colon);
+    }
+    if (!rest.empty()) settings.gpsdHost = rest;
+    return true;
+  }
+  error =
+      "--gps needs demo, file:PATH, serial, serial:DEVICE, serial:DEVICE:BAUD or "
+      "gpsd[:HOST[:PORT]]: " +
+      std::string(source);
   return false;
 }
 

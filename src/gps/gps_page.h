@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -16,7 +17,8 @@
 
 namespace tivra::gps {
 
-enum class SourceKind { Com = 0, Demo = 1, File = 2 };
+// Gpsd is not on the page's radio buttons; it reads as COM in the status texts.
+enum class SourceKind { Com = 0, Demo = 1, File = 2, Gpsd = 3 };
 
 inline constexpr std::string_view kAutoChoice = "<自动>";
 
@@ -27,6 +29,8 @@ struct GpsPageSettings {
   std::string baud{kAutoChoice};
   std::string fileName;
   double timeFactor = 1.0;
+  std::string gpsdHost = "127.0.0.1";
+  std::uint16_t gpsdPort = 2947;
   bool autoTrack = true;
   bool heading = true;
   bool height = true;
@@ -105,7 +109,8 @@ class GpsPage final : public GpsEvents {
 namespace tivra::gps {
 
 // The headless form of the page's choices. SOURCE: "demo", "file:PATH", "serial" (auto-detect),
-// "serial:DEVICE" (probe at 4800) or "serial:DEVICE:BAUD". False with a message in error.
+// "serial:DEVICE" (probe at 4800), "serial:DEVICE:BAUD" or "gpsd[:HOST[:PORT]]". False with a
+// message in error.
 bool parseGpsSource(std::string_view source, GpsPageSettings& settings, std::string& error);
 // LIST: a comma list of "heading", "height" and "angle"; auto-track on, the others off.
 bool parseFollowList(std::string_view list, GpsPageSettings& settings, std::string& error);

@@ -69,6 +69,16 @@ std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int 
   return source;
 }
 
+std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uint16_t port,
+                                               GpsEvents& events, GpsSourceOptions options) {
+  std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Gpsd, events, options));
+  source->m_parser =
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->m_gpsd = std::make_unique<GpsdReader>(*source, options.gpsd);
+  source->m_gpsd->start(host, port);
+  return source;
+}
+
 void GpsSource::readFile(std::stop_token stop, std::FILE* raw) {
   std::unique_ptr<std::FILE, FileCloser> file(raw);
   std::array<char, 4096> buffer;
@@ -88,6 +98,7 @@ void GpsSource::stop() {
   m_clock->requestStop();
   if (m_fileReader.joinable()) m_fileReader.join();
   if (m_serial) m_serial->stop();
+  if (m_gpsd) m_gpsd->stop();
   silence();
 }
 

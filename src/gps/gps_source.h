@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "gps/gps_fix.h"
+#include "gps/gpsd_reader.h"
 #include "gps/line_parser.h"
 #include "gps/line_splitter.h"
 #include "gps/nmea_parser.h"
@@ -29,6 +30,7 @@ class GpsEvents {
 
 struct GpsSourceOptions {
   SerialReaderOptions serial{};
+  GpsdReaderOptions gpsd{};
   NmeaOptions nmea{};
 };
 
@@ -51,6 +53,10 @@ class GpsSource final : public ReaderSink {
   // A serial source, never paced. Throws platform::SerialError when the device cannot be opened.
   static std::shared_ptr<GpsSource> openSerial(const std::string& device, int baud,
                                                GpsEvents& events, GpsSourceOptions options = {});
+
+  // A source fed by gpsd, never paced; it keeps trying to reach gpsd until stopped.
+  static std::shared_ptr<GpsSource> openGpsd(const std::string& host, std::uint16_t port,
+                                             GpsEvents& events, GpsSourceOptions options = {});
 
   // Stops the reader (waiting for its thread) and reports the end if data was flowing.
   void stop();
@@ -78,6 +84,7 @@ class GpsSource final : public ReaderSink {
   LineSplitter m_splitter;               // reader thread only
   std::atomic<bool> m_receiving = false;
   std::unique_ptr<SerialGpsReader> m_serial;
+  std::unique_ptr<GpsdReader> m_gpsd;
   std::jthread m_fileReader;
 };
 
