@@ -111,6 +111,39 @@ TEST_F(GpsApp, EndpointsAnswerHiddenWithoutASourceAndTheTrackWithOne) {
   EXPECT_EQ(get("/GPSServer/1.kml"), platform::kEmptyKmlDocument);
 }
 
+std::string sentence(const std::string& body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return "$" + body + tail;
+}
+
+TEST_F(GpsApp, AnswersBeyondTheResponseBufferArriveWhole) {
+  start();
+  // 200 GLONASS-talker satellites: a satellites document of several hundred kilobytes.
+  std::string text = kTrack;
+  for (int page = 1; page <= 50; ++page) {
+    std::string body = "GLGSV,50," + std::to_string(page) + ",200";
+    for (int i = 0; i < 4; ++i) body += "," + std::to_string((page - 1) * 4 + i + 1) + ",45,90,40";
+    text += sentence(body);
+  }
+  text += sentence("GPGGA,083302.000,2445.5000,N,12057.4576,E,1,08,1.0,38.2,M,,,,");
+  std::ofstream(dir / "many.nmea", std::ios::binary) << text;
+  GpsPageSettings settings;
+  settings.kind = SourceKind::File;
+  settings.fileName = (dir / "many.nmea").string();
+  settings.timeFactor = 0;
+  startGps(settings);
+  ASSERT_TRUE(status.waitFor("读取数据文件结束."));
+  const std::string sats = get("/SatUpdateServer/SatellitesUpdate.kml");
+  const auto body = sats.find("\r\n\r\n") + 4;
+  EXPECT_GT(sats.size() - body, 81920u);
+  EXPECT_EQ(std::to_string(sats.size() - body), sats.substr(32, sats.find("\r\n", 32) - 32));
+  EXPECT_TRUE(sats.ends_with("</Folder>\n</kml>\n"));
+  EXPECT_NE(sats.find("<name>PRN200</name>"), std::string::npos);
+}
+
 struct StartCase {
   const char* name;
   SourceKind kind;
