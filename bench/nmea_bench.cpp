@@ -57,12 +57,13 @@ BigLog makeBigLog(std::size_t minBytes) {
     const int hour = copy % 24;
     const int day = 1 + (copy / 24) % 28;
     const int month = 1 + (copy / (24 * 28)) % 12;
-    char date[8];
-    std::snprintf(date, sizeof date, "%02d%02d%02d", day, month, 10 + copy / (24 * 28 * 12));
+    char date[32];
+    std::snprintf(date, sizeof date, "%02d%02d%02d", day, month,
+                  (10 + copy / (24 * 28 * 12)) % 100);
     for (std::string body : lines) {
       // hhmmss after the first comma of GGA and RMC; the recording starts at 02:15.
       if (body.compare(2, 3, "GGA") == 0 || body.compare(2, 3, "RMC") == 0) {
-        char hh[3];
+        char hh[16];
         std::snprintf(hh, sizeof hh, "%02d", hour);
         body.replace(body.find(',') + 1, 2, hh);
       }
