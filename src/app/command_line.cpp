@@ -41,6 +41,8 @@ std::optional<LookAtArg> parseLookAt(std::string_view text) {
 
 std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, std::string& error) {
   CommandLine cl;
+  gps::GpsPageSettings gpsSettings;
+  bool gpsOptions = false;
   const auto value = [&](std::size_t& i, const char* what) -> const char* {
     if (i + 1 >= args.size()) {
       error = what;
@@ -77,6 +79,29 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
             "--look-at needs LON,LAT,RANGE (degrees, degrees, metres > 0): " + std::string(text);
         return std::nullopt;
       }
+    } else if (arg == "--gps") {
+      const char* text = value(i, "--gps needs a source");
+      if (text == nullptr || !gps::parseGpsSource(text, gpsSettings, error)) return std::nullopt;
+      cl.gps = gpsSettings;
+    } else if (arg == "--time-factor") {
+      const char* text = value(i, "--time-factor needs a number");
+      if (text == nullptr) return std::nullopt;
+      const std::string_view factor = text;
+      const auto [end, ec] =
+          std::from_chars(factor.data(), factor.data() + factor.size(), gpsSettings.timeFactor);
+      if (ec != std::errc() || end != factor.data() + factor.size() ||
+          !std::isfinite(gpsSettings.timeFactor)) {
+        error = "--time-factor needs a number: " + std::string(factor);
+        return std::nullopt;
+      }
+      gpsOptions = true;
+    } else if (arg == "--follow") {
+      const char* text = value(i, "--follow needs a list");
+      if (text == nullptr || !gps::parseFollowList(text, gpsSettings, error)) return std::nullopt;
+      gpsOptions = true;
+    } else if (arg == "--no-follow") {
+      gpsSettings.autoTrack = false;
+      gpsOptions = true;
     } else if (arg.size() == 3 && (arg[0] == '-' || arg[0] == '/') &&
                platform::equalsIgnoreCase(arg.substr(1), "WW")) {
       cl.useEarth = false;
@@ -85,6 +110,12 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
       return std::nullopt;
     }
   }
+  if (gpsOptions && !cl.gps) {
+    error = "--time-factor, --follow and --no-follow are only used with --gps";
+    return std::nullopt;
+  }
+  // The options may come before or after --gps.
+  if (cl.gps) cl.gps = gpsSettings;
   if (cl.snapshot && !cl.useEarth) {
     error = "--snapshot draws the globe's view: it cannot be used with -WW";
     return std::nullopt;
@@ -97,7 +128,7 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
 }
 
 std::string usageText() {
-  return "usage: tivra --headless [-WW] [--data-dir DIR] [--verbose]\n"
+  return "usage: tivra --headless [-WW] [--data-dir DIR] [--verbose] [--gps SOURCE ...]\n"
          "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
          "  --headless        run the map server without any window\n"
          "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
@@ -105,7 +136,13 @@ std::string usageText() {
          "  --snapshot FILE   start, wait until the view is drawn, write it to FILE as PNG, end\n"
          "  --look-at L,B,R   the snapshot's view: longitude, latitude (degrees), range (metres);\n"
          "                    default: the camera stored in Tivra.ini\n"
-         "  --verbose         debug traces on standard error\n";
+         "  --verbose         debug traces on standard error\n"
+         "  --gps SOURCE      follow a GPS source: demo, file:PATH (.nmea or .plt), serial\n"
+         "                    (auto-detect), serial:DEVICE (probe at 4800), serial:DEVICE:BAUD,\n"
+         "                    gpsd[:HOST[:PORT]] (default 127.0.0.1:2947)\n"
+         "  --time-factor F   playback speed of files and the demo (default 1.0; 0: no pauses)\n"
+         "  --follow LIST     camera follow: heading,height,angle (default: all three)\n"
+         "  --no-follow       the camera does not follow the car\n";
 }
 
 }  // namespace tivra::app

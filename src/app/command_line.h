@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "gps/gps_page.h"
+
 namespace tivra::app {
 
 // A view centre and the camera's distance from it.
@@ -23,6 +25,8 @@ struct CommandLine {
   // --snapshot FILE: draw the globe's view into FILE (PNG) and end.
   std::optional<std::filesystem::path> snapshot;
   std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
+  // --gps SOURCE [--time-factor F] [--follow LIST | --no-follow]: the GPS page's Start, once.
+  std::optional<gps::GpsPageSettings> gps;
 };
 
 // nullopt with a message in error when the arguments cannot be understood.

@@ -77,6 +77,11 @@ int main(int argc, char** argv) {
   options.dataDirectory = cl->dataDirectory;
   options.useEarth = cl->useEarth;
   options.earthFactory = builtInGlobe.factory();
+  if (cl->gps) {
+    options.gpsStatus = [](std::string_view text) {
+      std::fprintf(stderr, "GPS: %.*s\n", static_cast<int>(text.size()), text.data());
+    };
+  }
   int code = 0;
   {
     app::MainWindow window(loop, frontend, options);
@@ -89,6 +94,10 @@ int main(int argc, char** argv) {
       if (signals.take() != 0) loop.quit(0);
     });
     platform::debugTrace("tivra: listening on port " + std::to_string(window.listeningPort()));
+    if (cl->gps) {
+      window.gpsPage().settings() = *cl->gps;
+      window.gpsPage().start();
+    }
     bool snapshotDone = false;
     if (cl->snapshot) {
       app::SnapshotRequest request;

@@ -37,6 +37,7 @@ MainWindow::MainWindow(platform::MessageLoop& loop, platform::Frontend& frontend
   m_endpoints = std::make_unique<server::EndpointContext>(
       server::EndpointContext{m_settings.tcpPort, tileSourceBase(), m_mapValues, m_stateLock,
                               *m_tileCache, m_online, [this] { postMapPageRefresh(); }});
+  createGpsPage();
   installHandlers();
 }
 
@@ -48,14 +49,52 @@ std::string MainWindow::tileSourceBase() const {
   return "http://" + m_hosts.tileHost + "/googlechina/maptile?";
 }
 
+void MainWindow::createGpsPage() {
+  std::filesystem::path dir = m_options.tempDirectory;
+  if (dir.empty()) {
+    std::string error;
+    if (const auto found = platform::privateTempDirectory(error)) dir = *found;
+  }
+  gps::GpsControllerOptions controller = m_options.gpsController;
+  controller.serialPatterns = m_hosts.serialPorts;
+  m_gpsPage = std::make_unique<gps::GpsPage>(gps::GpsPageDeps{
+      .loop = m_loop,
+      .frontend = m_frontend,
+      .stateLock = m_stateLock,
+      .earth = [this]() -> globe::Earth* { return m_earthStarted ? m_earth.get() : nullptr; },
+      .tempDirectory = dir,
+      .serverPort = m_settings.tcpPort,
+      .onStatus = m_options.gpsStatus,
+      .startWait = m_options.gpsStartWait,
+      .controller = controller});
+  gps::GpsPage* page = m_gpsPage.get();
+  m_gpsEndpoints = std::make_unique<gps::GpsEndpointContext>(gps::GpsEndpointContext{
+      .port = m_settings.tcpPort,
+      .iconHost = m_hosts.iconHost,
+      .activeSource = [page]() -> std::shared_ptr<gps::GpsData> {
+        auto source = page->controller().activeSource();
+        return source ? std::shared_ptr<gps::GpsData>(source, &source->data()) : nullptr;
+      },
+      .documentName = [page] { return page->documentName(); },
+      .follow = [page] { return page->followOptions(); },
+      // Without the globe the camera step fails quietly.
+      .earthFactory = m_options.useEarth ? m_options.earthFactory : globe::EarthFactory()});
+}
+
 void MainWindow::installHandlers() {
-  // The GPS endpoints answer the bare empty document while there is no GPS source.
-  const auto empty = [](std::string_view, std::string& out) {
-    out.append(platform::kEmptyKmlDocument);
-  };
-  m_router.setHandler(Endpoint::SatUpdateServer, empty);
-  m_router.setHandler(Endpoint::PosUpdateServer, empty);
-  m_router.setHandler(Endpoint::GPSServer, empty);
+  const gps::GpsEndpointContext& gpsContext = *m_gpsEndpoints;
+  m_router.setHandler(Endpoint::SatUpdateServer,
+                      [&gpsContext](std::string_view request, std::string& out) {
+                        gps::SatUpdateServer(gpsContext, request, out);
+                      });
+  m_router.setHandler(Endpoint::PosUpdateServer,
+                      [&gpsContext](std::string_view request, std::string& out) {
+                        gps::PosUpdateServer(gpsContext, request, out);
+                      });
+  m_router.setHandler(Endpoint::GPSServer,
+                      [&gpsContext](std::string_view request, std::string& out) {
+                        gps::GPSServer(gpsContext, request, out);
+                      });
   const server::EndpointContext& context = *m_endpoints;
   m_router.setHandler(Endpoint::KmzServer, [&context](std::string_view request, std::string& out) {
     server::KmzServer(context, request, out);
@@ -297,6 +336,9 @@ void MainWindow::shutdown() {
   });
   step("map settings", [&] {
     if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
+  });
+  step("gps", [&] {
+    if (m_gpsPage) m_gpsPage->stop();
   });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.

@@ -12,6 +12,8 @@
 
 #include "app/settings.h"
 #include "globe/earth.h"
+#include "gps/gps_endpoints.h"
+#include "gps/gps_page.h"
 #include "platform/file_lock.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
@@ -45,6 +47,10 @@ struct MainWindowOptions {
   globe::EarthFactory earthFactory;
   // Where tivra.kml is written; empty: the private per-user temporary directory.
   std::filesystem::path tempDirectory;
+  // Every status text of the GPS page; tests shorten the page's waits and probes.
+  std::function<void(std::string_view)> gpsStatus;
+  std::chrono::milliseconds gpsStartWait{1500};
+  gps::GpsControllerOptions gpsController{};
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -86,11 +92,14 @@ class MainWindow {
   void setOnline(bool online) { m_online = online; }
   void postMapPageRefresh();
   store::TileCache& tileCache() { return *m_tileCache; }
+  // The GPS page's core (main thread only).
+  gps::GpsPage& gpsPage() { return *m_gpsPage; }
 
   // Main thread only (tests read it between loop turns).
   const std::vector<server::ThreadId>& serverThreads() const { return m_serverThreads; }
 
  private:
+  void createGpsPage();
   void installHandlers();
   void openTileCache();
   // Creates the globe and waits until it is ready; false when it cannot be started.
@@ -122,6 +131,9 @@ class MainWindow {
   std::unique_ptr<store::TileCache> m_tileCache;
   platform::MessageLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<server::EndpointContext> m_endpoints;
+  // Outlive the server: connection threads read them until it is gone.
+  std::unique_ptr<gps::GpsPage> m_gpsPage;
+  std::unique_ptr<gps::GpsEndpointContext> m_gpsEndpoints;
 
   bool m_closing = false;
   bool m_shutDown = false;

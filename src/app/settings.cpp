@@ -38,6 +38,7 @@ constexpr Key<HostSettings> kHostKeys[] = {
     {"TileHost", &HostSettings::tileHost},   {"SearchHost", &HostSettings::searchHost},
     {"RouteHost", &HostSettings::routeHost}, {"DetailHost", &HostSettings::detailHost},
     {"IconHost", &HostSettings::iconHost},   {"ListenAddress", &HostSettings::listenAddress},
+    {"SerialPorts", &HostSettings::serialPorts},
 };
 
 constexpr Key<tiles::MapValues> kMapKeys[] = {

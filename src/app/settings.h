@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/ini.h"
+#include "platform/serial_port.h"
 #include "tiles/map_values.h"
 
 namespace tivra::app {
@@ -31,6 +32,8 @@ struct HostSettings {
   std::string iconHost = "http://maps.google.com";
   // Only this machine may reach the server unless the user opts in (for example 0.0.0.0).
   std::string listenAddress = "127.0.0.1";
+  // `SerialPorts`: glob patterns, separated by blanks, of the serial devices to list and probe.
+  std::string serialPorts{platform::kDefaultSerialPatterns};
 };
 
 // Each key missing from the file reads as its field's default above. Integers and reals are

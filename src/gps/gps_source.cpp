@@ -1,0 +1,122 @@
+#include "gps/gps_source.h"
+
+#include <array>
+#include <cstdio>
+
+namespace tivra::gps {
+
+// Pacing sleeps end at once when the source is stopped, so Stop never waits out a gap in a
+// recording.
+class GpsSource::StoppableClock final : public PacingClock {
+ public:
+  std::int64_t nowMs() override { return m_steady.nowMs(); }
+  void sleepMs(std::int64_t ms) override {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_for(lock, m_stop.get_token(), std::chrono::milliseconds(ms), [] { return false; });
+  }
+  std::stop_token token() const { return m_stop.get_token(); }
+  void requestStop() {
+    m_stop.request_stop();
+    m_wake.notify_all();
+  }
+
+ private:
+  SteadyPacingClock m_steady;
+  std::stop_source m_stop;
+  std::mutex m_mutex;
+  std::condition_variable_any m_wake;
+};
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+GpsSource::GpsSource(SourceType type, GpsEvents& events, GpsSourceOptions options)
+    : m_type(type),
+      m_events(events),
+      m_options(options),
+      m_clock(std::make_unique<StoppableClock>()) {}
+
+GpsSource::~GpsSource() {
+  stop();
+}
+
+std::shared_ptr<GpsSource> GpsSource::openFile(const std::filesystem::path& file, double timeFactor,
+                                               GpsEvents& events, GpsSourceOptions options) {
+  std::unique_ptr<std::FILE, FileCloser> handle(std::fopen(file.c_str(), "rb"));
+  if (!handle) return nullptr;
+  std::shared_ptr<GpsSource> source(new GpsSource(SourceType::File, events, options));
+  source->m_parser =
+      makeParser(file.filename().string(), source->m_data, timeFactor, *source->m_clock);
+  // Started last: no line arrives before the parser exists.
+  source->m_fileReader =
+      std::jthread([raw = source.get(), token = source->m_clock->token(),
+                    f = handle.release()](std::stop_token) { raw->readFile(token, f); });
+  return source;
+}
+
+std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int baud,
+                                                 GpsEvents& events, GpsSourceOptions options) {
+  std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Serial, events, options));
+  source->m_parser =
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->m_serial = std::make_unique<SerialGpsReader>(*source, options.serial);
+  source->m_serial->start(device, 8, baud);
+  return source;
+}
+
+std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uint16_t port,
+                                               GpsEvents& events, GpsSourceOptions options) {
+  std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Gpsd, events, options));
+  source->m_parser =
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->m_gpsd = std::make_unique<GpsdReader>(*source, options.gpsd);
+  source->m_gpsd->start(host, port);
+  return source;
+}
+
+void GpsSource::readFile(std::stop_token stop, std::FILE* raw) {
+  std::unique_ptr<std::FILE, FileCloser> file(raw);
+  std::array<char, 4096> buffer;
+  while (!stop.stop_requested()) {
+    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    if (n == 0) {
+      silence();
+      return;
+    }
+    m_splitter.append(std::string_view(buffer.data(), n), [this, &stop](std::string_view text) {
+      if (!stop.stop_requested()) line(text);
+    });
+  }
+}
+
+void GpsSource::stop() {
+  m_clock->requestStop();
+  if (m_fileReader.joinable()) m_fileReader.join();
+  if (m_serial) m_serial->stop();
+  if (m_gpsd) m_gpsd->stop();
+  silence();
+}
+
+void GpsSource::line(std::string_view text) {
+  if (!m_receiving.exchange(true)) m_events.dataStarted();
+  try {
+    m_parser->processLine(text);
+  } catch (const std::exception&) {
+    // A line that cannot be parsed is dropped like any other bad line.
+  }
+}
+
+void GpsSource::textReceived(std::string_view text) {
+  m_splitter.append(text, [this](std::string_view each) { line(each); });
+}
+
+void GpsSource::silence() {
+  if (m_receiving.exchange(false)) m_events.dataStopped();
+}
+
+}  // namespace tivra::gps

@@ -1,0 +1,94 @@
+#include "gps/plt_track_parser.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace tivra::gps {
+
+namespace {
+
+constexpr double kDegreesToRadians = 0.017453292519943295;
+constexpr double kEarthRadius = 6378137.0;
+
+double atofView(std::string_view piece) {
+  const std::string text(piece);
+  return std::atof(text.c_str());
+}
+
+double zeroIfTiny(double value) {
+  return std::fabs(value) < 1e-15 ? 0.0 : value;
+}
+
+}  // namespace
+
+PltTrackParser::PltTrackParser(GpsData& data, double timeFactor, PacingClock& clock)
+    : m_publisher(data, timeFactor, clock) {}
+
+const GpsFix* PltTrackParser::processLine(std::string_view line) {
+  line = line.substr(0, line.find('\0'));
+  ++m_lineCount;
+  if (m_lineCount == 1 && line.find("Track Point") != std::string_view::npos) m_headerSeen = true;
+  if (m_headerSeen && m_lineCount >= 6 && line.size() <= kMaxLineLength + 2) parsePoint(line);
+  return m_publisher.publish(m_lastPointTime == 0.0);
+}
+
+bool PltTrackParser::parsePoint(std::string_view line) {
+  // Pieces between commas; consecutive commas count as one.
+  std::array<std::string_view, 5> pieces;
+  std::size_t taken = 0, pos = 0;
+  while (taken < pieces.size()) {
+    while (pos < line.size() && line[pos] == ',') ++pos;
+    if (pos >= line.size()) break;
+    const std::size_t end = std::min(line.find(',', pos), line.size());
+    pieces[taken++] = line.substr(pos, end - pos);
+    pos = end;
+  }
+  if (taken < pieces.size()) return false;
+
+  const double t = (atofView(pieces[4]) - 25569) * 86400;
+  // Seconds beyond the 32-bit time field would make the conversions below undefined.
+  if (!std::isfinite(t) || std::fabs(t) > 2147483647.0) return false;
+  GpsFix& fix = m_publisher.beginEpoch();
+  fix.latitude = atofView(pieces[0]);
+  fix.longitude = atofView(pieces[1]);
+  fix.altitude = atofView(pieces[3]) * 0.3048;
+  const double whole = std::trunc(t);
+  fix.time = static_cast<std::int32_t>(whole);
+  fix.milliseconds = static_cast<std::int16_t>((t - whole) * 1000);
+  m_lastPointTime = t;
+
+  if (m_hasPreviousPoint) {
+    const GpsFix& prev = m_previousPoint;
+    const double phi1 = prev.latitude.get() * kDegreesToRadians;
+    const double lambda1 = prev.longitude.get() * kDegreesToRadians;
+    const double phi2 = fix.latitude.get() * kDegreesToRadians;
+    const double lambda2 = fix.longitude.get() * kDegreesToRadians;
+    const double y = zeroIfTiny(std::cos(phi2) * std::sin(lambda1 - lambda2));
+    const double x = zeroIfTiny(std::cos(phi1) * std::sin(phi2) -
+                                std::cos(phi2) * std::cos(lambda1 - lambda2) * std::sin(phi1));
+    double course = 360 - std::atan2(y, x) * 57.29577951308232;
+    if (course >= 360) course -= 360;
+    fix.course = course;
+
+    const double sinLambda = std::sin((lambda1 - lambda2) / 2);
+    const double sinPhi = std::sin((phi1 - phi2) / 2);
+    const double root =
+        std::sqrt(sinLambda * sinLambda * std::cos(phi1) * std::cos(phi2) + sinPhi * sinPhi);
+    const double distance = 2 * std::asin(std::clamp(root, -1.0, 1.0)) * kEarthRadius;
+    const double seconds = (fix.milliseconds - prev.milliseconds) * 0.001 +
+                           (static_cast<double>(fix.time) - prev.time);
+    // Two points with one time stamp: the speed of the step before stands (0 for the first).
+    if (seconds != 0)
+      fix.speed = distance / seconds * 3.6;
+    else
+      fix.speed = prev.speed.has() ? prev.speed.get() : 0.0;
+  }
+  m_previousPoint = fix;
+  m_hasPreviousPoint = true;
+  return true;
+}
+
+}  // namespace tivra::gps

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string_view>
+
+#include "gps/gps_fix.h"
+#include "gps/line_parser.h"
+
+namespace tivra::gps {
+
+// Reads the track points of an OziExplorer ".plt" track file:
+//   line 1      "OziExplorer Track Point File Version 2.1" (must contain "Track Point")
+//   lines 2-5   datum, units, reserved, track header
+//   line 6      point count
+//   line 7...   "  58.821140,  42.627060,1,  549.2,40230.3722801, 21-Feb-10, 8:56:05"
+//               latitude, longitude, code, altitude in feet, days since 1899-12-30, ...
+// Course and speed come from the step between consecutive points.
+class PltTrackParser final : public LineParser {
+ public:
+  PltTrackParser(GpsData& data, double timeFactor, PacingClock& clock);
+  const GpsFix* processLine(std::string_view line) override;
+
+ private:
+  bool parsePoint(std::string_view line);
+
+  FixPublisher m_publisher;
+  long long m_lineCount = 0;
+  bool m_headerSeen = false;
+  double m_lastPointTime = 0.0;
+  GpsFix m_previousPoint;
+  bool m_hasPreviousPoint = false;
+};
+
+}  // namespace tivra::gps
