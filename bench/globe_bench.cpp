@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/globe_render.h"
-#include "app/kml_model.h"
+#include "globe/globe_render.h"
+#include "globe/kml_model.h"
 
 namespace {
 

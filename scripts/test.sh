@@ -2,7 +2,7 @@
 # Installs what is needed, builds and runs the whole test suite.
 #   scripts/test.sh              plain build in build/
 #   scripts/test.sh --sanitize   address and undefined sanitizers, in build-asan/
-#   scripts/test.sh --thread     thread sanitizer over the threaded parts (server, store, app)
+#   scripts/test.sh --thread     thread sanitizer over the threaded parts (server, store, app, globe)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--sanitize" ]]; then
 elif [[ "${1:-}" == "--thread" ]]; then
   build=build-tsan
   options+=(-DTIVRA_SANITIZE=thread -DTIVRA_WERROR=ON)
-  labels=(-L 'server|store|app')
+  labels=(-L 'server|store|app|globe')
 fi
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j2

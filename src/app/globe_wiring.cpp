@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "app/globe_view.h"
+#include "globe/globe_view.h"
 
 #include "platform/http_client.h"
 #include "platform/image_codec.h"
@@ -77,7 +77,7 @@ HttpGet makeHttpGet(const GlobeWiringOptions& options) {
         // that way); the last hop's answer is kept when there is nowhere to go.
         const auto location = detail::headerValue(result.head.rawHeaders, "Location");
         if (location && !location->empty() && hop < kMaxRedirects) {
-          url = resolveHref(url, *location);
+          url = globe::resolveHref(url, *location);
           if (url.starts_with("http://") || url.starts_with("https://")) continue;
         }
       }
@@ -117,6 +117,37 @@ std::vector<std::uint8_t> encodeRgbaPng(const RgbaImage& image) {
 
 SimGlobeDeps makeGlobeDeps(const GlobeWiringOptions& options) {
   return SimGlobeDeps{makeHttpGet(options), decodeRgba, encodeRgbaPng};
+}
+
+BuiltInGlobe::BuiltInGlobe(BuiltInGlobeOptions options) : m_options(std::move(options)) {}
+
+BuiltInGlobe::~BuiltInGlobe() {
+  release();
+}
+
+globe::EarthFactory BuiltInGlobe::factory() {
+  return [this]() -> std::unique_ptr<globe::Earth> {
+    const std::lock_guard lock(m_mutex);
+    if (!m_globe) {
+      SimGlobeDeps deps = makeGlobeDeps(m_options.wiring);
+      if (m_options.wrapHttpGet) deps.httpGet = m_options.wrapHttpGet(std::move(deps.httpGet));
+      m_globe = std::make_unique<globe::SimGlobe>(std::move(deps), m_options.globe);
+    }
+    return m_globe->connect();
+  };
+}
+
+globe::SimGlobe* BuiltInGlobe::globe() const {
+  const std::lock_guard lock(m_mutex);
+  return m_globe.get();
+}
+
+void BuiltInGlobe::release() {
+  std::unique_ptr<globe::SimGlobe> ending;
+  {
+    const std::lock_guard lock(m_mutex);
+    ending = std::move(m_globe);
+  }
 }
 
 }  // namespace tivra::app

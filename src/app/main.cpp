@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/globe_wiring.h"
 #include "app/main_window.h"
 #include "app/snapshot.h"
 #include "platform/frontend.h"
@@ -58,14 +59,18 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   platform::MessageLoop loop;
+  // Outlives the window, which holds a handle to it until shutdown.
+  app::BuiltInGlobe builtInGlobe;
   app::MainWindowOptions options;
   options.dataDirectory = cl->dataDirectory;
   options.useEarth = cl->useEarth;
+  options.earthFactory = builtInGlobe.factory();
   int code = 0;
   {
     app::MainWindow window(loop, frontend, options);
     if (const auto failed = window.initialise()) {
       window.shutdown();
+      builtInGlobe.release();
       return *failed;
     }
     loop.watchFd(signals.fd(), POLLIN, [&](short) {
@@ -77,7 +82,7 @@ int main(int argc, char** argv) {
       app::SnapshotRequest request;
       request.file = *cl->snapshot;
       request.camera = app::snapshotCamera(window.settings(), cl->lookAt);
-      app::startSnapshot(window, loop, std::move(request),
+      app::startSnapshot(builtInGlobe.globe(), window.earth(), loop, std::move(request),
                          [&](int result, const std::string& message) {
                            if (result != 0) std::fprintf(stderr, "tivra: %s\n", message.c_str());
                            snapshotDone = true;
@@ -90,6 +95,7 @@ int main(int argc, char** argv) {
       code = app::kSnapshotFailed;
     }
     window.shutdown();
+    builtInGlobe.release();
   }
   // A connection thread stuck past the shutdown wait is not waited for: end without running
   // destructors under its feet.

@@ -129,24 +129,17 @@ std::optional<int> MainWindow::initialise() {
 bool MainWindow::createEarth() {
   const EarthWaits& waits = m_options.earthWaits;
   try {
-    if (m_options.earthFactory) {
-      m_earth = m_options.earthFactory();
-    } else {
-      SimGlobeDeps deps = makeGlobeDeps(m_options.globeWiring);
-      if (m_options.wrapHttpGet) deps.httpGet = m_options.wrapHttpGet(std::move(deps.httpGet));
-      m_globe = std::make_unique<SimGlobe>(std::move(deps), m_options.globeOptions);
-      m_earth = m_globe->connect();
-    }
-    if (!m_earth) throw EarthError("no globe");
+    if (m_options.earthFactory) m_earth = m_options.earthFactory();
+    if (!m_earth) throw globe::EarthError("no globe");
     for (int polls = 0; !m_earth->IsInitialized(); ++polls) {
-      if (polls >= waits.maxInitializePolls) throw EarthError("the globe did not become ready");
+      if (polls >= waits.maxInitializePolls)
+        throw globe::EarthError("the globe did not become ready");
       std::this_thread::sleep_for(waits.initializePoll);
     }
     return true;
   } catch (const std::exception& e) {
     platform::debugTrace(std::string("globe: cannot start: ") + e.what());
     m_earth.reset();
-    m_globe.reset();
     return false;
   }
 }
@@ -158,10 +151,10 @@ void MainWindow::startEarth() {
   std::this_thread::sleep_for(waits.afterOpen);
   try {
     const auto feature = m_earth->GetFeatureByName("Tivra");
-    if (!feature) throw EarthError("no feature named Tivra");
+    if (!feature) throw globe::EarthError("no feature named Tivra");
     feature->putVisibility(true);
     m_earth->SetFeatureView(*feature, 0.1);
-  } catch (const EarthError& e) {
+  } catch (const globe::EarthError& e) {
     platform::debugTrace(std::string("globe: entry view: ") + e.what());
     std::this_thread::sleep_for(waits.afterViewError);
   }
@@ -173,7 +166,7 @@ void MainWindow::startEarth() {
     const int version = major * 100000 + minor * 10000 + build;
     m_online = online;
     m_earthVersion = version;
-  } catch (const EarthError& e) {
+  } catch (const globe::EarthError& e) {
     // A globe that cannot be asked is treated as one that cannot be reached.
     platform::debugTrace(std::string("globe: state: ") + e.what());
     m_online = true;
@@ -206,7 +199,7 @@ void MainWindow::openEntryDocument() {
   m_entryFile = file;
   try {
     m_earth->OpenKmlFile(file.string(), true);
-  } catch (const EarthError& e) {
+  } catch (const globe::EarthError& e) {
     platform::debugTrace(std::string("globe: cannot open the entry document: ") + e.what());
   }
 }
@@ -217,7 +210,7 @@ void MainWindow::stopEarth() {
     for (const std::string_view name : {"Tivra Overlay", "Tivra GPS"}) {
       if (const auto feature = m_earth->GetFeatureByName(name)) feature->putVisibility(false);
     }
-    const Camera camera = m_earth->GetCamera(true);
+    const globe::Camera camera = m_earth->GetCamera(true);
     // A camera the globe cannot describe is not written over the user's last good one.
     if (std::isfinite(camera.FocusPointLongitude) && std::isfinite(camera.FocusPointLatitude) &&
         std::isfinite(camera.Range)) {
@@ -226,7 +219,7 @@ void MainWindow::stopEarth() {
       m_settings.cameraRange = camera.Range;
     }
     std::this_thread::sleep_for(m_options.earthWaits.beforeRelease);
-  } catch (const EarthError& e) {
+  } catch (const globe::EarthError& e) {
     platform::debugTrace(std::string("globe: at shutdown: ") + e.what());
   }
 }
@@ -290,9 +283,8 @@ void MainWindow::shutdown() {
     std::filesystem::remove(m_entryFile, ec);
     m_entryFile.clear();
   }
-  // Release the globe: its destructor waits for its fetches, which are bounded.
+  // The handle goes; whoever made the globe ends it after this.
   m_earth.reset();
-  m_globe.reset();
   m_earthStarted = false;
 }
 

@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/earth.h"
-#include "app/globe_wiring.h"
 #include "app/settings.h"
-#include "app/sim_globe.h"
+#include "globe/earth.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
 #include "platform/message_loop.h"
@@ -42,12 +40,8 @@ struct MainWindowOptions {
   server::ServerOptions serverOptions{};
 
   EarthWaits earthWaits{};
-  SimGlobeOptions globeOptions{};
-  GlobeWiringOptions globeWiring{};
-  // Wraps the globe's HTTP access (tests record what it asks for); empty: used as it is.
-  std::function<HttpGet(HttpGet)> wrapHttpGet;
-  // Replaces the built-in globe; empty: the simulated globe.
-  EarthFactory earthFactory;
+  // Connects to the globe; empty: the globe cannot be started.
+  globe::EarthFactory earthFactory;
   // Where tivra.kml is written; empty: the private per-user temporary directory.
   std::filesystem::path tempDirectory;
 };
@@ -76,11 +70,9 @@ class MainWindow {
   std::uint16_t listeningPort() const { return m_server ? m_server->port() : 0; }
   std::string tileSourceBase() const;
 
-  // The globe, once started (main thread only). globe() is null when the globe came from
-  // earthFactory.
+  // The globe, once started (main thread only).
   bool earthStarted() const { return m_earthStarted; }
-  Earth* earth() { return m_earth.get(); }
-  SimGlobe* globe() { return m_globe.get(); }
+  globe::Earth* earth() { return m_earth.get(); }
   // major * 100000 + minor * 10000 + build; nullopt when it could not be read.
   std::optional<int> earthVersion() const { return m_earthVersion; }
   // The entry document's file while the globe runs.
@@ -134,9 +126,7 @@ class MainWindow {
   server::Router m_router;
   std::unique_ptr<server::HttpServer> m_server;
 
-  // Released last: the handle before the globe it reaches.
-  std::unique_ptr<SimGlobe> m_globe;
-  std::unique_ptr<Earth> m_earth;
+  std::unique_ptr<globe::Earth> m_earth;
   bool m_earthStarted = false;
   std::optional<int> m_earthVersion;
   std::filesystem::path m_entryFile;

@@ -3,8 +3,6 @@
 #include <fstream>
 #include <memory>
 
-#include "app/main_window.h"
-
 namespace tivra::app {
 
 namespace detail {
@@ -31,16 +29,16 @@ std::string writeFile(const std::filesystem::path& file, const std::vector<std::
 
 }  // namespace detail
 
-Camera snapshotCamera(const MainSettings& settings, const std::optional<LookAtArg>& lookAt) {
-  Camera camera;
+globe::Camera snapshotCamera(const MainSettings& settings, const std::optional<LookAtArg>& lookAt) {
+  globe::Camera camera;
   camera.FocusPointLongitude = lookAt ? lookAt->longitude : settings.cameraLongitude;
   camera.FocusPointLatitude = lookAt ? lookAt->latitude : settings.cameraLatitude;
   camera.Range = lookAt ? lookAt->range : settings.cameraRange;
   return camera;
 }
 
-void startSnapshot(MainWindow& window, platform::MessageLoop& loop, SnapshotRequest request,
-                   SnapshotDone done) {
+void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::MessageLoop& loop,
+                   SnapshotRequest request, SnapshotDone done) {
   auto state = std::make_shared<detail::SnapshotState>();
   state->request = std::move(request);
   state->done = std::move(done);
@@ -54,15 +52,13 @@ void startSnapshot(MainWindow& window, platform::MessageLoop& loop, SnapshotRequ
     s->done(code, message);
   };
 
-  SimGlobe* globe = window.globe();
-  Earth* earth = window.earth();
   if (globe == nullptr || earth == nullptr) {
     loop.post([state, finish] { finish(state, kSnapshotFailed, "the globe is not running"); });
     return;
   }
   try {
     earth->SetCamera(state->request.camera, detail::kInstantSpeed);
-  } catch (const EarthError& e) {
+  } catch (const globe::EarthError& e) {
     loop.post([state, finish, why = std::string(e.what())] {
       finish(state, kSnapshotFailed, "cannot move the camera: " + why);
     });

@@ -11,6 +11,8 @@
 namespace tivra::app {
 namespace {
 
+using namespace tivra::globe;
+
 // What the scripted globe does; failAt names the operation that throws EarthError every time.
 struct Script {
   std::string failAt;

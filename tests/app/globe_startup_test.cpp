@@ -9,8 +9,8 @@
 #include <mutex>
 #include <set>
 
-#include "app/globe_render.h"
-#include "app/sim_globe.h"
+#include "globe/globe_render.h"
+#include "globe/sim_globe.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
 #include "support/globe_helpers.h"
@@ -20,6 +20,8 @@
 
 namespace tivra::app {
 namespace {
+
+using namespace tivra::globe;
 
 using test::bboxValues;
 using test::cameraAt;
@@ -132,7 +134,7 @@ class GlobeStartupTest : public ::testing::Test {
             "CameraLongitude=116.39\r\nCameraLatitude=39.9\r\nCameraRange=3000\r\n" +
             extra,
         true);
-    app->options().wrapHttpGet = [this](HttpGet inner) {
+    app->globeOptions().wrapHttpGet = [this](HttpGet inner) {
       return [this, inner = std::move(inner)](std::string_view url) {
         {
           std::lock_guard lock(mutex);
@@ -142,10 +144,10 @@ class GlobeStartupTest : public ::testing::Test {
       };
     };
     ASSERT_TRUE(app->start());
-    ASSERT_NE(app->window().globe(), nullptr);
+    ASSERT_NE(app->globe(), nullptr);
     earth = globe().connect();
   }
-  SimGlobe& globe() { return *app->window().globe(); }
+  SimGlobe& globe() { return *app->globe(); }
   std::vector<std::string> requested(std::string_view part) {
     std::lock_guard lock(mutex);
     std::vector<std::string> out;

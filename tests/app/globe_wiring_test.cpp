@@ -9,6 +9,8 @@
 namespace tivra::app {
 namespace {
 
+using namespace tivra::globe;
+
 using namespace std::chrono_literals;
 
 std::string text(const std::vector<std::uint8_t>& bytes) {

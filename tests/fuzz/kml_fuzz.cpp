@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/globe_view.h"
-#include "app/kml_model.h"
+#include "globe/globe_view.h"
+#include "globe/kml_model.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tivra::app;
+  using namespace tivra::globe;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
     ParsedKml kml = parseKml(text, "http://127.0.0.1:11000/dir/doc.kml");

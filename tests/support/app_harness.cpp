@@ -15,6 +15,16 @@ std::uint16_t freePort() {
 
 namespace {
 
+app::BuiltInGlobeOptions harnessGlobeOptions() {
+  app::BuiltInGlobeOptions options;
+  // Flights end at once, so views settle quickly.
+  options.globe.flightBase = std::chrono::milliseconds(1);
+  options.globe.maxFlight = std::chrono::milliseconds(1);
+  options.wiring.connectTimeout = std::chrono::milliseconds(1000);
+  options.wiring.totalTimeout = std::chrono::milliseconds(5000);
+  return options;
+}
+
 app::MainWindowOptions harnessOptions(const TempDir& dir) {
   app::MainWindowOptions options;
   options.earthWaits.initializePoll = std::chrono::milliseconds(10);
@@ -22,11 +32,6 @@ app::MainWindowOptions harnessOptions(const TempDir& dir) {
   options.earthWaits.afterOpen = std::chrono::milliseconds(10);
   options.earthWaits.afterViewError = std::chrono::milliseconds(10);
   options.earthWaits.beforeRelease = std::chrono::milliseconds(10);
-  // Flights end at once, so views settle quickly.
-  options.globeOptions.flightBase = std::chrono::milliseconds(1);
-  options.globeOptions.maxFlight = std::chrono::milliseconds(1);
-  options.globeWiring.connectTimeout = std::chrono::milliseconds(1000);
-  options.globeWiring.totalTimeout = std::chrono::milliseconds(5000);
   options.tempDirectory = dir / "tmp";
   std::filesystem::create_directory(options.tempDirectory);
   std::filesystem::permissions(options.tempDirectory, std::filesystem::perms::owner_all);
@@ -36,14 +41,20 @@ app::MainWindowOptions harnessOptions(const TempDir& dir) {
 }  // namespace
 
 AppHarness::AppHarness(std::string extraSettings, bool useEarth)
-    : m_dataDir(m_dir.path()), m_useEarth(useEarth), m_options(harnessOptions(m_dir)) {
+    : m_dataDir(m_dir.path()),
+      m_useEarth(useEarth),
+      m_options(harnessOptions(m_dir)),
+      m_globeOptions(harnessGlobeOptions()) {
   m_port = freePort();
   std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << m_port << "\r\n"
                                      << extraSettings;
 }
 
 AppHarness::AppHarness(const std::filesystem::path& dataDir, bool useEarth)
-    : m_dataDir(dataDir), m_useEarth(useEarth), m_options(harnessOptions(m_dir)) {
+    : m_dataDir(dataDir),
+      m_useEarth(useEarth),
+      m_options(harnessOptions(m_dir)),
+      m_globeOptions(harnessGlobeOptions()) {
   // A fresh free port; every other setting stays as the last run left it.
   m_port = freePort();
   platform::IniFile(dataDir / "Tivra.ini").write("settings", "TcpPort", std::to_string(m_port));
@@ -57,6 +68,10 @@ bool AppHarness::start() {
   app::MainWindowOptions options = m_options;
   options.dataDirectory = m_dataDir;
   options.useEarth = m_useEarth;
+  if (!options.earthFactory) {
+    m_globe = std::make_unique<app::BuiltInGlobe>(m_globeOptions);
+    options.earthFactory = m_globe->factory();
+  }
   m_window = std::make_unique<app::MainWindow>(m_loop, m_frontend, options);
   if (const auto failed = m_window->initialise()) {
     m_exitCode = *failed;
@@ -83,6 +98,7 @@ void AppHarness::stop() {
   }
   if (m_window) m_window->shutdown();
   m_window.reset();
+  m_globe.reset();
 }
 
 }  // namespace tivra::test

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "app/globe_wiring.h"
 #include "app/main_window.h"
 #include "platform/message_loop.h"
 #include "support/recording_frontend.h"
@@ -29,6 +30,8 @@ class AppHarness {
   // What start() hands to the window; adjust before start(). The globe's waits are short and
   // its temporary directory is private to this harness.
   app::MainWindowOptions& options() { return m_options; }
+  // The built-in globe's options; used unless options().earthFactory is set.
+  app::BuiltInGlobeOptions& globeOptions() { return m_globeOptions; }
 
   // Start-up; false when it failed (exitCode() tells the code).
   bool start();
@@ -37,6 +40,8 @@ class AppHarness {
 
   std::uint16_t port() const { return m_port; }
   app::MainWindow& window() { return *m_window; }
+  // The built-in globe once started; null otherwise.
+  globe::SimGlobe* globe() { return m_globe ? m_globe->globe() : nullptr; }
   RecordingFrontend& frontend() { return m_frontend; }
   const std::filesystem::path& dataDir() const { return m_dataDir; }
   // Runs task on the loop thread and waits for it.
@@ -50,7 +55,9 @@ class AppHarness {
   std::uint16_t m_port = 0;
   bool m_useEarth;
   app::MainWindowOptions m_options;
+  app::BuiltInGlobeOptions m_globeOptions;
   int m_exitCode = 0;
+  std::unique_ptr<app::BuiltInGlobe> m_globe;
   std::unique_ptr<app::MainWindow> m_window;
   std::thread m_loopThread;
 };

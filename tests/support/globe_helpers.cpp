@@ -19,8 +19,8 @@ std::vector<double> bboxValues(const std::string& url) {
   return out;
 }
 
-app::Camera cameraAt(double lon, double lat, double range) {
-  app::Camera c;
+globe::Camera cameraAt(double lon, double lat, double range) {
+  globe::Camera c;
   c.FocusPointLongitude = lon;
   c.FocusPointLatitude = lat;
   c.Range = range;

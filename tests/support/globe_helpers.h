@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/earth.h"
+#include "globe/earth.h"
 
 namespace tivra::test {
 
@@ -11,6 +11,6 @@ namespace tivra::test {
 std::vector<double> bboxValues(const std::string& url);
 
 // A camera looking straight down at (lon, lat) from range metres.
-app::Camera cameraAt(double lon, double lat, double range);
+globe::Camera cameraAt(double lon, double lat, double range);
 
 }  // namespace tivra::test

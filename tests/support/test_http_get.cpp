@@ -48,8 +48,8 @@ bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 
 }  // namespace
 
-app::HttpAnswer testHttpGet(std::string_view url) {
-  app::HttpAnswer answer;
+globe::HttpAnswer testHttpGet(std::string_view url) {
+  globe::HttpAnswer answer;
   constexpr std::string_view kScheme = "http://";
   if (!url.starts_with(kScheme)) return answer;
   url.remove_prefix(kScheme.size());

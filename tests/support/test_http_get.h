@@ -6,10 +6,10 @@
 
 #include <string_view>
 
-#include "app/globe_deps.h"
+#include "globe/globe_deps.h"
 
 namespace tivra::test {
 
-app::HttpAnswer testHttpGet(std::string_view url);
+globe::HttpAnswer testHttpGet(std::string_view url);
 
 }  // namespace tivra::test

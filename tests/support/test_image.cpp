@@ -30,13 +30,13 @@ std::string encodeTestImage(int width, int height, std::uint8_t r, std::uint8_t 
   return out;
 }
 
-std::optional<app::RgbaImage> decodeTestImage(std::span<const std::uint8_t> bytes) {
+std::optional<globe::RgbaImage> decodeTestImage(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 12 || std::memcmp(bytes.data(), "RGBA", 4) != 0) return std::nullopt;
   const std::uint32_t w = getU32(bytes.data() + 4), h = getU32(bytes.data() + 8);
   if (w == 0 || h == 0 || w > 4096 || h > 4096) return std::nullopt;
   const std::size_t need = static_cast<std::size_t>(w) * h * 4;
   if (bytes.size() - 12 != need) return std::nullopt;
-  app::RgbaImage img;
+  globe::RgbaImage img;
   img.width = static_cast<int>(w);
   img.height = static_cast<int>(h);
   img.rgba.assign(bytes.begin() + 12, bytes.end());

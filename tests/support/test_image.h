@@ -8,12 +8,12 @@
 #include <span>
 #include <string>
 
-#include "app/globe_deps.h"
+#include "globe/globe_deps.h"
 
 namespace tivra::test {
 
 std::string encodeTestImage(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b,
                             std::uint8_t a);
-std::optional<app::RgbaImage> decodeTestImage(std::span<const std::uint8_t> bytes);
+std::optional<globe::RgbaImage> decodeTestImage(std::span<const std::uint8_t> bytes);
 
 }  // namespace tivra::test

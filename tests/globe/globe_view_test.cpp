@@ -1,11 +1,11 @@
-#include "app/globe_view.h"
+#include "globe/globe_view.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <numbers>
 
-namespace tivra::app {
+namespace tivra::globe {
 namespace {
 
 Camera cameraAt(double lon, double lat, double range) {
@@ -145,4 +145,4 @@ TEST(GlobeView, WrapDegrees) {
 }
 
 }  // namespace
-}  // namespace tivra::app
+}  // namespace tivra::globe

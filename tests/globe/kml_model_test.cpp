@@ -1,8 +1,8 @@
-#include "app/kml_model.h"
+#include "globe/kml_model.h"
 
 #include <gtest/gtest.h>
 
-namespace tivra::app {
+namespace tivra::globe {
 namespace {
 
 constexpr const char* kEntryDocument =
@@ -178,4 +178,4 @@ TEST(KmlModel, DeepNestingIsCut) {
 }
 
 }  // namespace
-}  // namespace tivra::app
+}  // namespace tivra::globe

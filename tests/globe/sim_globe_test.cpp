@@ -1,4 +1,4 @@
-#include "app/sim_globe.h"
+#include "globe/sim_globe.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include "support/test_http_get.h"
 #include "support/test_image.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 namespace {
 
 using test::bboxValues;
@@ -707,4 +707,4 @@ TEST_F(SimGlobeTest, HandlesOfAStoppedGlobeThrow) {
 }
 
 }  // namespace
-}  // namespace tivra::app
+}  // namespace tivra::globe

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-#include "app/globe_deps.h"
-#include "app/globe_view.h"
-#include "app/kml_model.h"
+#include "globe/globe_deps.h"
+#include "globe/globe_view.h"
+#include "globe/kml_model.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 
 struct Rgba {
   std::uint8_t r = 0, g = 0, b = 0, a = 255;
@@ -35,4 +35,4 @@ void drawPolyline(RgbaImage& canvas, const ViewGeometry& view, const std::vector
 void drawMarker(RgbaImage& canvas, const ViewGeometry& view, const GeoPoint& at, int halfSize,
                 Rgba colour);
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

@@ -1,9 +1,9 @@
-#include "app/globe_render.h"
+#include "globe/globe_render.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace tivra::app {
+namespace tivra::globe {
 
 namespace {
 
@@ -167,4 +167,4 @@ void drawMarker(RgbaImage& canvas, const ViewGeometry& view, const GeoPoint& at,
   }
 }
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

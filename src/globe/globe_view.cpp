@@ -1,4 +1,4 @@
-#include "app/globe_view.h"
+#include "globe/globe_view.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <numbers>
 
-namespace tivra::app {
+namespace tivra::globe {
 
 namespace {
 
@@ -151,4 +151,4 @@ std::string resolveHref(std::string_view base, std::string_view href) {
   return std::string(origin) + std::string(dir) + std::string(href);
 }
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tivra::app {
+namespace tivra::globe {
 
 struct HttpAnswer {
   int status = 0;
@@ -37,4 +37,4 @@ struct SimGlobeDeps {
   PngEncoder encodePng;  // only needed for renderPng()
 };
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

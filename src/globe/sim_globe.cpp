@@ -1,4 +1,4 @@
-#include "app/sim_globe.h"
+#include "globe/sim_globe.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,9 +11,9 @@
 #include <set>
 #include <thread>
 
-#include "app/globe_render.h"
+#include "globe/globe_render.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 
 namespace detail {
 
@@ -963,4 +963,4 @@ std::optional<FeatureInfo> SimGlobe::featureByName(std::string_view name) const 
   return m_core->featureWhere([&](const KmlNode& n) { return n.name == name; });
 }
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

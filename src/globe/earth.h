@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace tivra::app {
+namespace tivra::globe {
 
 // The automation interface's "COM error": every failed globe call throws this.
 class EarthError : public std::runtime_error {
@@ -77,4 +77,4 @@ class Earth {
 // reached.
 using EarthFactory = std::function<std::unique_ptr<Earth>()>;
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

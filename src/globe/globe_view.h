@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/earth.h"
+#include "globe/earth.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 
 inline constexpr double kMetresPerDegree = 111320.0;
 
@@ -66,4 +66,4 @@ std::string resolveHref(std::string_view base, std::string_view href);
 // Normalises a longitude or azimuth difference into -180..180.
 double wrapDegrees(double degrees);
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

@@ -1,13 +1,13 @@
-#include "app/kml_model.h"
+#include "globe/kml_model.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <pugixml.hpp>
 
-#include "app/globe_view.h"
+#include "globe/globe_view.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 
 namespace {
 
@@ -409,4 +409,4 @@ void applyChange(KmlNode& target, KmlNode&& change) {
   target.fields |= f;
 }
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

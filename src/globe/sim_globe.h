@@ -17,12 +17,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/earth.h"
-#include "app/globe_deps.h"
-#include "app/globe_view.h"
-#include "app/kml_model.h"
+#include "globe/earth.h"
+#include "globe/globe_deps.h"
+#include "globe/globe_view.h"
+#include "globe/kml_model.h"
 
-namespace tivra::app {
+namespace tivra::globe {
 
 namespace detail {
 class GlobeCore;
@@ -129,4 +129,4 @@ class SimGlobe {
   std::shared_ptr<detail::GlobeCore> m_core;
 };
 
-}  // namespace tivra::app
+}  // namespace tivra::globe

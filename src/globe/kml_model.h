@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tivra::app {
+namespace tivra::globe {
 
 enum class FeatureKind { Document, Folder, Placemark, GroundOverlay, ScreenOverlay, NetworkLink };
 
@@ -173,4 +173,4 @@ std::uint32_t parseKmlColor(std::string_view text);
 // "lon,lat[,alt]" tuples separated by white space; malformed tuples are skipped.
 std::vector<GeoPoint> parseCoordinates(std::string_view text, std::size_t limit);
 
-}  // namespace tivra::app
+}  // namespace tivra::globe
