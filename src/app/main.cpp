@@ -12,6 +12,7 @@
 #include "app/command_line.h"
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
+#include "app/search_command.h"
 #include "app/snapshot.h"
 #include "platform/frontend.h"
 #include "platform/instance_lock.h"
@@ -22,6 +23,8 @@
 using namespace tivra;
 
 int main(int argc, char** argv) {
+  const std::span<const char* const> args(argv, argc);
+  if (app::isSearchCommand(args)) return app::runSearchCommand(args, stdout, stderr);
   std::string error;
   const auto cl = app::parseCommandLine(std::span<const char* const>(argv, argc), error);
   if (!cl) {
