@@ -69,27 +69,42 @@ std::vector<PointE5> ParsePointList(std::string_view list) {
   return points;
 }
 
+namespace {
+
+PointE5 offsetAt(PointE5 p, Offsets offsets) {
+  if (offsets == nullptr) return PointE5{};
+  return tiles::LookupOffset(*offsets, p).value_or(PointE5{});
+}
+
+PointE5 toMap(PointE5 p, Offsets offsets) {
+  const PointE5 offset = offsetAt(p, offsets);
+  return PointE5{detail::saturate(std::int64_t{p.x} - offset.x),
+                 detail::saturate(std::int64_t{p.y} - offset.y)};
+}
+
+}  // namespace
+
 std::string GlobeToMapList(std::string_view list, Offsets offsets) {
   std::string text;
   bool first = true;
   for (const PointE5& p : ParsePointList(list)) {
-    PointE5 offset;
-    if (offsets != nullptr) offset = tiles::LookupOffset(*offsets, p).value_or(PointE5{});
+    const PointE5 q = toMap(p, offsets);
     if (!first) text.push_back(';');
     first = false;
-    platform::appendFormat(text, "%d,%d", detail::saturate(std::int64_t{p.x} - offset.x),
-                           detail::saturate(std::int64_t{p.y} - offset.y));
+    platform::appendFormat(text, "%d,%d", q.x, q.y);
   }
   return text;
 }
 
+// The same as writing the points as a list text, shifting it with GlobeToMapList and reading it
+// back, since the text form of a point reads back exactly; without the text round trip.
 std::vector<PointE5> MapToGlobe(std::span<const PointE5> points, Offsets offsets) {
-  const std::vector<PointE5> shifted =
-      ParsePointList(GlobeToMapList(pointListText(points), offsets));
-  std::vector<PointE5> result(points.begin(), points.end());
-  for (std::size_t i = 0; i < result.size() && i < shifted.size(); ++i) {
-    result[i].x = detail::saturate(2 * std::int64_t{points[i].x} - shifted[i].x);
-    result[i].y = detail::saturate(2 * std::int64_t{points[i].y} - shifted[i].y);
+  std::vector<PointE5> result;
+  result.reserve(points.size());
+  for (const PointE5& p : points) {
+    const PointE5 q = toMap(p, offsets);
+    result.push_back(PointE5{detail::saturate(2 * std::int64_t{p.x} - q.x),
+                             detail::saturate(2 * std::int64_t{p.y} - q.y)});
   }
   return result;
 }
