@@ -62,7 +62,10 @@ void NavPage::releasePointer(int px, int py, bool overRender) {
 }
 
 void NavPage::pick(int px, int py, bool overRender, bool final) {
-  if (!overRender) return;
+  // An empty view rectangle has no screen coordinates.
+  if (!overRender || m_renderRect.right <= m_renderRect.left ||
+      m_renderRect.bottom <= m_renderRect.top)
+    return;
   const ScreenCoords at = pickCoords(px, py, m_renderRect);
   globe::TerrainPoint point;
   try {

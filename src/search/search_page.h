@@ -46,7 +46,8 @@ class SearchPage {
              std::chrono::milliseconds loadWait = std::chrono::milliseconds(300));
 
   // The page's inputs; the UI writes them before pressing the button.
-  std::string city = std::string(kSearchCities[2]);
+  // The entry the page selects at start: index 2 of the cities in collation (pinyin) order.
+  std::string city = "北京";
   std::string keyword;  // UTF-8; the edit box holds at most kKeywordLimit bytes of GBK
   bool withinView = false;
 
