@@ -3,12 +3,14 @@
 
 #include <filesystem>
 
+#include "platform/message_loop.h"
 #include "platform/text.h"
 #include "search/flight.h"
 #include "search/kml_loader.h"
 #include "search/nav_page.h"
 #include "search/search_page.h"
 #include "support/fake_services.h"
+#include "support/process.h"
 #include "support/recording_frontend.h"
 #include "support/search_globe.h"
 #include "support/temp_dir.h"
@@ -202,7 +204,7 @@ class NavPageTest : public ::testing::Test {
     o.service = RouteService{serviceBase(m_route.host()), nullptr};
     o.iconBase = "http://icons.test";
     o.tempDirectory = m_temp.path();
-    o.post = m_tasks.poster();
+    o.post = [this](std::function<void()> task) { m_loop.post(std::move(task)); };
     o.stateLock = &m_stateLock;
     o.flightTiming = FlightTiming{5ms, 101};
     o.loadWait = 1ms;
@@ -226,7 +228,7 @@ class NavPageTest : public ::testing::Test {
   std::unique_ptr<globe::Earth> m_earth = m_globe.connect();
   test::RecordingFrontend m_frontend;
   test::TempDir m_temp;
-  test::PostedTasks m_tasks;
+  platform::MessageLoop m_loop;  // the page's queue, run by the test
   std::mutex m_stateLock;
   std::unique_ptr<NavPage> m_page;
 };
@@ -286,7 +288,7 @@ TEST_F(NavPageTest, NavigateShowsTheRouteAndTheFlightRunsToItsEnd) {
   m_page->flyButton();
   EXPECT_EQ(m_page->flyText, "停止");
   EXPECT_FALSE(m_page->navigateEnabled);
-  ASSERT_TRUE(m_tasks.drainUntil([&] { return !m_page->flying(); }, kWait));
+  ASSERT_TRUE(test::eventually([&] { return m_loop.runOnce(0ms) && !m_page->flying(); }, kWait));
   EXPECT_EQ(m_page->flyText, "鸟瞰");
   EXPECT_TRUE(m_page->navigateEnabled);
   EXPECT_EQ(controlReads, 4);
@@ -300,7 +302,7 @@ TEST_F(NavPageTest, ASecondPressStopsTheFlight) {
   m_page->flyButton();
   m_page->flyButton();                 // waits for the thread's end
   EXPECT_EQ(m_page->flyText, "停止");  // until 1228 arrives
-  m_tasks.drain();
+  m_loop.runOnce(0ms);
   EXPECT_FALSE(m_page->flying());
   EXPECT_EQ(m_page->flyText, "鸟瞰");
   EXPECT_LT(m_globe.log().cameras.size(), 4u);
@@ -312,7 +314,7 @@ TEST_F(NavPageTest, DestroyingThePageDuringAFlightEndsIt) {
   ASSERT_TRUE(m_page->navigate());
   m_page->flyButton();
   m_page.reset();
-  m_tasks.drain();  // what the flight posted finds no page and does nothing
+  m_loop.runOnce(0ms);  // what the flight posted finds no page and does nothing
   const auto sent = m_globe.log().cameras.size();
   EXPECT_LT(sent, 4u);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "search/local_search.h"
-#include "search/route_kml.h"
 #include "support/fake_services.h"
 #include "tiles/offset.h"
 
@@ -128,16 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"MoreThanTwentyPieces", manyPieces(), true, {"1,2,a"}, 1, "t|l|u"},
         AnswerCase{"MissingPieces", "var r=[\"1,2,a;\"]", true, {"1,2,a"}, 0, "||"}),
     [](const auto& param) { return std::string(param.param.name); });
-
-TEST_F(RouteTest, WriteRouteKmlKeepsTheLegs) {
-  m_service.setDefaultAnswer(routeAnswer("1,2,a;3,4,b;", "1,2;3,4;", "t", "l", "u"));
-  Route route("0.00001,0.00002", "", "0.00003,0.00004", "http://icons.test");
-  const std::string kml = WriteRouteKml(route, service());
-  ASSERT_TRUE(route.legs);
-  EXPECT_EQ(route.legs->size(), 1u);
-  EXPECT_EQ(kml, routeKmlText(route));
-  EXPECT_EQ(m_service.targets().size(), 1u);
-}
 
 }  // namespace
 }  // namespace tivra::search

@@ -1,7 +1,5 @@
 #include "support/search_globe.h"
 
-#include <thread>
-
 #include "support/process.h"
 
 namespace tivra::test {
@@ -47,38 +45,6 @@ std::unique_ptr<globe::Earth> SearchGlobe::connect() {
 
 globe::EarthFactory SearchGlobe::factory() {
   return [this]() -> std::unique_ptr<globe::Earth> { return connect(); };
-}
-
-std::function<void(std::function<void()>)> PostedTasks::poster() {
-  return [mutex = m_mutex, tasks = m_tasks](std::function<void()> task) {
-    std::lock_guard lock(*mutex);
-    tasks->push_back(std::move(task));
-  };
-}
-
-int PostedTasks::drain() {
-  int ran = 0;
-  while (true) {
-    std::function<void()> task;
-    {
-      std::lock_guard lock(*m_mutex);
-      if (m_tasks->empty()) return ran;
-      task = std::move(m_tasks->front());
-      m_tasks->pop_front();
-    }
-    task();
-    ++ran;
-  }
-}
-
-bool PostedTasks::drainUntil(const std::function<bool()>& predicate,
-                             std::chrono::milliseconds timeout) {
-  return eventually(
-      [&] {
-        drain();
-        return predicate();
-      },
-      timeout);
 }
 
 }  // namespace tivra::test

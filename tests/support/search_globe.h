@@ -4,8 +4,6 @@
 // asks of it: the bytes of every document it was handed (read while the file exists) and
 // every camera sent.
 
-#include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,21 +74,6 @@ class SearchGlobe {
  private:
   std::unique_ptr<globe::SimGlobe> m_globe;
   std::shared_ptr<GlobeLog> m_log = std::make_shared<GlobeLog>();
-};
-
-// Tasks posted to a page, run when the test drains them (the page's message queue).
-class PostedTasks {
- public:
-  std::function<void(std::function<void()>)> poster();
-  // Runs every task posted so far; returns how many ran.
-  int drain();
-  // Runs tasks until predicate holds or the timeout passes.
-  bool drainUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
-
- private:
-  std::shared_ptr<std::mutex> m_mutex = std::make_shared<std::mutex>();
-  std::shared_ptr<std::deque<std::function<void()>>> m_tasks =
-      std::make_shared<std::deque<std::function<void()>>>();
 };
 
 }  // namespace tivra::test
