@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace tivra::app;
+using namespace tivra::globe;
 
 std::string overlayDocument() {
   std::string text =

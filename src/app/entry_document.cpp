@@ -1,5 +1,6 @@
 #include "app/entry_document.h"
 
+#include "globe/view_format.h"
 #include "platform/http_response.h"
 #include "platform/text.h"
 
@@ -18,7 +19,8 @@ std::string buildEntryDocument(const MainSettings& s) {
   kml.append(format("<range>%f</range>\n", s.cameraRange));
   kml.append("<tilt>0</tilt>\n<heading>0</heading>\n</LookAt>\n");
   kml.append("<ScreenOverlay>\n<name>Tivra Tag</name>\n<Icon>\n");
-  kml.append(format("<href>http://localhost:%d/ImageServer/F00/logo.png</href>\n", s.tcpPort));
+  const std::string base = platform::localBaseUrl(s.tcpPort);
+  kml.append("<href>").append(base).append("/ImageServer/F00/logo.png</href>\n");
   kml.append("</Icon>\n");
   kml.append("<overlayXY x=\"1\" y=\"0\" xunits=\"pixel\" yunits=\"pixel\"/>\n");
   kml.append("<screenXY x=\"0.9\" y=\"0.1\" xunits=\"fraction\" yunits=\"fraction\"/>\n");
@@ -30,15 +32,12 @@ std::string buildEntryDocument(const MainSettings& s) {
       "<description><![CDATA[<a href=\"https://tivra.org/\">中国人用的Google Earth插件</a>]]>"
       "</description>\n");
   kml.append("<Url>\n");
-  kml.append(format("<href>http://localhost:%d/KmlServer?</href>\n", s.tcpPort));
+  kml.append("<href>").append(base).append("/KmlServer?</href>\n");
   kml.append("  <refreshMode>onInterval</refreshMode>\n");
   kml.append("  <refreshInterval>3</refreshInterval>\n");
   kml.append("  <viewRefreshMode>onStop</viewRefreshMode>\n");
   kml.append("  <viewRefreshTime>2</viewRefreshTime>\n");
-  kml.append(
-      "    <viewFormat>BBOX=[bboxWest],[bboxSouth],[bboxEast],[bboxNorth],[lookatLon],"
-      "[lookatLat],[lookatRange],[lookatTilt],[lookatHeading],[horizFov],[vertFov],"
-      "[horizPixels],[vertPixels]</viewFormat>\n");
+  kml.append("    <viewFormat>").append(globe::overlayViewFormat()).append("</viewFormat>\n");
   kml.append("  </Url>\n</NetworkLink>\n");
   kml.append("</Document>\n").append(platform::kKmlEnd);
   return kml;

@@ -4,11 +4,10 @@
 #include <string>
 #include <utility>
 
-#include "globe/globe_view.h"
+#include "globe/url.h"
 
 #include "platform/http_client.h"
 #include "platform/image_codec.h"
-#include "platform/text.h"
 
 namespace tivra::app {
 
@@ -21,28 +20,6 @@ void swapRedBlue(std::vector<std::uint8_t>& pixels) {
 
 bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// The value of the first header line with that name, without surrounding blanks.
-std::optional<std::string> headerValue(std::string_view head, std::string_view name) {
-  std::size_t start = 0;
-  while (start < head.size()) {
-    std::size_t end = head.find('\n', start);
-    if (end == std::string_view::npos) end = head.size();
-    std::string_view line = head.substr(start, end - start);
-    start = end + 1;
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos || colon != name.size() ||
-        !platform::equalsIgnoreCase(line.substr(0, colon), name)) {
-      continue;
-    }
-    line.remove_prefix(colon + 1);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
-      line.remove_suffix(1);
-    return std::string(line);
-  }
-  return std::nullopt;
 }
 
 }  // namespace detail
@@ -75,10 +52,10 @@ HttpGet makeHttpGet(const GlobeWiringOptions& options) {
       if (detail::isRedirect(status)) {
         // A KML client follows the tile server's redirects (ImageServer sends the placeholder
         // that way); the last hop's answer is kept when there is nowhere to go.
-        const auto location = detail::headerValue(result.head.rawHeaders, "Location");
+        const auto location = platform::headerValue(result.head.rawHeaders, "Location");
         if (location && !location->empty() && hop < kMaxRedirects) {
           url = globe::resolveHref(url, *location);
-          if (url.starts_with("http://") || url.starts_with("https://")) continue;
+          if (globe::isHttpUrl(url)) continue;
         }
       }
       // A bare answer has no head at all: the body is the whole answer.

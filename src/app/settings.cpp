@@ -1,100 +1,139 @@
 #include "app/settings.h"
 
+#include <atomic>
+#include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "platform/text.h"
 
 namespace tivra::app {
 
-using platform::format;
-using platform::IniFile;
-
-std::int32_t readInt(const IniFile& ini, const char* key, const char* fallback) {
-  return platform::parseInt(ini.readString(kSettingsSection, key, fallback));
-}
-
-double readReal(const IniFile& ini, const char* key, const char* fallback) {
-  return platform::parseReal(ini.readString(kSettingsSection, key, fallback));
-}
-
-bool readBool(const IniFile& ini, const char* key, const char* fallback) {
-  return !platform::equalsIgnoreCase(ini.readString(kSettingsSection, key, fallback), "false");
-}
-
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
+using platform::IniFile;
 
-std::string text(std::int32_t value) {
-  return format("%d", value);
+// A stored key: its name in Tivra.ini and the field it fills. The field's default is the
+// key's default, and the field's type is its rule: integers and reals as decimal text (not a
+// number reads as 0), truth values false only for "false" in any case, text as it stands.
+template <typename Owner>
+struct Key {
+  const char* name;
+  std::variant<std::int32_t Owner::*, double Owner::*, std::string Owner::*,
+               std::atomic<std::int32_t> Owner::*, std::atomic<bool> Owner::*>
+      field;
+};
+
+constexpr Key<MainSettings> kMainKeys[] = {
+    {"TcpPort", &MainSettings::tcpPort},
+    {"XPos", &MainSettings::xPos},
+    {"YPos", &MainSettings::yPos},
+    {"CameraLongitude", &MainSettings::cameraLongitude},
+    {"CameraLatitude", &MainSettings::cameraLatitude},
+    {"CameraRange", &MainSettings::cameraRange},
+};
+
+constexpr Key<HostSettings> kHostKeys[] = {
+    {"TileHost", &HostSettings::tileHost},   {"SearchHost", &HostSettings::searchHost},
+    {"RouteHost", &HostSettings::routeHost}, {"DetailHost", &HostSettings::detailHost},
+    {"IconHost", &HostSettings::iconHost},   {"ListenAddress", &HostSettings::listenAddress},
+};
+
+constexpr Key<tiles::MapValues> kMapKeys[] = {
+    {"Xoff", &tiles::MapValues::xoff},
+    {"Yoff", &tiles::MapValues::yoff},
+    {"AutoOffset", &tiles::MapValues::autoOffset},
+    {"ZoomLevel", &tiles::MapValues::zoomLevel},
+    {"TransParency", &tiles::MapValues::transParency},
+    {"TransparentMode", &tiles::MapValues::transparentMode},
+    {"BKRange", &tiles::MapValues::bkRange},
+    {"ColorNo", &tiles::MapValues::colorNo},
+};
+
+std::string toText(std::int32_t value) {
+  return platform::format("%d", value);
 }
-std::string text(double value) {
-  return format("%f", value);
+std::string toText(double value) {
+  return platform::format("%f", value);
 }
-std::string text(bool value) {
+std::string toText(bool value) {
   return value ? "true" : "false";
+}
+std::string toText(const std::string& value) {
+  return value;
+}
+template <typename T>
+std::string toText(const std::atomic<T>& value) {
+  return toText(value.load());
+}
+
+void fromText(std::string_view text, std::int32_t& out) {
+  out = platform::parseInt(text);
+}
+void fromText(std::string_view text, double& out) {
+  out = platform::parseReal(text);
+}
+void fromText(std::string_view text, bool& out) {
+  out = !platform::equalsIgnoreCase(text, "false");
+}
+void fromText(std::string_view text, std::string& out) {
+  out = text;
+}
+template <typename T>
+void fromText(std::string_view text, std::atomic<T>& out) {
+  T value{};
+  fromText(text, value);
+  out = value;
+}
+
+template <typename Owner>
+void load(const IniFile& ini, std::span<const Key<Owner>> keys, Owner& owner) {
+  const Owner defaults{};
+  for (const Key<Owner>& key : keys) {
+    std::visit(
+        [&](auto member) {
+          fromText(ini.readString(kSettingsSection, key.name, toText(defaults.*member)),
+                   owner.*member);
+        },
+        key.field);
+  }
+}
+
+template <typename Owner>
+bool save(const IniFile& ini, std::span<const Key<Owner>> keys, const Owner& owner) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const Key<Owner>& key : keys) {
+    std::visit([&](auto member) { entries.emplace_back(key.name, toText(owner.*member)); },
+               key.field);
+  }
+  return ini.write(kSettingsSection, entries);
 }
 
 }  // namespace
 
 MainSettings loadMainSettings(const IniFile& ini) {
   MainSettings s;
-  s.tcpPort = readInt(ini, "TcpPort", "11000");
-  s.xPos = readInt(ini, "XPos", "100");
-  s.yPos = readInt(ini, "YPos", "100");
-  s.cameraLongitude = readReal(ini, "CameraLongitude", "111.2");
-  s.cameraLatitude = readReal(ini, "CameraLatitude", "32.6");
-  s.cameraRange = readReal(ini, "CameraRange", "4750000");
+  load<MainSettings>(ini, kMainKeys, s);
   return s;
 }
 
 bool saveMainSettings(const IniFile& ini, const MainSettings& s) {
-  const Entries entries = {
-      {"TcpPort", text(s.tcpPort)},
-      {"XPos", text(s.xPos)},
-      {"YPos", text(s.yPos)},
-      {"CameraLongitude", text(s.cameraLongitude)},
-      {"CameraLatitude", text(s.cameraLatitude)},
-      {"CameraRange", text(s.cameraRange)},
-  };
-  return ini.write(kSettingsSection, entries);
+  return save<MainSettings>(ini, kMainKeys, s);
 }
 
 HostSettings loadHostSettings(const IniFile& ini) {
   HostSettings h;
-  h.tileHost = ini.readString(kSettingsSection, "TileHost", h.tileHost);
-  h.searchHost = ini.readString(kSettingsSection, "SearchHost", h.searchHost);
-  h.routeHost = ini.readString(kSettingsSection, "RouteHost", h.routeHost);
-  h.detailHost = ini.readString(kSettingsSection, "DetailHost", h.detailHost);
-  h.iconHost = ini.readString(kSettingsSection, "IconHost", h.iconHost);
-  h.listenAddress = ini.readString(kSettingsSection, "ListenAddress", h.listenAddress);
+  load<HostSettings>(ini, kHostKeys, h);
   return h;
 }
 
 void loadMapValues(const IniFile& ini, tiles::MapValues& v) {
-  v.xoff = readInt(ini, "Xoff", "0");
-  v.yoff = readInt(ini, "Yoff", "0");
-  v.autoOffset = readBool(ini, "AutoOffset", "true");
-  v.zoomLevel = readInt(ini, "ZoomLevel", "1");
-  v.transParency = readInt(ini, "TransParency", "50");
-  v.transparentMode = readBool(ini, "TransparentMode", "true");
-  v.bkRange = readInt(ini, "BKRange", "0");
-  v.colorNo = readInt(ini, "ColorNo", "0");
+  load<tiles::MapValues>(ini, kMapKeys, v);
 }
 
 bool saveMapValues(const IniFile& ini, const tiles::MapValues& v) {
-  const Entries entries = {
-      {"Xoff", text(v.xoff.load())},
-      {"Yoff", text(v.yoff.load())},
-      {"AutoOffset", text(v.autoOffset.load())},
-      {"ZoomLevel", text(v.zoomLevel.load())},
-      {"TransParency", text(v.transParency.load())},
-      {"TransparentMode", text(v.transparentMode.load())},
-      {"BKRange", text(v.bkRange.load())},
-      {"ColorNo", text(v.colorNo.load())},
-  };
-  return ini.write(kSettingsSection, entries);
+  return save<tiles::MapValues>(ini, kMapKeys, v);
 }
 
 }  // namespace tivra::app

@@ -33,12 +33,9 @@ struct HostSettings {
   std::string listenAddress = "127.0.0.1";
 };
 
-// Reads with the stored-text rules: integers as decimal text (not a number reads as 0), reals
-// as decimal text, truth values false only for "false" in any case.
-std::int32_t readInt(const platform::IniFile& ini, const char* key, const char* fallback);
-double readReal(const platform::IniFile& ini, const char* key, const char* fallback);
-bool readBool(const platform::IniFile& ini, const char* key, const char* fallback);
-
+// Each key missing from the file reads as its field's default above. Integers and reals are
+// stored as decimal text (not a number reads as 0), truth values as "true"/"false" (only
+// "false", in any case, reads as false).
 MainSettings loadMainSettings(const platform::IniFile& ini);
 bool saveMainSettings(const platform::IniFile& ini, const MainSettings& settings);
 HostSettings loadHostSettings(const platform::IniFile& ini);

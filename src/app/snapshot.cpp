@@ -7,9 +7,6 @@ namespace tivra::app {
 
 namespace detail {
 
-// Moving at this autopilot speed or faster is instant.
-constexpr double kInstantSpeed = 5.0;
-
 struct SnapshotState {
   SnapshotRequest request;
   SnapshotDone done;
@@ -57,7 +54,7 @@ void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::Messag
     return;
   }
   try {
-    earth->SetCamera(state->request.camera, detail::kInstantSpeed);
+    earth->SetCamera(state->request.camera, globe::kInstantSpeed);
   } catch (const globe::EarthError& e) {
     loop.post([state, finish, why = std::string(e.what())] {
       finish(state, kSnapshotFailed, "cannot move the camera: " + why);

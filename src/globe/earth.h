@@ -37,6 +37,9 @@ struct TerrainPoint {
   double Altitude = 0.0;
 };
 
+// SetCamera and SetFeatureView at this speed or faster jump without a flight.
+inline constexpr double kInstantSpeed = 5.0;
+
 // A feature found by name. The handle stays valid as a value; when the feature itself is gone
 // from the globe (a network link replaced it), its calls throw EarthError.
 class Feature {

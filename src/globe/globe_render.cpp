@@ -167,4 +167,35 @@ void drawMarker(RgbaImage& canvas, const ViewGeometry& view, const GeoPoint& at,
   }
 }
 
+RgbaImage renderScene(const Scene& scene, const ViewGeometry& view,
+                      const std::function<const RgbaImage*(std::string_view href)>& imageOf) {
+  RgbaImage canvas = makeCanvas(view.widthPx, view.heightPx, kBackground);
+  std::vector<const KmlNode*> shown;
+  scene.forEachNode([&](KmlNode& n, int, bool visible) {
+    if (visible) shown.push_back(&n);
+  });
+  for (const KmlNode* n : shown) {
+    if (n->kind != FeatureKind::GroundOverlay || !n->box) continue;
+    if (const RgbaImage* image = imageOf(n->iconHref)) {
+      drawGroundOverlay(canvas, view, *n->box, *image, n->color);
+    }
+  }
+  for (const KmlNode* n : shown) {
+    for (const auto& line : n->lines) drawPolyline(canvas, view, line, kLineColour);
+  }
+  for (const KmlNode* n : shown) {
+    for (const GeoPoint& p : n->points) drawMarker(canvas, view, p, 2, kPointColour);
+    if (n->model && n->model->location) {
+      drawMarker(canvas, view, *n->model->location, 3, kModelColour);
+    }
+  }
+  for (const KmlNode* n : shown) {
+    if (n->kind != FeatureKind::ScreenOverlay) continue;
+    if (const RgbaImage* image = imageOf(n->iconHref)) {
+      drawScreenOverlay(canvas, n->screen.value_or(ScreenPlacementData{}), *image, n->color);
+    }
+  }
+  return canvas;
+}
+
 }  // namespace tivra::globe

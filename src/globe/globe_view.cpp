@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <numbers>
 
+#include "globe/view_format.h"
+
 namespace tivra::globe {
 
 namespace {
@@ -70,28 +72,54 @@ PixelPos toPixel(const ViewGeometry& view, double lon, double lat) {
   return PixelPos{(nx + 1.0) / 2.0 * view.widthPx, (1.0 - ny) / 2.0 * view.heightPx};
 }
 
+namespace {
+
+std::string viewValueText(ViewValue value, const ViewGeometry& view) {
+  const Camera& c = view.camera;
+  switch (value) {
+    case ViewValue::BboxWest:
+      return formatReal(view.box.west);
+    case ViewValue::BboxSouth:
+      return formatReal(view.box.south);
+    case ViewValue::BboxEast:
+      return formatReal(view.box.east);
+    case ViewValue::BboxNorth:
+      return formatReal(view.box.north);
+    case ViewValue::LookatLon:
+      return formatReal(c.FocusPointLongitude);
+    case ViewValue::LookatLat:
+      return formatReal(c.FocusPointLatitude);
+    case ViewValue::LookatRange:
+      return formatReal(c.Range);
+    case ViewValue::LookatTilt:
+      return formatReal(c.Tilt);
+    case ViewValue::LookatHeading:
+      return formatReal(c.Azimuth);
+    case ViewValue::HorizFov:
+      return formatReal(view.horizFovDeg);
+    case ViewValue::VertFov:
+      return formatReal(view.vertFovDeg);
+    case ViewValue::HorizPixels:
+      return std::to_string(view.widthPx);
+    case ViewValue::VertPixels:
+      return std::to_string(view.heightPx);
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string fillViewFormat(std::string_view format, const ViewGeometry& view) {
   const Camera& c = view.camera;
   auto value = [&](std::string_view name) -> std::optional<std::string> {
-    if (name == "bboxWest") return formatReal(view.box.west);
-    if (name == "bboxSouth") return formatReal(view.box.south);
-    if (name == "bboxEast") return formatReal(view.box.east);
-    if (name == "bboxNorth") return formatReal(view.box.north);
-    if (name == "lookatLon" || name == "lookatTerrainLon" || name == "cameraLon") {
-      return formatReal(c.FocusPointLongitude);
+    for (std::size_t i = 0; i < kViewValueCount; ++i) {
+      if (name == kViewValueNames[i]) return viewValueText(static_cast<ViewValue>(i), view);
     }
-    if (name == "lookatLat" || name == "lookatTerrainLat" || name == "cameraLat") {
-      return formatReal(c.FocusPointLatitude);
-    }
-    if (name == "lookatRange") return formatReal(c.Range);
-    if (name == "lookatTilt") return formatReal(c.Tilt);
-    if (name == "lookatHeading") return formatReal(c.Azimuth);
+    // Placeholders a KML link may ask for beyond the overlay link's list.
+    if (name == "lookatTerrainLon" || name == "cameraLon") return formatReal(c.FocusPointLongitude);
+    if (name == "lookatTerrainLat" || name == "cameraLat") return formatReal(c.FocusPointLatitude);
     if (name == "lookatTerrainAlt") return formatReal(0.0);
     if (name == "cameraAlt") return formatReal(c.FocusPointAltitude + c.Range);
-    if (name == "horizFov") return formatReal(view.horizFovDeg);
-    if (name == "vertFov") return formatReal(view.vertFovDeg);
-    if (name == "horizPixels") return std::to_string(view.widthPx);
-    if (name == "vertPixels") return std::to_string(view.heightPx);
     if (name == "terrainEnabled") return std::string("1");
     return std::nullopt;
   };
@@ -114,41 +142,6 @@ std::string fillViewFormat(std::string_view format, const ViewGeometry& view) {
   }
   out.append(format.substr(pos));
   return out;
-}
-
-std::string appendQuery(std::string_view href, std::string_view query) {
-  std::string out(href);
-  if (query.empty()) return out;
-  if (!out.empty() && (out.back() == '?' || out.back() == '&')) {
-    // already ends in a separator
-  } else if (out.find('?') != std::string::npos) {
-    out += '&';
-  } else {
-    out += '?';
-  }
-  out.append(query);
-  return out;
-}
-
-std::string resolveHref(std::string_view base, std::string_view href) {
-  auto isAbsolute = [](std::string_view s) {
-    const std::size_t colon = s.find("://");
-    if (colon == std::string_view::npos || colon == 0) return false;
-    return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon),
-                       [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; });
-  };
-  if (href.empty() || isAbsolute(href) || base.empty() || !isAbsolute(base)) {
-    return std::string(href);
-  }
-  const std::size_t schemeEnd = base.find("://") + 3;
-  const std::size_t pathStart = base.find('/', schemeEnd);
-  const std::string_view origin = base.substr(0, pathStart);
-  if (href.front() == '/') return std::string(origin) + std::string(href);
-  std::string_view dir =
-      pathStart == std::string_view::npos ? std::string_view("/") : base.substr(pathStart);
-  dir = dir.substr(0, dir.find_first_of("?#"));
-  dir = dir.substr(0, dir.rfind('/') + 1);
-  return std::string(origin) + std::string(dir) + std::string(href);
 }
 
 }  // namespace tivra::globe

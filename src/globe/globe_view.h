@@ -57,12 +57,6 @@ PixelPos toPixel(const ViewGeometry& view, double lon, double lat);
 // unknown placeholders stay as they are.
 std::string fillViewFormat(std::string_view format, const ViewGeometry& view);
 
-// Appends a query part to an href: directly after a trailing "?", else after "&" or "?".
-std::string appendQuery(std::string_view href, std::string_view query);
-
-// Resolves an href found in a document fetched from base ("" for local files).
-std::string resolveHref(std::string_view base, std::string_view href);
-
 // Normalises a longitude or azimuth difference into -180..180.
 double wrapDegrees(double degrees);
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <pugixml.hpp>
 
-#include "globe/globe_view.h"
+#include "globe/url.h"
 
 namespace tivra::globe {
 
@@ -283,7 +283,6 @@ void parseUpdate(const pugi::xml_node& update, ParseContext& ctx, ParsedKml& out
         if (auto f = parseFeature(target, *kind, ctx, 1)) o.payload.push_back(std::move(f));
       } else if (opName == "Delete") {
         o.kind = UpdateKind::Delete;
-        o.deleteIds.push_back(o.targetId);
       } else {
         continue;
       }

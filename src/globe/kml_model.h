@@ -3,7 +3,6 @@
 // The simulated globe's feature tree and the KML reader that builds it. Only what the globe
 // shows or acts on is kept; unknown elements are skipped.
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,17 +79,6 @@ struct LinkData {
   std::string httpQuery;
 };
 
-// Run-time state of a network link; owned by the globe, touched under its lock only.
-struct LinkState {
-  using Clock = std::chrono::steady_clock;
-  bool initialDue = true;
-  bool inFlight = false;
-  Clock::time_point viewDue = Clock::time_point::max();
-  Clock::time_point intervalDue = Clock::time_point::max();
-  std::string lastUrl;
-  int depth = 0;  // nesting of links fetched through links
-};
-
 // Which fields an element carried: a Change applies exactly these.
 enum FieldBit : std::uint32_t {
   kFieldName = 1u << 0,
@@ -125,9 +113,6 @@ struct KmlNode {
   std::optional<LinkData> link;
   std::uint32_t fields = 0;  // FieldBit set
   std::vector<std::unique_ptr<KmlNode>> children;
-
-  std::uint64_t serial = 0;  // handle identity, given by the globe
-  LinkState linkState;
 };
 
 enum class UpdateKind { Create, Change, Delete };
@@ -135,9 +120,8 @@ enum class UpdateKind { Create, Change, Delete };
 struct UpdateOp {
   UpdateKind kind = UpdateKind::Change;
   std::string targetId;
-  // Create: the new features; Change: one partial feature; Delete: features with targetIds.
+  // Create: the new features; Change: one partial feature; Delete: nothing (targetId names it).
   std::vector<std::unique_ptr<KmlNode>> payload;
-  std::vector<std::string> deleteIds;
 };
 
 struct KmlUpdate {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "globe/earth.h"
+#include "globe/fetcher.h"
 #include "globe/globe_deps.h"
 #include "globe/globe_view.h"
 #include "globe/kml_model.h"
@@ -47,16 +48,6 @@ struct SimGlobeOptions {
   int fetchThreads = 2;
   std::size_t maxDocumentBytes = 16u << 20;
   std::size_t maxImagePixels = 4096u * 4096u;
-};
-
-enum class FetchPurpose { Link, Image, Model };
-
-struct FetchRecord {
-  std::string url;
-  FetchPurpose purpose = FetchPurpose::Link;
-  int status = 0;
-  bool ok = false;    // fetched and usable
-  std::string error;  // why not, when !ok
 };
 
 struct GlobeStats {

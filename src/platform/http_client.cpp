@@ -7,6 +7,8 @@
 #include <charconv>
 #include <new>
 
+#include "platform/text.h"
+
 namespace tivra::platform {
 
 namespace detail {
@@ -30,32 +32,12 @@ struct CurlListDeleter {
 };
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 std::optional<std::uint64_t> parseContentLength(std::string_view line) {
-  const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  if (!equalsIgnoreCase(trim(line.substr(0, colon)), "Content-Length")) return std::nullopt;
-  const std::string_view value = trim(line.substr(colon + 1));
+  const auto value = headerValue(line, "Content-Length");
+  if (!value || value->empty()) return std::nullopt;
   std::uint64_t length = 0;
-  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
-  if (ec != std::errc{} || end != value.data() + value.size() || value.empty()) {
-    return std::nullopt;
-  }
+  const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), length);
+  if (ec != std::errc{} || end != value->data() + value->size()) return std::nullopt;
   return length;
 }
 
@@ -250,6 +232,19 @@ HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& option
     result.error = HttpError::Setup;
   }
   return result;
+}
+
+std::optional<std::string_view> headerValue(std::string_view rawHead, std::string_view name) {
+  while (!rawHead.empty()) {
+    const std::size_t end = rawHead.find('\n');
+    const std::string_view line = rawHead.substr(0, end);
+    rawHead.remove_prefix(end == std::string_view::npos ? rawHead.size() : end + 1);
+    if (line.size() > name.size() && line[name.size()] == ':' &&
+        equalsIgnoreCase(line.substr(0, name.size()), name)) {
+      return trim(line.substr(name.size() + 1));
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace tivra::platform

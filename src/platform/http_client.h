@@ -21,6 +21,11 @@ struct HttpHead {
   std::optional<std::uint64_t> contentLength;
 };
 
+// The value of the first header line named `name` (without regard to case) in a raw head, or
+// in a single header line, without the blanks around it; nullopt when no line has that name.
+// "Content-Location" does not answer for "Location".
+std::optional<std::string_view> headerValue(std::string_view rawHead, std::string_view name);
+
 enum class HttpError {
   None,
   Setup,     // the request could not be set up (bad URL, out of memory)

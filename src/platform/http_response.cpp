@@ -17,18 +17,25 @@ void appendFullResponse(std::string& out, std::string_view contentTypeLine,
                      std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
 }
 
+std::string localBaseUrl(int port) {
+  return format("http://localhost:%d", port);
+}
+
+namespace {
+
+void appendLocalRedirect(std::string& out, int port, std::string_view path) {
+  out.append("HTTP/1.1 302 Found\r\nLocation: ").append(localBaseUrl(port)).append(path);
+  out.append("\r\n\r\n");
+}
+
+}  // namespace
+
 void appendPlaceholderRedirect(std::string& out, int port) {
-  out.append("HTTP/1.1 302 Found\r\nLocation: http://localhost:");
-  out.append(format("%d/ImageServer/F00/default.png\r\n\r\n", port));
+  appendLocalRedirect(out, port, "/ImageServer/F00/default.png");
 }
 
 void appendPlaceholderRedirect(std::string& out, int port, int colourDigit, int rangeDigit) {
-  out.append("HTTP/1.1 302 Found\r\nLocation: http://localhost:");
-  out.append(format("%d/ImageServer/T%d%d/default.png\r\n\r\n", port, colourDigit, rangeDigit));
-}
-
-std::string localBaseUrl(int port) {
-  return format("http://localhost:%d", port);
+  appendLocalRedirect(out, port, format("/ImageServer/T%d%d/default.png", colourDigit, rangeDigit));
 }
 
 }  // namespace tivra::platform

@@ -14,13 +14,6 @@ namespace {
 constexpr std::size_t kMaxValue = 127;
 constexpr std::size_t kMaxFileSize = 1 << 20;  // a settings file is tiny; refuse anything huge
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
-
 std::optional<std::string> loadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;

@@ -39,6 +39,11 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // printf appended to out; one pass through a stack buffer for the short lines of documents.
 void appendFormat(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// ASCII letters compared without regard to case; other bytes as they are.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
+
+// Text without the blanks (space, tab, CR, LF) around it.
+std::string_view trim(std::string_view text);
 
 }  // namespace tivra::platform

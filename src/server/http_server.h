@@ -16,13 +16,6 @@
 
 namespace tivra::server {
 
-// Window messages between the connection threads and the main window (WM_USER is 0x0400).
-inline constexpr unsigned kWmUser = 0x0400;
-inline constexpr unsigned WM_SERVER_THREAD_STARTED = kWmUser + 200;
-inline constexpr unsigned WM_SERVER_THREAD_ENDED = kWmUser + 201;
-inline constexpr unsigned WM_MAP_PAGE_REFRESH = kWmUser + 202;
-inline constexpr unsigned WM_SERVER_THREAD_STOP = kWmUser + 203;
-
 // Identifies one connection thread (one accepted connection) for the main window's list.
 using ThreadId = std::uint64_t;
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "globe/view_format.h"
 #include "platform/http_response.h"
 #include "platform/text.h"
 #include "server/request.h"
@@ -18,12 +19,27 @@ namespace {
 
 constexpr std::size_t kMaxQueryTokens = 20;
 
-// The comma-separated view values after the first "=" of the URL; missing ones are empty.
-std::vector<std::string_view> viewValues(std::string_view request) {
+// The comma-separated values after the first "=" of the URL; missing ones are empty.
+std::vector<std::string_view> queryValues(std::string_view request) {
   auto tokens = platform::tokenize(queryValue(requestUrl(request)), ",", kMaxQueryTokens);
   tokens.resize(kMaxQueryTokens);
   return tokens;
 }
+
+// The overlay link's view values, read by name.
+class ViewValues {
+ public:
+  explicit ViewValues(std::string_view request) : m_values(queryValues(request)) {}
+  double real(globe::ViewValue v) const { return platform::parseReal(m_values[globe::index(v)]); }
+  std::int32_t integer(globe::ViewValue v) const {
+    return platform::parseInt(m_values[globe::index(v)]);
+  }
+
+ private:
+  std::vector<std::string_view> m_values;
+};
+
+static_assert(globe::kViewValueCount <= kMaxQueryTokens);
 
 tiles::OffsetContext offsetContext(const EndpointContext& context) {
   return {context.mapValues, context.stateLock, &context.tileCache.locationMap(),
@@ -42,19 +58,21 @@ void appendBox(std::string& out, const tiles::LatLonBox& box) {
 std::string tileHrefPrefix(const EndpointContext& context) {
   const tiles::MapValues& v = context.mapValues;
   if (!v.imageEnhancement) return context.tileSourceBase;
-  if (!v.transparentMode) return format("http://localhost:%d/ImageServer/F00/", context.port);
+  const std::string base = platform::localBaseUrl(context.port);
+  if (!v.transparentMode) return base + "/ImageServer/F00/";
   // The two mode digits must stay single digits or the tile endpoint misreads the path.
   const int colour = std::clamp<int>(v.colorNo, 0, 7);
   const int range = std::clamp<int>(v.bkRange / 20, 0, 5);
-  return format("http://localhost:%d/ImageServer/T%d%d/", context.port, colour, range);
+  return base + format("/ImageServer/T%d%d/", colour, range);
 }
 
 void KmlServer(const EndpointContext& context, std::string_view request, std::string& out) {
-  const auto values = viewValues(request);
-  const tiles::PointE5 centre{tiles::toE5(platform::parseReal(values[4])),
-                              tiles::toE5(platform::parseReal(values[5]))};
-  const double range = platform::parseReal(values[6]);
-  const std::int32_t height = platform::parseInt(values[12]);
+  using globe::ViewValue;
+  const ViewValues view(request);
+  const tiles::PointE5 centre{tiles::toE5(view.real(ViewValue::LookatLon)),
+                              tiles::toE5(view.real(ViewValue::LookatLat))};
+  const double range = view.real(ViewValue::LookatRange);
+  const std::int32_t height = view.integer(ViewValue::VertPixels);
   const int z = 17 - tiles::zoomNumber(range, height, context.mapValues.zoomLevel);
 
   const tiles::PointE5 offset =
@@ -73,8 +91,8 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
   if (!context.mapValues.autoOffset) {
     // A cross-hair at the screen centre for aligning the map by hand.
     out.append("<ScreenOverlay>\n<name>Cross</name>\n<Icon>\n");
-    out.append(
-        format("<href>http://localhost:%d/ImageServer/F00/cross.png</href>\n", context.port));
+    out.append("<href>").append(platform::localBaseUrl(context.port));
+    out.append("/ImageServer/F00/cross.png</href>\n");
     out.append("</Icon>\n");
     out.append("<overlayXY x=\"0.5\" y=\"0.5\" xunits=\"fraction\" yunits=\"fraction\"/>\n");
     out.append("<screenXY x=\"0.5\" y=\"0.5\" xunits=\"fraction\" yunits=\"fraction\"/>\n");
@@ -106,7 +124,8 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
 }
 
 void DefaultEndpoint(const EndpointContext& context, std::string_view request, std::string& out) {
-  const auto values = viewValues(request);
+  // "lon,lat,level"
+  const auto values = queryValues(request);
   const tiles::PointE5 position{tiles::toE5(platform::parseReal(values[0])),
                                 tiles::toE5(platform::parseReal(values[1]))};
   const int level = std::clamp<std::int32_t>(platform::parseInt(values[2]), 0, 14);

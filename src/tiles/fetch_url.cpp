@@ -7,6 +7,7 @@
 
 #include "platform/http_client.h"
 #include "platform/log.h"
+#include "platform/text.h"
 
 namespace tivra::tiles {
 
@@ -18,14 +19,6 @@ std::mutex& downloadLock() {
 }
 
 namespace {
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 bool validPort(std::string_view digits) {
   if (digits.empty() || digits.size() > 5) return false;
@@ -53,7 +46,7 @@ bool validHost(std::string_view host) {
 
 std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
   constexpr std::string_view kScheme = "http://";
-  if (!startsWithIgnoreCase(url, kScheme)) return std::nullopt;
+  if (!platform::startsWithIgnoreCase(url, kScheme)) return std::nullopt;
   // Control bytes and spaces cannot be sent in a request line.
   if (std::any_of(url.begin(), url.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
@@ -89,30 +82,6 @@ std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
   if (path.empty() || path.front() != '/') split.pathAndQuery.push_back('/');
   split.pathAndQuery.append(path);
   return split;
-}
-
-std::optional<std::string> findLocation(std::string_view rawHeaders) {
-  // Match the header's name at the start of a line: "Content-Location: " is another header.
-  std::size_t lineStart = 0;
-  while (lineStart < rawHeaders.size()) {
-    std::size_t lineEnd = rawHeaders.find('\n', lineStart);
-    if (lineEnd == std::string_view::npos) lineEnd = rawHeaders.size();
-    std::string_view line = rawHeaders.substr(lineStart, lineEnd - lineStart);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (startsWithIgnoreCase(line, "Location:")) {
-      std::string_view value = line.substr(9);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-        value.remove_prefix(1);
-      }
-      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
-        value.remove_suffix(1);
-      }
-      if (value.empty()) return std::nullopt;
-      return std::string(value);
-    }
-    lineStart = lineEnd + 1;
-  }
-  return std::nullopt;
 }
 
 std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location) {
@@ -197,8 +166,8 @@ void fetchLocked(std::string_view url, FetchResult& result) {
     return;
   }
 
-  const auto location = detail::findLocation(firstResult.head.rawHeaders);
-  if (!location) return;
+  const auto location = platform::headerValue(firstResult.head.rawHeaders, "Location");
+  if (!location || location->empty()) return;
   const auto next = detail::resolveLocation(*target, *location);
   if (!next) return;
   BodyCollector second;

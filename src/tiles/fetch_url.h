@@ -62,9 +62,6 @@ struct HttpUrl {
 // port or a byte that cannot appear in a request line.
 std::optional<HttpUrl> splitHttpUrl(std::string_view url);
 
-// The value of the Location header in a raw response head; nullopt when there is none.
-std::optional<std::string> findLocation(std::string_view rawHeaders);
-
 // The absolute URL a Location value names, taken relative to `base` when it is a path.
 std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location);
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "support/fake_tile_server.h"
 
@@ -106,6 +108,35 @@ TEST_F(HttpClientTest, OneClientServesSeveralRequests) {
   }
   EXPECT_EQ(m_server.requestCount("/bytes"), 3u);
 }
+
+struct HeaderCase {
+  std::string_view head;
+  std::string_view name;
+  std::optional<std::string_view> expected;
+};
+
+class HeaderValueTest : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(HeaderValueTest, FindsTheNamedLineOnly) {
+  EXPECT_EQ(headerValue(GetParam().head, GetParam().name), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, HeaderValueTest,
+    ::testing::Values(
+        HeaderCase{"HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n", "Location", "http://a/b"},
+        HeaderCase{"HTTP/1.1 302 Found\r\nlocation:http://a/b  \r\n", "Location", "http://a/b"},
+        HeaderCase{"HTTP/1.1 302 Found\r\nContent-Location: http://a/c\r\n", "Location",
+                   std::nullopt},
+        HeaderCase{"HTTP/1.1 302 Found\r\nContent-Location: http://a/c\r\nLocation: "
+                   "http://a/d\r\nLocation: http://a/e\r\n",
+                   "Location", "http://a/d"},
+        HeaderCase{"HTTP/1.1 302 Found\r\nLocation: \r\n", "Location", ""},
+        HeaderCase{"HTTP/1.1 302 Found\r\nX-Location: http://a/\r\n", "Location", std::nullopt},
+        HeaderCase{"Location http://a/\nLocation\n", "Location", std::nullopt},
+        HeaderCase{"Content-Length:\t70000\n", "content-length", "70000"},
+        HeaderCase{"Content-Length: 5", "Content-Length", "5"},
+        HeaderCase{"", "Location", std::nullopt}));
 
 }  // namespace
 }  // namespace tivra::platform

@@ -65,6 +65,14 @@ TEST(Format, ProducesPrintfText) {
 TEST(EqualsIgnoreCase, ComparesAsciiLetters) {
   EXPECT_TRUE(equalsIgnoreCase("FALSE", "false"));
   EXPECT_FALSE(equalsIgnoreCase("fals", "false"));
+  EXPECT_TRUE(startsWithIgnoreCase("HTTP://host/", "http://"));
+  EXPECT_FALSE(startsWithIgnoreCase("http:/", "http://"));
+}
+
+TEST(Trim, CutsBlanksOnBothSidesOnly) {
+  EXPECT_EQ(trim(" \t a b\r\n"), "a b");
+  EXPECT_EQ(trim("\r\n \t"), "");
+  EXPECT_EQ(trim("x"), "x");
 }
 
 }  // namespace

@@ -259,18 +259,6 @@ TEST(SplitHttpUrl, Parts) {
   EXPECT_EQ(v6->authority, "[::1]:81");
 }
 
-TEST(FindLocation, MatchesTheHeaderNameOnly) {
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nLocation: http://a/b\r\n"), "http://a/b");
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nlocation:http://a/b  \r\n"), "http://a/b");
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nContent-Location: http://a/c\r\n"),
-            std::nullopt);
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nContent-Location: http://a/c\r\n"
-                                 "Location: http://a/d\r\n"),
-            "http://a/d");
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nLocation: \r\n"), std::nullopt);
-  EXPECT_EQ(detail::findLocation("HTTP/1.1 302 Found\r\nX-Location: http://a/\r\n"), std::nullopt);
-}
-
 TEST(ResolveLocation, PathsAreTakenRelativeToTheFirstUrl) {
   const auto base = *detail::splitHttpUrl("http://tiles:81/a/b?c");
   EXPECT_EQ(detail::resolveLocation(base, "/404.png"), "http://tiles:81/404.png");
