@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--sanitize" ]]; then
 elif [[ "${1:-}" == "--thread" ]]; then
   build=build-tsan
   options+=(-DTIVRA_SANITIZE=thread -DTIVRA_WERROR=ON)
-  labels=(-L 'server|store|gps|app|globe')
+  labels=(-L 'server|store|gps|search|app|globe')
 fi
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j2

@@ -130,6 +130,8 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
 std::string usageText() {
   return "usage: tivra --headless [-WW] [--data-dir DIR] [--verbose] [--gps SOURCE ...]\n"
          "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
+         "       tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
+         "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n"
          "  --headless        run the map server without any window\n"
          "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
          "  --data-dir DIR    directory of Tivra.ini and the tile store (default: .)\n"

@@ -13,6 +13,7 @@
 #include "app/command_line.h"
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
+#include "app/search_command.h"
 #include "app/snapshot.h"
 #include "platform/frontend.h"
 #include "platform/instance_lock.h"
@@ -28,6 +29,8 @@ constexpr int kUnexpectedFailure = 70;
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::span<const char* const> args(argv, argc);
+  if (app::isSearchCommand(args)) return app::runSearchCommand(args, stdout, stderr);
   std::string error;
   const auto cl = app::parseCommandLine(std::span<const char* const>(argv, argc), error);
   if (!cl) {

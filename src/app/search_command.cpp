@@ -1,0 +1,226 @@
+#include "app/search_command.h"
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.h"
+#include "platform/gbk.h"
+#include "platform/ini.h"
+#include "search/kml_loader.h"
+#include "search/local_search.h"
+#include "search/route_kml.h"
+#include "search/search_page.h"
+#include "store/store.h"
+#include "store/tile_cache.h"
+
+namespace tivra::app {
+
+namespace {
+
+constexpr const char* kSearchUsage =
+    "usage: tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
+    "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n";
+
+struct Arguments {
+  std::string command;
+  std::vector<std::string> positional;
+  bool withinView = false;
+  std::optional<std::string> via;
+  std::filesystem::path dataDirectory = ".";
+  std::optional<std::filesystem::path> output;
+};
+
+std::optional<Arguments> parseArguments(std::span<const char* const> args, std::string& error) {
+  Arguments a;
+  a.command = args[1];
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    const auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) {
+        error = std::string(arg) + " needs a value";
+        return std::nullopt;
+      }
+      return std::string(args[++i]);
+    };
+    if (arg == "--within-view" && a.command == "search") {
+      a.withinView = true;
+    } else if (arg == "--via" && a.command == "route") {
+      if (!(a.via = value())) return std::nullopt;
+    } else if (arg == "--data-dir") {
+      const auto dir = value();
+      if (!dir) return std::nullopt;
+      a.dataDirectory = *dir;
+    } else if (arg == "-o") {
+      const auto file = value();
+      if (!file || file->empty()) {
+        error = "-o needs a file name";
+        return std::nullopt;
+      }
+      a.output = *file;
+    } else if (arg.starts_with("--") || (arg.starts_with("-") && arg.size() > 1 &&
+                                         !(arg[1] >= '0' && arg[1] <= '9') && arg[1] != '.')) {
+      error = "unknown option: " + std::string(arg);
+      return std::nullopt;
+    } else {
+      a.positional.emplace_back(arg);
+    }
+  }
+  if (a.positional.size() != 2) {
+    error = a.command == "search" ? "search needs CITY and KEYWORD" : "route needs START and END";
+    return std::nullopt;
+  }
+  return a;
+}
+
+// "lon,lat" in degrees, both finite and on the globe.
+bool validPoint(std::string_view text) {
+  const auto comma = text.find(',');
+  if (comma == std::string_view::npos || text.find(',', comma + 1) != std::string_view::npos)
+    return false;
+  const auto number = [](std::string_view s, double limit) {
+    if (s.empty() || s.size() > 64) return false;
+    std::string copy(s);
+    char* end = nullptr;
+    const double v = std::strtod(copy.c_str(), &end);
+    return end == copy.c_str() + copy.size() && std::isfinite(v) && std::fabs(v) <= limit;
+  };
+  return number(text.substr(0, comma), 180.0) && number(text.substr(comma + 1), 90.0);
+}
+
+bool validPointList(std::string_view text) {
+  if (text.empty()) return false;
+  std::size_t start = 0;
+  while (true) {
+    const auto semicolon = text.find(';', start);
+    if (!validPoint(text.substr(start, semicolon - start))) return false;
+    if (semicolon == std::string_view::npos) return true;
+    start = semicolon + 1;
+  }
+}
+
+// The offsets stored in the directory's store, opened read-only for a moment. An empty map
+// when there is no store at all; nullopt when a store exists but cannot be read (locked by a
+// writer, damaged), since guessing zero offsets there would place every result wrongly.
+std::unique_ptr<store::LocationMap> readOffsets(const std::filesystem::path& dir,
+                                                std::string& error) {
+  const std::filesystem::path base = dir / store::kStoreBaseName;
+  std::error_code ec;
+  const bool present = std::filesystem::exists(base.string() + ".idx", ec) ||
+                       std::filesystem::exists(base.string() + ".dat", ec);
+  auto map = std::make_unique<store::LocationMap>();
+  if (!present) return map;
+  store::StorePtr s = store::store_open(base, store::kModeRead);
+  if (!s) {
+    error = "cannot open the tile store in " + dir.string() +
+            " read-only (held by a running Tivra, or damaged); its offsets are needed";
+    return nullptr;
+  }
+  const auto entry = store::readLocationEntry(s.get());
+  store::store_close(std::move(s));
+  if (entry && !entry->empty() && !map->parse(*entry)) {
+    error = "the offsets stored in " + dir.string() + " cannot be read";
+    return nullptr;
+  }
+  return map;
+}
+
+int fail(std::FILE* err, int code, const std::string& message) {
+  std::fprintf(err, "tivra: %s\n", message.c_str());
+  if (code == 2) std::fputs(kSearchUsage, err);
+  return code;
+}
+
+int writeDocument(const std::string& document, const Arguments& a, std::FILE* out, std::FILE* err) {
+  if (a.output) {
+    std::string error;
+    if (!search::writeWholeFile(*a.output, document, error))
+      return fail(err, 1, "cannot write " + a.output->string() + ": " + error);
+    return 0;
+  }
+  if (std::fwrite(document.data(), 1, document.size(), out) != document.size() ||
+      std::fflush(out) != 0)
+    return fail(err, 1, "cannot write the document to standard output");
+  return 0;
+}
+
+int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, std::FILE* err) {
+  const std::string& city = a.positional[0];
+  const std::string& keyword = a.positional[1];
+  if (!search::isSearchCity(city))
+    return fail(err, 2, "unknown city \"" + city + "\": it must be one of the 69 search cities");
+  const auto keywordBytes = platform::utf8ToGbk(keyword);
+  if (!keywordBytes) return fail(err, 2, "the keyword cannot be written in code page 936");
+  if (keywordBytes->size() > search::kKeywordLimit)
+    return fail(err, 2, "the keyword is longer than 128 bytes in code page 936");
+
+  std::string error;
+  const auto offsets = readOffsets(a.dataDirectory, error);
+  if (!offsets) return fail(err, 1, error);
+  const HostSettings hosts = loadHostSettings(ini);
+  search::SearchQuery query{city, keyword, std::nullopt};
+  if (a.withinView) {
+    const MainSettings main = loadMainSettings(ini);
+    query.view = search::SearchView{main.cameraLongitude, main.cameraLatitude, main.cameraRange};
+  }
+  const search::SearchServices services{
+      search::serviceBase(hosts.searchHost),
+      {search::serviceBase(hosts.iconHost), search::serviceBase(hosts.detailHost)},
+      offsets.get()};
+  const auto outcome = search::runSearch(query, services);
+  if (!outcome) return fail(err, 2, "the query cannot be written in code page 936");
+  if (!outcome->document)
+    return fail(err, 1, "no answer from the search service at " + hosts.searchHost);
+  return writeDocument(*outcome->document, a, out, err);
+}
+
+int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, std::FILE* err) {
+  const std::string& start = a.positional[0];
+  const std::string& end = a.positional[1];
+  const std::string via = a.via.value_or("");
+  if (!validPoint(start)) return fail(err, 2, "START must be LON,LAT in degrees: " + start);
+  if (!validPoint(end)) return fail(err, 2, "END must be LON,LAT in degrees: " + end);
+  if (a.via && !validPointList(via))
+    return fail(err, 2, "--via must be LON,LAT;LON,LAT... in degrees: " + via);
+
+  std::string error;
+  const auto offsets = readOffsets(a.dataDirectory, error);
+  if (!offsets) return fail(err, 1, error);
+  const HostSettings hosts = loadHostSettings(ini);
+  search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
+  const std::string document =
+      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost), offsets.get()});
+  const std::size_t wanted = static_cast<std::size_t>(search::CountPoints(via)) + 1;
+  if (route.legs->size() < wanted) {
+    return fail(err, 1,
+                "no answer from the route service at " + hosts.routeHost + " for " +
+                    std::to_string(wanted - route.legs->size()) + " of " + std::to_string(wanted) +
+                    " legs");
+  }
+  return writeDocument(document, a, out, err);
+}
+
+}  // namespace
+
+bool isSearchCommand(std::span<const char* const> args) {
+  if (args.size() < 2) return false;
+  const std::string_view command = args[1];
+  return command == "search" || command == "route";
+}
+
+int runSearchCommand(std::span<const char* const> args, std::FILE* out, std::FILE* err) {
+  std::string error;
+  const auto a = parseArguments(args, error);
+  if (!a) return fail(err, 2, error);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(a->dataDirectory, ec))
+    return fail(err, 2, "no such data directory: " + a->dataDirectory.string());
+  const platform::IniFile ini(a->dataDirectory / kSettingsFile);
+  return a->command == "search" ? runSearch(*a, ini, out, err) : runRoute(*a, ini, out, err);
+}
+
+}  // namespace tivra::app

@@ -1,0 +1,84 @@
+#include "search/kml_text.h"
+
+#include <array>
+
+namespace tivra::search {
+
+namespace {
+
+bool forbiddenControl(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool isHexDigit(char c) {
+  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool validCodePoint(unsigned long cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// Length of the reference at text[0] == '&' that a KML reader resolves, or 0.
+std::size_t referenceLength(std::string_view text) {
+  static constexpr std::array<std::string_view, 5> kNamed = {"&lt;", "&gt;", "&amp;", "&apos;",
+                                                             "&quot;"};
+  for (const std::string_view named : kNamed) {
+    if (text.starts_with(named)) return named.size();
+  }
+  if (text.size() < 4 || text[1] != '#') return 0;
+  const bool hex = text[2] == 'x';
+  std::size_t i = hex ? 3 : 2;
+  unsigned long cp = 0;
+  const std::size_t first = i;
+  for (; i < text.size() && (hex ? isHexDigit(text[i]) : isDigit(text[i])); ++i) {
+    if (i - first >= 8) return 0;  // longer than any code point
+    const char c = text[i];
+    const unsigned digit = isDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
+    cp = cp * (hex ? 16 : 10) + digit;
+  }
+  if (i == first || i >= text.size() || text[i] != ';' || !validCodePoint(cp)) return 0;
+  return i + 1;
+}
+
+}  // namespace
+
+void appendElementText(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (forbiddenControl(c)) continue;
+    if (c == '<') {
+      out += "&lt;";
+    } else if (c == '&') {
+      const std::size_t length = referenceLength(text.substr(i));
+      if (length == 0) {
+        out += "&amp;";
+      } else {
+        out.append(text.substr(i, length));
+        i += length - 1;
+      }
+    } else if (c == '>' && out.ends_with("]]")) {
+      out += "&gt;";
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+void appendCdataText(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (forbiddenControl(c)) continue;
+    if (c == '>' && out.ends_with("]]")) {
+      out += "]]><![CDATA[>";
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+}  // namespace tivra::search

@@ -1,0 +1,21 @@
+#pragma once
+
+// Service text placed into KML. The services write names like "A<B" or "A & B"; copied as they
+// stand they make the whole document malformed and the globe loads nothing.
+
+#include <string>
+#include <string_view>
+
+namespace tivra::search {
+
+// Element text outside CDATA: "<" as "&lt;", an "&" that does not begin a reference the
+// document can resolve (lt, gt, amp, apos, quot, a numeric character reference) as "&amp;",
+// the ">" of "]]>" as "&gt;". References the service already wrote stay as they are.
+void appendElementText(std::string& out, std::string_view text);
+
+// Text inside a CDATA section: every "]]>" split across two sections.
+void appendCdataText(std::string& out, std::string_view text);
+
+// Both drop the control characters that XML 1.0 forbids (all below 0x20 but tab, LF, CR).
+
+}  // namespace tivra::search

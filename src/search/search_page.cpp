@@ -1,0 +1,60 @@
+#include "search/search_page.h"
+
+#include "platform/log.h"
+#include "search/kml_loader.h"
+#include "tiles/fetch_url.h"
+
+namespace tivra::search {
+
+std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services) {
+  auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
+  if (!url) return std::nullopt;
+  SearchOutcome outcome{std::move(*url), std::nullopt};
+  const tiles::FetchResult fetched = tiles::fetch_url(outcome.url);
+  if (!fetched.body || fetched.body->empty()) return outcome;
+  const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
+                              fetched.body->size());
+  outcome.document = BuildResultKml(parseSearchAnswer(body, services.offsets), services.hosts);
+  return outcome;
+}
+
+SearchPage::SearchPage(globe::Earth& earth, platform::Frontend& frontend, SearchServices services,
+                       std::filesystem::path tempDirectory, std::chrono::milliseconds loadWait)
+    : m_earth(earth),
+      m_frontend(frontend),
+      m_services(std::move(services)),
+      m_tempDirectory(std::move(tempDirectory)),
+      m_loadWait(loadWait) {}
+
+SearchResult SearchPage::OnSearch() {
+  SearchQuery query{city, keyword, std::nullopt};
+  if (withinView) {
+    try {
+      const globe::TerrainPoint centre = m_earth.GetPointOnTerrainFromScreenCoords(0.0, 0.0);
+      const globe::Camera camera = m_earth.GetCamera(true);
+      query.view = SearchView{centre.Longitude, centre.Latitude, camera.Range};
+    } catch (const globe::EarthError& e) {
+      // Without the view there is nothing to ask for: no request.
+      platform::debugTrace(std::string("globe: search view: ") + e.what());
+      return SearchResult::GlobeFailed;
+    }
+  }
+  const auto outcome = runSearch(query, m_services);
+  if (!outcome) {
+    m_frontend.messageBox("搜索内容无法转换为GBK编码", "Tivra");
+    return SearchResult::BadText;
+  }
+  if (!outcome->document) return SearchResult::NoAnswer;
+  const std::filesystem::path path = m_tempDirectory / kSearchDocumentName;
+  switch (LoadKmlIntoEarth(m_earth, *outcome->document, path, m_frontend, m_loadWait)) {
+    case LoadResult::Opened:
+      return SearchResult::Loaded;
+    case LoadResult::FileFailed:
+      return SearchResult::FileFailed;
+    case LoadResult::GlobeFailed:
+      break;
+  }
+  return SearchResult::GlobeFailed;
+}
+
+}  // namespace tivra::search

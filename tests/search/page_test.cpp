@@ -1,0 +1,323 @@
+// The search handler, the navigation page and the flight against the simulated globe.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/message_loop.h"
+#include "platform/text.h"
+#include "search/flight.h"
+#include "search/kml_loader.h"
+#include "search/nav_page.h"
+#include "search/search_page.h"
+#include "support/fake_services.h"
+#include "support/process.h"
+#include "support/recording_frontend.h"
+#include "support/search_globe.h"
+#include "support/temp_dir.h"
+
+namespace tivra::search {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 5s;  // upper bound only
+
+const char* const kTwoHits =
+    "<Result><Poi id=\"1\"><Na v=\"甲\"/><Geo lo=\"11640000\" la=\"3990000\"/></Poi>"
+    "<Poi id=\"2\"><Na v=\"乙\"/><Geo lo=\"11641000\" la=\"3991000\"/></Poi></Result>";
+
+class SearchPageTest : public ::testing::Test {
+ protected:
+  SearchPage page(std::filesystem::path temp) {
+    return SearchPage(
+        *m_earth, m_frontend,
+        {serviceBase(m_service.host()), {"http://icons.test", "http://detail.test"}, nullptr},
+        std::move(temp), 1ms);
+  }
+  test::FakeSearchService m_service;
+  test::SearchGlobe m_globe;
+  std::unique_ptr<globe::Earth> m_earth = m_globe.connect();
+  test::RecordingFrontend m_frontend;
+  test::TempDir m_temp;
+};
+
+TEST_F(SearchPageTest, HandsTheUtf8DocumentToTheGlobeAndDeletesIt) {
+  m_service.setAnswer(kTwoHits);
+  SearchPage p = page(m_temp.path());
+  p.city = "北京";
+  p.keyword = "a b";
+  ASSERT_EQ(p.OnSearch(), SearchResult::Loaded);
+  ASSERT_EQ(m_globe.log().openedFiles.size(), 1u);
+  EXPECT_EQ(m_globe.log().openedPaths[0], (m_temp / "srchtemp.kml").string());
+  EXPECT_FALSE(std::filesystem::exists(m_temp / "srchtemp.kml"));
+  const std::string& file = m_globe.log().openedFiles[0];
+  EXPECT_TRUE(
+      file.starts_with("<kml xmlns=\"http://earth.google.com/kml/2.1\">\n<Document>\n"
+                       "<name>搜索结果(共2项)</name>\n"));
+  EXPECT_TRUE(m_globe.sim().featureByName("1.甲"));
+  EXPECT_EQ(m_service.targets().at(0),
+            "/LocalSearch?LocalSearch&city=%B1%B1%BE%A9&words=a%20b&areaNum=1&showName=1"
+            "&pagecap=100&radius=5000");
+}
+
+TEST_F(SearchPageTest, WithinViewAsksTheGlobeForCentreAndRange) {
+  m_service.setAnswer(kTwoHits);
+  SearchPage p = page(m_temp.path());
+  p.withinView = true;
+  ASSERT_EQ(p.OnSearch(), SearchResult::Loaded);
+  const globe::TerrainPoint centre = m_earth->GetPointOnTerrainFromScreenCoords(0, 0);
+  const PointE5 e5 = DegreesToE5(centre.Longitude, centre.Latitude);
+  EXPECT_NE(m_service.targets().at(0).find(platform::format(
+                "&area=POINT(%d%%20%d)&words=&showName=1&pagecap=100&radius=10000", e5.x, e5.y)),
+            std::string::npos)
+      << m_service.targets().at(0);
+}
+
+TEST_F(SearchPageTest, FailuresSendOrLoadNothing) {
+  m_service.setAnswer("");
+  SearchPage p = page(m_temp.path());
+  EXPECT_EQ(p.OnSearch(), SearchResult::NoAnswer);  // silent
+  m_service.setAnswer(kTwoHits);
+  SearchPage nowhere = page(m_temp / "missing");
+  EXPECT_EQ(nowhere.OnSearch(), SearchResult::FileFailed);
+  EXPECT_EQ(m_frontend.messages().size(), 1u);
+  EXPECT_TRUE(m_globe.log().openedFiles.empty());
+  const auto sent = m_service.targets().size();
+  m_globe.sim().stop();
+  p.withinView = true;
+  EXPECT_EQ(p.OnSearch(), SearchResult::GlobeFailed);
+  EXPECT_EQ(m_service.targets().size(), sent);  // no request without the view
+}
+
+// A flight over legs, the messages it posted recorded in order.
+class FlightTest : public ::testing::Test {
+ protected:
+  void fly(std::vector<RouteLeg> legs) {
+    FlightThread flight(
+        m_globe.factory(), std::move(legs), m_state,
+        [this](int message) {
+          std::lock_guard lock(m_mutex);
+          m_messages.push_back(message);
+        },
+        FlightTiming{5ms, 101});
+    ASSERT_TRUE(flight.waitEnded(kWait));
+  }
+  std::vector<int> messages() {
+    std::lock_guard lock(m_mutex);
+    return m_messages;
+  }
+  test::SearchGlobe m_globe;
+  std::shared_ptr<FlightState> m_state = std::make_shared<FlightState>();
+  std::mutex m_mutex;
+  std::vector<int> m_messages;
+};
+
+RouteLeg legOf(std::vector<RouteStep> steps) {
+  RouteLeg leg;
+  leg.steps = std::move(steps);
+  return leg;
+}
+
+std::vector<RouteLeg> twoLegs() {
+  return {legOf({{11640000, 3990000, "a"}, {11640500, 3990000, "b"}, {11640500, 3990500, "c"}}),
+          legOf({{11640500, 3990500, "d"}, {11640000, 3990000, "e"}})};
+}
+
+TEST_F(FlightTest, ArrivesStepByStepWithTheSliders) {
+  m_state->height = 3;
+  m_state->angle = 30;
+  fly(twoLegs());
+  const auto& sent = m_globe.log().cameras;
+  ASSERT_EQ(sent.size(), 5u);
+  const double azimuths[] = {90, 90, 0, Heading({11640500, 3990500}, {11640000, 3990000}),
+                             Heading({11640500, 3990500}, {11640000, 3990000})};
+  const auto steps = twoLegs();
+  const RouteStep* order[] = {&(*steps[0].steps)[0], &(*steps[0].steps)[1], &(*steps[0].steps)[2],
+                              &(*steps[1].steps)[0], &(*steps[1].steps)[1]};
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].camera.Range, 300);
+    EXPECT_EQ(sent[i].camera.Tilt, 30);
+    EXPECT_EQ(sent[i].speed, 0.25);
+    EXPECT_DOUBLE_EQ(sent[i].camera.Azimuth, azimuths[i]);
+    EXPECT_DOUBLE_EQ(sent[i].camera.FocusPointLongitude, order[i]->x * 0.00001);
+    // Each step starts from the previous one: the flight waited for arrival.
+    if (i > 0) {
+      EXPECT_NEAR(sent[i].before.Longitude * 100000, order[i - 1]->x, 10);
+      EXPECT_NEAR(sent[i].before.Latitude * 100000, order[i - 1]->y, 10);
+    }
+  }
+  EXPECT_EQ(messages(), (std::vector<int>{1229, 1229, 1229, 1229, 1229, 1228}));
+}
+
+TEST_F(FlightTest, StopEndsBeforeTheNextPoll) {
+  m_globe.log().onSetCamera = [this] { m_state->stopFlag.exchange(1); };
+  fly(twoLegs());
+  EXPECT_EQ(m_globe.log().cameras.size(), 1u);
+  EXPECT_EQ(messages(), (std::vector<int>{1229, 1228}));
+}
+
+TEST_F(FlightTest, AFailingGlobeStillEndsWithFinished) {
+  m_globe.log().onSetCamera = [this] { m_globe.sim().stop(); };
+  fly(twoLegs());
+  EXPECT_EQ(m_globe.log().cameras.size(), 1u);
+  EXPECT_EQ(messages().back(), 1228);
+}
+
+TEST_F(FlightTest, ClosingSuppressesFinished) {
+  m_globe.log().onSetCamera = [this] {
+    m_state->closing = 1;
+    m_state->stopFlag.exchange(1);
+  };
+  fly(twoLegs());
+  EXPECT_EQ(messages(), (std::vector<int>{1229}));
+}
+
+TEST_F(FlightTest, NoLegsEndAtOnce) {
+  fly({});
+  EXPECT_TRUE(m_globe.log().cameras.empty());
+  EXPECT_EQ(messages(), (std::vector<int>{1228}));
+}
+
+struct CoordsCase {
+  int px, py;
+  double x, y;
+};
+class PickCoordsTest : public ::testing::TestWithParam<CoordsCase> {};
+
+TEST_P(PickCoordsTest, FifteenPixelsBelowAndRightOfThePointer) {
+  const ScreenCoords c = pickCoords(GetParam().px, GetParam().py, {100, 50, 1124, 818});
+  EXPECT_DOUBLE_EQ(c.x, GetParam().x);
+  EXPECT_DOUBLE_EQ(c.y, GetParam().y);
+}
+
+INSTANTIATE_TEST_SUITE_P(Corners, PickCoordsTest,
+                         ::testing::Values(CoordsCase{85, 35, -1, 1}, CoordsCase{1109, 803, 1, -1},
+                                           CoordsCase{597, 419, 0, 0}));
+
+class NavPageTest : public ::testing::Test {
+ protected:
+  NavPageTest() {
+    m_route.setDefaultAnswer(test::routeAnswer(
+        "11640000,3990000,a;11640500,3990000,b;11640500,3990500,c;11641000,3990500,d;",
+        "11640000,3990000;11641000,3990500;", "5", "1", "km"));
+    NavPageOptions o;
+    o.earthFactory = m_globe.factory();
+    o.service = RouteService{serviceBase(m_route.host()), nullptr};
+    o.iconBase = "http://icons.test";
+    o.tempDirectory = m_temp.path();
+    o.post = [this](std::function<void()> task) { m_loop.post(std::move(task)); };
+    o.stateLock = &m_stateLock;
+    o.flightTiming = FlightTiming{5ms, 101};
+    o.loadWait = 1ms;
+    m_page = std::make_unique<NavPage>(*m_earth, m_frontend, std::move(o));
+  }
+  // A whole drag from the picker to (px, py) on the view.
+  void dragTo(int px, int py, bool overRender = true) {
+    m_page->pressPicker(kRender);
+    m_page->movePointer(px - 40, py - 40, true);
+    m_page->releasePointer(px, py, overRender);
+  }
+  std::string pointAt(int px, int py) {
+    const ScreenCoords c = pickCoords(px, py, kRender);
+    const auto p = m_earth->GetPointOnTerrainFromScreenCoords(c.x, c.y);
+    return platform::format("%f,%f", p.Longitude, p.Latitude);
+  }
+
+  static constexpr ScreenRect kRender{0, 0, 1024, 768};
+  test::FakeRouteService m_route;
+  test::SearchGlobe m_globe;
+  std::unique_ptr<globe::Earth> m_earth = m_globe.connect();
+  test::RecordingFrontend m_frontend;
+  test::TempDir m_temp;
+  platform::MessageLoop m_loop;  // the page's queue, run by the test
+  std::mutex m_stateLock;
+  std::unique_ptr<NavPage> m_page;
+};
+
+TEST_F(NavPageTest, ViaPicksAddUpAndAStartPressBeginsANewTrip) {
+  m_page->focusEdit(1002);
+  dragTo(300, 300);
+  dragTo(600, 400);
+  EXPECT_EQ(m_page->viaText, pointAt(300, 300) + ";" + pointAt(600, 400));
+  EXPECT_EQ(m_page->committedViaText, m_page->viaText);
+  EXPECT_EQ(m_page->countLabel, "(2)");
+  m_page->clearVia();
+  EXPECT_EQ(m_page->viaText, "");
+  EXPECT_EQ(m_page->countLabel, "(0)");
+  dragTo(500, 500);
+  m_page->focusEdit(1001);
+  m_page->pressPicker(kRender);  // before anything is picked
+  EXPECT_EQ(m_page->viaText, "");
+  EXPECT_EQ(m_page->committedViaText, "");
+  EXPECT_EQ(m_page->countLabel, "(0)");
+  m_page->releasePointer(100, 100, true);
+  EXPECT_EQ(m_page->startText, pointAt(100, 100));
+}
+
+TEST_F(NavPageTest, ADropOutsideTheViewCommitsNothing) {
+  m_page->focusEdit(1002);
+  dragTo(300, 300, false);
+  EXPECT_EQ(m_page->viaText, pointAt(260, 260));  // the live value stays shown
+  EXPECT_EQ(m_page->committedViaText, "");
+  EXPECT_EQ(m_page->countLabel, "(0)");
+  dragTo(400, 400);
+  EXPECT_EQ(m_page->viaText, pointAt(400, 400));  // the live point was replaced
+}
+
+TEST_F(NavPageTest, NavigateNeedsStartAndEnd) {
+  m_page->startText = "116.4,39.9";
+  EXPECT_FALSE(m_page->navigate());
+  m_page->endText = "116.41,39.905";
+  m_page->viaText = "1,2;";
+  EXPECT_FALSE(m_page->navigate());
+  EXPECT_TRUE(m_route.targets().empty());
+  EXPECT_FALSE(m_page->flyEnabled);
+}
+
+TEST_F(NavPageTest, NavigateShowsTheRouteAndTheFlightRunsToItsEnd) {
+  m_page->startText = "116.4,39.9";
+  m_page->endText = "116.41,39.905";
+  ASSERT_TRUE(m_page->navigate());
+  EXPECT_EQ(m_route.targets().size(), 1u);
+  ASSERT_EQ(m_globe.log().openedPaths.size(), 1u);
+  EXPECT_EQ(m_globe.log().openedPaths[0], (m_temp / "navtemp.kml").string());
+  EXPECT_TRUE(m_globe.sim().featureByName("Navigate"));
+  EXPECT_TRUE(m_page->flyEnabled);
+
+  int controlReads = 0;
+  m_page->onReadControls = [&] { ++controlReads; };
+  m_page->flyButton();
+  EXPECT_EQ(m_page->flyText, "停止");
+  EXPECT_FALSE(m_page->navigateEnabled);
+  ASSERT_TRUE(test::eventually([&] { return m_loop.runOnce(0ms) && !m_page->flying(); }, kWait));
+  EXPECT_EQ(m_page->flyText, "鸟瞰");
+  EXPECT_TRUE(m_page->navigateEnabled);
+  EXPECT_EQ(controlReads, 4);
+  EXPECT_EQ(m_globe.log().cameras.size(), 4u);
+}
+
+TEST_F(NavPageTest, ASecondPressStopsTheFlight) {
+  m_page->startText = "116.4,39.9";
+  m_page->endText = "116.41,39.905";
+  ASSERT_TRUE(m_page->navigate());
+  m_page->flyButton();
+  m_page->flyButton();                 // waits for the thread's end
+  EXPECT_EQ(m_page->flyText, "停止");  // until 1228 arrives
+  m_loop.runOnce(0ms);
+  EXPECT_FALSE(m_page->flying());
+  EXPECT_EQ(m_page->flyText, "鸟瞰");
+  EXPECT_LT(m_globe.log().cameras.size(), 4u);
+}
+
+TEST_F(NavPageTest, DestroyingThePageDuringAFlightEndsIt) {
+  m_page->startText = "116.4,39.9";
+  m_page->endText = "116.41,39.905";
+  ASSERT_TRUE(m_page->navigate());
+  m_page->flyButton();
+  m_page.reset();
+  m_loop.runOnce(0ms);  // what the flight posted finds no page and does nothing
+  const auto sent = m_globe.log().cameras.size();
+  EXPECT_LT(sent, 4u);
+}
+
+}  // namespace
+}  // namespace tivra::search

@@ -1,0 +1,127 @@
+// `tivra search` and `tivra route` as processes against the fake services.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "search/local_search.h"
+#include "search/result_kml.h"
+#include "store/store.h"
+#include "store/tile_cache.h"
+#include "support/fake_services.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "tiles/offset.h"
+
+namespace tivra::search {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kAnswer =
+    "<Poi id=\"1\"><Na v=\"A&B\"/><Geo lo=\"11640000\" la=\"3990000\"/></Poi>";
+const char* const kRouteAnswer =
+    "var r=[\"11640000,3990000,go;\",\"11640000,3990000;\",\"5\",\"1\",\"km\"]";
+
+class CommandTest : public ::testing::Test {
+ protected:
+  CommandTest() {
+    m_search.setAnswer(kAnswer);
+    m_route.setDefaultAnswer(kRouteAnswer);
+    std::ofstream(m_dir / "Tivra.ini", std::ios::binary)
+        << "[settings]\r\nSearchHost=" << m_search.host() << "\r\nRouteHost=" << m_route.host()
+        << "\r\nDetailHost=detail.test\r\nIconHost=http://icons.test\r\n"
+        << "CameraLongitude=116.5\r\nCameraLatitude=39.8\r\nCameraRange=2500\r\n";
+  }
+  // Runs tivra with args and the data directory; the exit status.
+  int run(std::vector<std::string> args) {
+    args.insert(args.end(), {"--data-dir", m_dir.path().string()});
+    test::Process p(TIVRA_BINARY, args, {}, m_dir / "stderr.txt");
+    return p.wait(30s).value_or(-1);
+  }
+  std::string err() const { return test::readFile(m_dir / "stderr.txt"); }
+
+  test::FakeSearchService m_search;
+  test::FakeRouteService m_route;
+  test::TempDir m_dir;
+};
+
+TEST_F(CommandTest, SearchWritesTheDocumentTheGlobeWouldGet) {
+  ASSERT_EQ(run({"search", "北京", "咖啡 馆", "-o", (m_dir / "out.kml").string()}), 0) << err();
+  EXPECT_EQ(test::readFile(m_dir / "out.kml"),
+            BuildResultKml(parseSearchAnswer(test::gbk(kAnswer), nullptr),
+                           {"http://icons.test", "http://detail.test"}));
+  EXPECT_EQ(m_search.targets(),
+            (std::vector<std::string>{"/LocalSearch?LocalSearch&city=%B1%B1%BE%A9&words=%BF%A7%B7%"
+                                      "C8%20%B9%DD&areaNum=1&showName=1&pagecap=100&radius=5000"}));
+  ASSERT_EQ(run({"search", "上海", "x", "--within-view", "-o", (m_dir / "out.kml").string()}), 0);
+  EXPECT_NE(m_search.targets().back().find("&area=POINT(11650000%203979999)&words=x&showName=1"
+                                           "&pagecap=100&radius=2500"),
+            std::string::npos)
+      << m_search.targets().back();
+}
+
+TEST_F(CommandTest, RouteUsesTheStoredOffsetsAndRefusesALockedStore) {
+  {
+    store::StorePtr s = store::store_open(m_dir / "TivraCache", store::kModeReadWrite);
+    ASSERT_TRUE(s);
+    store::LocationMap map;
+    tiles::StoreOffset(map, PointE5{11640000, 3990000}, PointE5{-100, 200}, true);
+    ASSERT_EQ(store::saveLocationEntry(s.get(), map.serialize()), 1);
+    // A running Tivra holds the store for writing: its offsets cannot be read.
+    EXPECT_EQ(run({"route", "116.4,39.9", "116.41,39.905"}), 1);
+    EXPECT_NE(err().find("cannot open the tile store"), std::string::npos) << err();
+    EXPECT_TRUE(m_route.targets().empty());
+    ASSERT_EQ(store::store_close(std::move(s)), 0);
+  }
+  ASSERT_EQ(run({"route", "116.4,39.9", "116.41,39.905", "--via", "116.405,39.902", "-o",
+                 (m_dir / "route.kml").string()}),
+            0)
+      << err();
+  ASSERT_EQ(m_route.targets().size(), 2u);
+  EXPECT_NE(m_route.targets()[0].find("&p1=11640100,3989800&"), std::string::npos)
+      << m_route.targets()[0];
+  EXPECT_TRUE(
+      test::readFile(m_dir / "route.kml")
+          .starts_with(
+              "<kml xmlns=\"http://earth.google.com/kml/2.1\">\n<Document>\n<name>Navigate</name>\n"
+              "<description>&lt;i&gt; 从116.4,39.9到116.41,39.905&lt;/i&gt;</description>\n"));
+}
+
+// 65 characters of two bytes each in code page 936: 130 bytes.
+std::string longKeyword() {
+  std::string k;
+  for (int i = 0; i < 65; ++i) k += "字";
+  return k;
+}
+
+struct BadCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  const char* message;
+};
+class CommandFailureTest : public CommandTest, public ::testing::WithParamInterface<BadCase> {};
+
+TEST_P(CommandFailureTest, ExitsWithAStatusAndOneReason) {
+  m_search.setAnswer("");
+  m_route.setDefaultAnswer("not var");
+  EXPECT_EQ(run(GetParam().args), GetParam().status);
+  EXPECT_NE(err().find(GetParam().message), std::string::npos) << err();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandFailureTest,
+    ::testing::Values(
+        BadCase{"UnknownCity", {"search", "纽约", "x"}, 2, "unknown city"},
+        BadCase{"LongKeyword", {"search", "北京", longKeyword()}, 2, "128 bytes"},
+        BadCase{"NoGbkForm", {"search", "北京", "\xF0\x9F\x98\x80"}, 2, "code page 936"},
+        BadCase{"MissingKeyword", {"search", "北京"}, 2, "CITY and KEYWORD"},
+        BadCase{"EmptyAnswer", {"search", "北京", "x"}, 1, "no answer from the search service"},
+        BadCase{"BadStart", {"route", "116.4", "1,2"}, 2, "START must be"},
+        BadCase{"BadVia", {"route", "1,2", "3,4", "--via", "1,2;"}, 2, "--via must be"},
+        BadCase{"RouteRefused", {"route", "1,2", "3,4"}, 1, "no answer from the route service"},
+        BadCase{"UnknownOption", {"route", "1,2", "3,4", "--fast"}, 2, "unknown option"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace tivra::search
