@@ -51,7 +51,7 @@ bench_tivra() {
   [ -n "$port" ] || bench_fail "no TcpPort line in the settings: $1"
   XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
   for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/GPSServer" && return 0
+    curl -s --http0.9 -o /dev/null "http://127.0.0.1:$port/GPSServer" && return 0
     sleep 0.1
   done
   bench_fail "tivra does not answer on port $port"

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>

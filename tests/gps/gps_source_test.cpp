@@ -21,9 +21,10 @@ class RecordingEvents final : public GpsEvents {
  public:
   void dataStarted() override { add('S'); }
   void dataStopped() override { add('E'); }
+  // True once the events so far begin with sequence (more may follow before the wait wakes).
   bool waitFor(const std::string& sequence, std::chrono::milliseconds limit = 5s) {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, limit, [&] { return m_log == sequence; });
+    return m_changed.wait_for(lock, limit, [&] { return m_log.starts_with(sequence); });
   }
   std::string log() {
     std::lock_guard lock(m_mutex);

@@ -186,8 +186,12 @@ int main(int argc, char** argv) {
   // The store's kernel lock, held until the tool ends: a running program (or another tool)
   // that writes the store refuses this one, and the other way round.
   std::optional<tivra::platform::FileLock> held;
+  const bool writes = cmd == "put" || cmd == "rm" || cmd == "import-tds";
+  if (writes && args.size() >= 2) {
+    std::error_code ec;
+    std::filesystem::create_directories(args[1], ec);  // a new store may go into a new directory
+  }
   if (args.size() >= 2 && std::filesystem::is_directory(args[1])) {
-    const bool writes = cmd == "put" || cmd == "rm" || cmd == "import-tds";
     auto lock = lock_writer(std::filesystem::path(args[1]) / kStoreBaseName,
                             writes ? kModeReadWrite : kModeRead);
     if (!lock.lock) {
