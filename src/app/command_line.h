@@ -23,6 +23,9 @@ struct CommandLine {
   // --snapshot FILE: draw the globe's view into FILE (PNG) and end.
   std::optional<std::filesystem::path> snapshot;
   std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
+  // --ui-snapshot FILE: draw the main window and the globe view into FILE (PNG) and end.
+  std::optional<std::filesystem::path> uiSnapshot;
+  std::string page = "map";  // --page: the tab shown in the UI snapshot (map, nav, search, gps)
 };
 
 // nullopt with a message in error when the arguments cannot be understood.
