@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -11,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
@@ -356,6 +359,27 @@ TEST(MainFrameTest, DocksOnPlacementSnapsSlidesAndCloses) {
   EXPECT_TRUE(closed);
 }
 
+TEST(MainFrameTest, AboutFromTheWindowMenu) {
+  test::GuiHub hub(false);
+  MainFrame frame(hub.window(), hub.frontend());
+  ASSERT_EQ(frame.actions().size(), 1);
+  QString title, text;
+  QTimer::singleShot(0, [&] {
+    QWidget* about = QApplication::activeModalWidget();
+    ASSERT_NE(about, nullptr);
+    title = about->windowTitle();
+    for (const QLabel* label : about->findChildren<QLabel*>()) text += label->text() + "\n";
+    static_cast<QDialog*>(about)->accept();
+  });
+  frame.actions().front()->trigger();
+  EXPECT_EQ(frame.actions().front()->text(), "关于 Tivra(&A)...");
+  EXPECT_EQ(title, "关于 Tivra");
+  EXPECT_TRUE(text.contains("Tivra Version 4.0")) << text.toStdString();
+  EXPECT_EQ(frame.windowTitle(), "Tivra");
+  EXPECT_EQ(frame.tabs()->count(), 1);
+  EXPECT_EQ(frame.tabs()->tabText(0), "地图");
+}
+
 TEST(ProgramTest, WithoutDisplayNamesHeadlessAndExits2) {
   test::TempDir dir;
   ::unsetenv("DISPLAY");
@@ -414,11 +438,9 @@ TEST(ProgramTest, DecimalCommaLocaleKeepsThePointInWhatPeersRead) {
                                    << "CameraRange=30000\r\n";
   // The entry document, the globe's BBOX values and the settings written at the end all pass
   // through "%f" and its readers; the snapshot needs the overlay of the right view.
-  test::Process tivra(TIVRA_BINARY,
-                      {"--ui-snapshot", (dir / "ui.png").string(), "--data-dir",
-                       dir.path().string()},
-                      {"QT_QPA_PLATFORM=offscreen", "LC_ALL=de_DE.UTF-8", "LANG=de_DE.UTF-8"},
-                      dir / "err");
+  test::Process tivra(
+      TIVRA_BINARY, {"--ui-snapshot", (dir / "ui.png").string(), "--data-dir", dir.path().string()},
+      {"QT_QPA_PLATFORM=offscreen", "LC_ALL=de_DE.UTF-8", "LANG=de_DE.UTF-8"}, dir / "err");
   ASSERT_EQ(tivra.wait(120s), 0) << test::readFile(dir / "err");
   const std::string ini = test::readFile(dir / "Tivra.ini");
   EXPECT_NE(ini.find("CameraLongitude=116.390400"), std::string::npos) << ini;
