@@ -203,25 +203,22 @@ void MapPage::mousePressEvent(QMouseEvent* event) {
 }
 
 bool MapPage::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != m_dragIcon) return QWidget::eventFilter(watched, event);
-  const auto* mouse = static_cast<QMouseEvent*>(event);
-  const auto at = [mouse] {
-    const QPoint p = mouse->globalPosition().toPoint();
-    return Point{p.x(), p.y()};
-  };
-  switch (event->type()) {
-    case QEvent::MouseButtonPress:
-      if (mouse->button() == Qt::LeftButton) startDrag();
-      return true;
-    case QEvent::MouseMove:
-      if (m_dragging) dragTo(at());
-      return true;
-    case QEvent::MouseButtonRelease:
-      if (m_dragging && mouse->button() == Qt::LeftButton) endDrag(at());
-      return true;
-    default:
-      return QWidget::eventFilter(watched, event);
+  const QEvent::Type type = event->type();
+  if (watched != m_dragIcon || (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
+                                type != QEvent::MouseButtonRelease)) {
+    return QWidget::eventFilter(watched, event);
   }
+  const auto* mouse = static_cast<QMouseEvent*>(event);
+  const QPoint global = mouse->globalPosition().toPoint();
+  const Point at{global.x(), global.y()};
+  if (type == QEvent::MouseButtonPress) {
+    if (mouse->button() == Qt::LeftButton) startDrag();
+  } else if (type == QEvent::MouseMove) {
+    if (m_dragging) dragTo(at);
+  } else if (m_dragging && mouse->button() == Qt::LeftButton) {
+    endDrag(at);
+  }
+  return true;
 }
 
 void MapPage::startDrag() {
