@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libcurl4-openssl-dev libpugixml-dev
   # The window: Qt 6 Widgets (its offscreen platform runs the widget tests) and a font with the
   # Chinese labels.
-  qt6-base-dev fonts-noto-cjk
+  qt6-base-dev fonts-wqy-microhei
   # A decimal-comma locale for the test that numbers keep their point under any locale.
   locales
 )
