@@ -386,7 +386,8 @@ TEST(ProgramTest, WithoutDisplayNamesHeadlessAndExits2) {
   ::unsetenv("WAYLAND_DISPLAY");
   const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
   ::unsetenv("QT_QPA_PLATFORM");
-  test::Process tivra(TIVRA_BINARY, {"--data-dir", dir.path().string()}, {}, dir / "err");
+  test::Process tivra(TIVRA_BINARY, {"--data-dir", dir.path().string()},
+                      {"XDG_RUNTIME_DIR=" + dir.path().string()}, dir / "err");
   qputenv("QT_QPA_PLATFORM", platform);
   EXPECT_EQ(tivra.wait(30s), 2);
   const std::string err = test::readFile(dir / "err");
@@ -398,9 +399,9 @@ TEST(ProgramTest, UiSnapshotHoldsTheWindowAndTheGlobeView) {
   test::TempDir dir;
   std::ofstream(dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << test::freePort() << "\r\n";
   const auto png = dir / "ui.png";
-  test::Process tivra(TIVRA_BINARY,
-                      {"--ui-snapshot", png.string(), "--data-dir", dir.path().string()},
-                      {"QT_QPA_PLATFORM=offscreen"}, dir / "err");
+  test::Process tivra(
+      TIVRA_BINARY, {"--ui-snapshot", png.string(), "--data-dir", dir.path().string()},
+      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path().string()}, dir / "err");
   ASSERT_EQ(tivra.wait(120s), 0) << test::readFile(dir / "err");
   const std::string bytes = test::readFile(png);
   const auto image =
@@ -423,7 +424,8 @@ TEST(ProgramTest, UiSnapshotHoldsTheWindowAndTheGlobeView) {
   test::Process other(TIVRA_BINARY,
                       {"--ui-snapshot", (dir / "gps.png").string(), "--page", "gps", "--data-dir",
                        dir.path().string()},
-                      {"QT_QPA_PLATFORM=offscreen"}, dir / "err2");
+                      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path().string()},
+                      dir / "err2");
   EXPECT_EQ(other.wait(120s), 4);
   EXPECT_FALSE(std::filesystem::exists(dir / "gps.png"));
 }
@@ -440,7 +442,9 @@ TEST(ProgramTest, DecimalCommaLocaleKeepsThePointInWhatPeersRead) {
   // through "%f" and its readers; the snapshot needs the overlay of the right view.
   test::Process tivra(
       TIVRA_BINARY, {"--ui-snapshot", (dir / "ui.png").string(), "--data-dir", dir.path().string()},
-      {"QT_QPA_PLATFORM=offscreen", "LC_ALL=de_DE.UTF-8", "LANG=de_DE.UTF-8"}, dir / "err");
+      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path().string(), "LC_ALL=de_DE.UTF-8",
+       "LANG=de_DE.UTF-8"},
+      dir / "err");
   ASSERT_EQ(tivra.wait(120s), 0) << test::readFile(dir / "err");
   const std::string ini = test::readFile(dir / "Tivra.ini");
   EXPECT_NE(ini.find("CameraLongitude=116.390400"), std::string::npos) << ini;
