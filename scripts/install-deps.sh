@@ -8,6 +8,11 @@ packages=(
   googletest libgtest-dev libgmock-dev
   zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libcurl4-openssl-dev libpugixml-dev
   gpsd gpsd-clients  # the GPS tests run a real gpsd through gpsfake (in gpsd-clients)
+  # The window: Qt 6 Widgets (its offscreen platform runs the widget tests) and a font with the
+  # Chinese labels.
+  qt6-base-dev fonts-wqy-microhei
+  # A decimal-comma locale for the test that numbers keep their point under any locale.
+  locales
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(libbenchmark-dev libsqlite3-dev nginx-light wrk libvips-tools imagemagick gpsbabel)
@@ -23,4 +28,7 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  $([[ $(id -u) -eq 0 ]] || echo sudo) localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi

@@ -43,6 +43,7 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
   CommandLine cl;
   gps::GpsPageSettings gpsSettings;
   bool gpsOptions = false;
+  bool pageGiven = false;
   const auto value = [&](std::size_t& i, const char* what) -> const char* {
     if (i + 1 >= args.size()) {
       error = what;
@@ -70,6 +71,23 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
         return std::nullopt;
       }
       cl.snapshot = file;
+    } else if (arg == "--ui-snapshot") {
+      const char* file = value(i, "--ui-snapshot needs a file name");
+      if (file == nullptr) return std::nullopt;
+      if (*file == '\0') {
+        error = "--ui-snapshot needs a file name";
+        return std::nullopt;
+      }
+      cl.uiSnapshot = file;
+    } else if (arg == "--page") {
+      const char* page = value(i, "--page needs map, nav, search or gps");
+      if (page == nullptr) return std::nullopt;
+      cl.page = page;
+      if (cl.page != "map" && cl.page != "nav" && cl.page != "search" && cl.page != "gps") {
+        error = "--page needs map, nav, search or gps: " + cl.page;
+        return std::nullopt;
+      }
+      pageGiven = true;
     } else if (arg == "--look-at") {
       const char* text = value(i, "--look-at needs LON,LAT,RANGE");
       if (text == nullptr) return std::nullopt;
@@ -120,6 +138,14 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
     error = "--snapshot draws the globe's view: it cannot be used with -WW";
     return std::nullopt;
   }
+  if (cl.uiSnapshot && (cl.headless || !cl.useEarth)) {
+    error = "--ui-snapshot draws the window beside the globe's view: not with --headless or -WW";
+    return std::nullopt;
+  }
+  if (pageGiven && !cl.uiSnapshot) {
+    error = "--page is only used with --ui-snapshot";
+    return std::nullopt;
+  }
   if (cl.lookAt && !cl.snapshot) {
     error = "--look-at is only used with --snapshot";
     return std::nullopt;
@@ -128,11 +154,16 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
 }
 
 std::string usageText() {
-  return "usage: tivra --headless [-WW] [--data-dir DIR] [--verbose] [--gps SOURCE ...]\n"
+  return "usage: tivra [-WW] [--data-dir DIR] [--verbose]\n"
+         "       tivra --ui-snapshot FILE [--page map|nav|search|gps] [--data-dir DIR]\n"
+         "       tivra --headless [-WW] [--data-dir DIR] [--verbose] [--gps SOURCE ...]\n"
          "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
          "       tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
          "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n"
          "  --headless        run the map server without any window\n"
+         "  --ui-snapshot F   start the window, wait for the globe's first full view, write the\n"
+         "                    window and the view side by side to F as PNG, end\n"
+         "  --page NAME       the tab the UI snapshot shows (default: map)\n"
          "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
          "  --data-dir DIR    directory of Tivra.ini and the tile store (default: .)\n"
          "  --snapshot FILE   start, wait until the view is drawn, write it to FILE as PNG, end\n"

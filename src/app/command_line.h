@@ -27,6 +27,9 @@ struct CommandLine {
   std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
   // --gps SOURCE [--time-factor F] [--follow LIST | --no-follow]: the GPS page's Start, once.
   std::optional<gps::GpsPageSettings> gps;
+  // --ui-snapshot FILE: draw the main window and the globe view into FILE (PNG) and end.
+  std::optional<std::filesystem::path> uiSnapshot;
+  std::string page = "map";  // --page: the tab shown in the UI snapshot (map, nav, search, gps)
 };
 
 // nullopt with a message in error when the arguments cannot be understood.

@@ -1,4 +1,5 @@
-// tivra: the map server beside the globe. Headless for now: no window, message boxes on stderr.
+// tivra: the map server beside the globe, with its window or (--headless) with message boxes
+// as lines on stderr.
 // With --snapshot it draws the globe's view into a PNG file and ends.
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include "platform/log.h"
 #include "platform/message_loop.h"
 #include "platform/signal_watch.h"
+#include "ui/gui_main.h"
 
 using namespace tivra;
 
@@ -41,11 +43,7 @@ int main(int argc, char** argv) {
     std::fputs(app::usageText().c_str(), stdout);
     return 0;
   }
-  if (!cl->headless) {
-    std::fprintf(stderr, "tivra: this build has no window; run with --headless\n%s",
-                 app::usageText().c_str());
-    return 2;
-  }
+  if (!cl->headless) return ui::runGui(*cl, argc, argv);
   platform::setDebugLog(cl->verbose);
   platform::HeadlessFrontend frontend;
 

@@ -20,7 +20,7 @@ namespace tivra::app {
 
 using server::Endpoint;
 
-MainWindow::MainWindow(platform::MessageLoop& loop, platform::Frontend& frontend,
+MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
                        MainWindowOptions options)
     : m_loop(loop),
       m_frontend(frontend),
@@ -294,6 +294,7 @@ void MainWindow::postMapPageRefresh() {
 
 void MainWindow::onMapPageRefresh() {
   m_refreshQueued = false;
+  if (m_options.mapPageRefresh) m_options.mapPageRefresh();
   platform::debugTrace(
       platform::format("map page offset %d,%d", m_mapValues.xoff.load(), m_mapValues.yoff.load()));
 }

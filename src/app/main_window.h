@@ -17,7 +17,7 @@
 #include "platform/file_lock.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
-#include "platform/message_loop.h"
+#include "platform/event_loop.h"
 #include "server/endpoint_context.h"
 #include "server/http_server.h"
 #include "server/router.h"
@@ -51,6 +51,8 @@ struct MainWindowOptions {
   std::function<void(std::string_view)> gpsStatus;
   std::chrono::milliseconds gpsStartWait{1500};
   gps::GpsControllerOptions gpsController{};
+  // WM_MAP_PAGE_REFRESH reaching the window (main thread): the page shows its values again.
+  std::function<void()> mapPageRefresh;
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -59,7 +61,7 @@ struct MainWindowOptions {
 // the members marked thread-safe.
 class MainWindow {
  public:
-  MainWindow(platform::MessageLoop& loop, platform::Frontend& frontend, MainWindowOptions options);
+  MainWindow(platform::EventLoop& loop, platform::Frontend& frontend, MainWindowOptions options);
   ~MainWindow();
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
@@ -72,6 +74,11 @@ class MainWindow {
   void shutdown();
 
   const MainSettings& settings() const { return m_settings; }
+  // The window's last recorded left and top edge, written as XPos and YPos at shutdown.
+  void setWindowPosition(std::int32_t x, std::int32_t y) {
+    m_settings.xPos = x;
+    m_settings.yPos = y;
+  }
   const HostSettings& hosts() const { return m_hosts; }
   const std::string& entryDocument() const { return m_entryDocument; }
   std::uint16_t listeningPort() const { return m_server ? m_server->port() : 0; }
@@ -113,7 +120,7 @@ class MainWindow {
   // The accept handler's data exchange: the page's controls into its values.
   void exchangeMapPage();
 
-  platform::MessageLoop& m_loop;
+  platform::EventLoop& m_loop;
   platform::Frontend& m_frontend;
   MainWindowOptions m_options;
   platform::IniFile m_ini;
@@ -129,7 +136,7 @@ class MainWindow {
 
   std::optional<platform::FileLock> m_storeWriter;  // held while the store is open
   std::unique_ptr<store::TileCache> m_tileCache;
-  platform::MessageLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
+  platform::EventLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<server::EndpointContext> m_endpoints;
   // Outlive the server: connection threads read them until it is gone.
   std::unique_ptr<gps::GpsPage> m_gpsPage;

@@ -11,7 +11,7 @@ struct SnapshotState {
   SnapshotRequest request;
   SnapshotDone done;
   std::chrono::steady_clock::time_point deadline;
-  platform::MessageLoop::TimerId timer = 0;
+  platform::EventLoop::TimerId timer = 0;
   bool finished = false;
 };
 
@@ -34,7 +34,7 @@ globe::Camera snapshotCamera(const MainSettings& settings, const std::optional<L
   return camera;
 }
 
-void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::MessageLoop& loop,
+void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::EventLoop& loop,
                    SnapshotRequest request, SnapshotDone done) {
   auto state = std::make_shared<detail::SnapshotState>();
   state->request = std::move(request);

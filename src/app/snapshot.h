@@ -13,7 +13,7 @@
 #include "app/settings.h"
 #include "globe/earth.h"
 #include "globe/sim_globe.h"
-#include "platform/message_loop.h"
+#include "platform/event_loop.h"
 
 namespace tivra::app {
 
@@ -35,7 +35,7 @@ using SnapshotDone = std::function<void(int code, const std::string& message)>;
 // Main thread only, once the program has started with the built-in globe (null globe or earth:
 // the snapshot fails). The waiting runs on the loop's timers, so the loop goes on serving the
 // globe's requests; done is called once from the loop, with 0 or kSnapshotFailed and the reason.
-void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::MessageLoop& loop,
+void startSnapshot(globe::SimGlobe* globe, globe::Earth* earth, platform::EventLoop& loop,
                    SnapshotRequest request, SnapshotDone done);
 
 }  // namespace tivra::app

@@ -13,7 +13,7 @@
 #include "globe/earth.h"
 #include "gps/gps_controller.h"
 #include "platform/frontend.h"
-#include "platform/message_loop.h"
+#include "platform/event_loop.h"
 
 namespace tivra::gps {
 
@@ -46,7 +46,7 @@ struct FollowOptions {
 };
 
 struct GpsPageDeps {
-  platform::MessageLoop& loop;
+  platform::EventLoop& loop;
   platform::Frontend& frontend;
   std::mutex& stateLock;  // `StateLock`: the started/stopped notifications are posted under it
   // The globe for the entry document and the "Position Update" feature; null without one.
@@ -101,7 +101,7 @@ class GpsPage final : public GpsEvents {
   std::string m_documentName;
   // Posted handlers run only while the page lives.
   std::shared_ptr<GpsPage*> m_alive;
-  platform::MessageLoop::TimerId m_startTimer = 0;
+  platform::EventLoop::TimerId m_startTimer = 0;
 };
 
 }  // namespace tivra::gps

@@ -7,32 +7,29 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 
 namespace tivra::platform {
 
 // The main thread's message loop: work posted from any thread, timers and file-descriptor
 // watches, all run on the thread that calls run(). Built on poll(); an eventfd wakes it.
-class MessageLoop {
+class MessageLoop final : public EventLoop {
  public:
-  using Task = std::function<void()>;
-  using TimerId = std::uint64_t;
-  using WatchId = std::uint64_t;
-
   MessageLoop();
   MessageLoop(const MessageLoop&) = delete;
   MessageLoop& operator=(const MessageLoop&) = delete;
 
   // Thread-safe. Tasks run in the order posted.
-  void post(Task task);
+  void post(Task task) override;
   // Thread-safe: ends run() with the given code once the current task returns.
-  void quit(int code);
+  void quit(int code) override;
 
   // Loop thread only.
-  TimerId addTimer(std::chrono::milliseconds interval, Task task, bool repeat);
-  void cancelTimer(TimerId id);
-  WatchId watchFd(int fd, short events, std::function<void(short revents)> handler);
-  void unwatchFd(WatchId id);
+  TimerId addTimer(std::chrono::milliseconds interval, Task task, bool repeat) override;
+  void cancelTimer(TimerId id) override;
+  WatchId watchFd(int fd, short events, std::function<void(short revents)> handler) override;
+  void unwatchFd(WatchId id) override;
 
   // Runs until quit(); returns the quit code.
   int run();

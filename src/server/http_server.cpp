@@ -244,7 +244,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
 }  // namespace detail
 
-HttpServer::HttpServer(platform::MessageLoop& loop, const Router& router, std::mutex& stateLock,
+HttpServer::HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,
                        platform::Frontend& frontend, ServerHooks hooks, ServerOptions options)
     : m_loop(loop),
       m_stateLock(stateLock),

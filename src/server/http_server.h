@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/frontend.h"
-#include "platform/message_loop.h"
+#include "platform/event_loop.h"
 #include "platform/socket.h"
 #include "server/router.h"
 
@@ -70,7 +70,7 @@ class ServerCore;
 // own that reads one request (at most 1024 bytes), routes it, sends the whole response and closes.
 class HttpServer {
  public:
-  HttpServer(platform::MessageLoop& loop, const Router& router, std::mutex& stateLock,
+  HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,
              platform::Frontend& frontend, ServerHooks hooks, ServerOptions options = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
@@ -92,13 +92,13 @@ class HttpServer {
   // Stops watching the listener for a moment after accept ran out of descriptors.
   void backOff();
 
-  platform::MessageLoop& m_loop;
+  platform::EventLoop& m_loop;
   std::mutex& m_stateLock;
   ServerHooks m_hooks;
   std::shared_ptr<detail::ServerCore> m_core;
   std::optional<platform::TcpListener> m_listener;
-  std::optional<platform::MessageLoop::WatchId> m_watch;
-  std::optional<platform::MessageLoop::TimerId> m_backoffTimer;
+  std::optional<platform::EventLoop::WatchId> m_watch;
+  std::optional<platform::EventLoop::TimerId> m_backoffTimer;
   bool m_toldOfShortage = false;
 };
 

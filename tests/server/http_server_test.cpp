@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "support/process.h"
 #include "support/raw_client.h"

@@ -1,0 +1,178 @@
+#include "ui/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QScreen>
+#include <QTabWidget>
+#include <QThread>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/main_window.h"
+#include "ui/map_page.h"
+
+namespace tivra::ui {
+
+namespace {
+
+constexpr int kSlideTimer = 275;  // the timer's id, kept for traces
+constexpr auto kFirstCheck = std::chrono::milliseconds(1000);
+constexpr auto kAfterPointer = std::chrono::milliseconds(300);
+constexpr auto kAfterSlideIn = std::chrono::milliseconds(50);
+
+}  // namespace
+
+void showAbout(QWidget* parent) {
+  QDialog about(parent);
+  about.setWindowTitle("关于 Tivra");
+  auto* layout = new QVBoxLayout(&about);
+  layout->addWidget(new QLabel("Tivra Version 4.0", &about));
+  layout->addWidget(new QLabel("中国人用的Google Earth插件", &about));
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+  layout->addWidget(buttons);
+  about.exec();
+}
+
+MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent)
+    : QWidget(parent, Qt::Tool), m_hub(hub) {
+  setWindowTitle("Tivra");
+  setObjectName(QString("tivraMainWindow%1").arg(kSlideTimer));
+  m_tabs = new QTabWidget(this);
+  m_mapPage = new MapPage(hub, frontend, m_tabs);
+  m_tabs->addTab(m_mapPage, "地图");
+  // The navigation, search and GPS pages join here once their cores exist.
+
+  auto* aboutButton = new QToolButton(m_tabs);
+  aboutButton->setText("?");
+  aboutButton->setAutoRaise(true);
+  m_tabs->setCornerWidget(aboutButton);
+  auto* aboutAction = new QAction("关于 Tivra(&A)...", this);
+  connect(aboutAction, &QAction::triggered, this, [this] { showAbout(this); });
+  connect(aboutButton, &QToolButton::clicked, aboutAction, &QAction::trigger);
+  addAction(aboutAction);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(2, 2, 2, 2);
+  layout->addWidget(m_tabs);
+  // 107 x 133 dialog units, grown to what the Chinese labels need.
+  const QFontMetrics fm(font());
+  const int unitX = fm.averageCharWidth();
+  const int unitY = fm.height();
+  const QSize dialogUnits(107 * unitX / 4, 133 * unitY / 8);
+  resize(dialogUnits.expandedTo(sizeHint()));
+  setMouseTracking(true);
+
+  // Native Wayland does not let a program place its own window: the window stays free there.
+  m_canDock = QGuiApplication::platformName() != "wayland";
+  m_slideTimer.setSingleShot(false);
+  connect(&m_slideTimer, &QTimer::timeout, this, [this] { onSlideTimer(m_cursor()); });
+  m_cursor = [] {
+    const QPoint p = QCursor::pos();
+    return Point{p.x(), p.y()};
+  };
+}
+
+Rect MainFrame::frameRect() const {
+  const QRect r = frameGeometry();
+  return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+}
+
+int MainFrame::screenWidth() const {
+  const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+  return s != nullptr ? s->geometry().width() : 0;
+}
+
+void MainFrame::moveFrame(const Rect& r) {
+  if (r.left == frameGeometry().left() && r.top == frameGeometry().top()) return;
+  if (m_ownMoves.size() >= 8) m_ownMoves.erase(m_ownMoves.begin());
+  m_ownMoves.emplace_back(r.left, r.top);
+  move(r.left, r.top);
+}
+
+void MainFrame::place() {
+  const app::MainSettings& s = m_hub.settings();
+  moveFrame(frameRect().movedTo(s.xPos, s.yPos));
+  m_placed = true;
+  m_slideTimer.start(kFirstCheck);
+  if (!m_canDock) return;
+  const Placement p = dockOnPlacement(frameRect(), screenWidth());
+  m_state = p.state;
+  if (p.rect != frameRect()) moveFrame(p.rect);
+}
+
+void MainFrame::onMoved(Point cursor) {
+  const Rect now = frameRect();
+  m_hub.setWindowPosition(now.left, now.top);
+  if (!m_canDock) return;
+  const Placement p = snapWhileMoving(m_state, now, cursor, screenWidth());
+  m_state = p.state;
+  if (p.rect != now) moveFrame(p.rect);
+}
+
+void MainFrame::slide(bool in) {
+  const auto target = slideTarget(m_state, frameRect(), in, screenWidth());
+  if (!target || *target == frameRect()) return;
+  for (const Rect& step : slideSteps(frameRect(), *target)) {
+    moveFrame(step);
+    repaint();
+    if (step != *target) QThread::msleep(5);
+  }
+  if (in) m_slideTimer.start(kAfterSlideIn);
+}
+
+void MainFrame::onPointerOver() {
+  if (!m_placed) return;
+  slide(true);
+  const Rect r = frameRect();
+  const QScreen* s = screen();
+  const QRect screenRect = s != nullptr ? s->geometry() : QRect();
+  if (screenRect.contains(QRect(r.left, r.top, r.width(), r.height())))
+    m_slideTimer.start(kAfterPointer);
+}
+
+void MainFrame::onSlideTimer(Point cursor) {
+  const Rect r = frameRect();
+  const bool inside =
+      cursor.x >= r.left && cursor.x < r.right && cursor.y >= r.top && cursor.y < r.bottom;
+  if (inside) return;
+  m_slideTimer.stop();
+  slide(false);
+}
+
+void MainFrame::closeEvent(QCloseEvent* event) {
+  m_slideTimer.stop();
+  if (m_onClose) m_onClose();
+  event->accept();
+}
+
+void MainFrame::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  const auto own = std::find(m_ownMoves.begin(), m_ownMoves.end(), frameGeometry().topLeft());
+  if (own != m_ownMoves.end()) {
+    m_ownMoves.erase(m_ownMoves.begin(), own + 1);
+    return;
+  }
+  if (!m_placed) return;
+  onMoved(m_cursor());
+}
+
+void MainFrame::enterEvent(QEnterEvent* event) {
+  QWidget::enterEvent(event);
+  onPointerOver();
+}
+
+void MainFrame::mouseMoveEvent(QMouseEvent* event) {
+  QWidget::mouseMoveEvent(event);
+  onPointerOver();
+}
+
+}  // namespace tivra::ui

@@ -1,0 +1,80 @@
+#pragma once
+
+// The main window "Tivra": a small tool window with the tab control of the pages, docking to the
+// screen's top, left and right edges and sliding out of sight there like a toolbar.
+
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+#include "ui/docking.h"
+
+class QTabWidget;
+
+namespace tivra::app {
+class MainWindow;
+}
+namespace tivra::platform {
+class Frontend;
+}
+
+namespace tivra::ui {
+
+class MapPage;
+
+// "关于 Tivra": the program's name and version.
+void showAbout(QWidget* parent);
+
+class MainFrame final : public QWidget {
+ public:
+  MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent = nullptr);
+
+  MapPage* mapPage() const { return m_mapPage; }
+  QTabWidget* tabs() const { return m_tabs; }
+
+  // The close path: closing flag, stop messages, bounded wait, end of the loop.
+  void setCloseHandler(std::function<void()> handler) { m_onClose = std::move(handler); }
+  // Once shown: moved to XPos, YPos, docked by its placement, timer 275 at 1000 ms.
+  void place();
+
+  DockState dockState() const { return m_state; }
+  // Whether the window system lets the program place its own window.
+  bool canDock() const { return m_canDock; }
+  const QTimer& slideTimer() const { return m_slideTimer; }
+
+  // The moving and sliding rules, for a move the window system made or the pointer's arrival.
+  void onMoved(Point cursor);
+  void onPointerOver();
+  void onSlideTimer(Point cursor);
+
+  // Tests give the cursor's position; the window asks the system otherwise.
+  void setCursorSource(std::function<Point()> source) { m_cursor = std::move(source); }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void enterEvent(QEnterEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+ private:
+  Rect frameRect() const;
+  int screenWidth() const;
+  void moveFrame(const Rect& r);
+  void slide(bool in);
+
+  app::MainWindow& m_hub;
+  QTabWidget* m_tabs;
+  MapPage* m_mapPage;
+  QTimer m_slideTimer;  // timer 275
+  DockState m_state = DockState::Free;
+  bool m_canDock = true;
+  bool m_placed = false;
+  // Positions this window moved itself to: the window system reports them later as moves, which
+  // are not the user's.
+  std::vector<QPoint> m_ownMoves;
+  std::function<void()> m_onClose;
+  std::function<Point()> m_cursor;
+};
+
+}  // namespace tivra::ui

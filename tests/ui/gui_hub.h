@@ -1,0 +1,43 @@
+#pragma once
+
+// The program's hub on the GUI thread, as the window runs it: a Qt-driven loop, a data
+// directory with a free TcpPort, and the built-in globe when asked for.
+
+#include <QApplication>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "app/globe_wiring.h"
+#include "app/main_window.h"
+#include "support/recording_frontend.h"
+#include "support/temp_dir.h"
+#include "ui/qt_loop.h"
+
+namespace tivra::test {
+
+class GuiHub {
+ public:
+  explicit GuiHub(bool useEarth, std::function<void()> mapPageRefresh = {});
+  ~GuiHub();
+  GuiHub(const GuiHub&) = delete;
+  GuiHub& operator=(const GuiHub&) = delete;
+
+  app::MainWindow& window() { return *m_window; }
+  globe::SimGlobe* globe() { return m_globe ? m_globe->globe() : nullptr; }
+  RecordingFrontend& frontend() { return m_frontend; }
+  ui::QtEventLoop& loop() { return m_loop; }
+  const TempDir& dir() const { return m_dir; }
+
+ private:
+  TempDir m_dir;
+  RecordingFrontend m_frontend;
+  ui::QtEventLoop m_loop;
+  std::unique_ptr<app::BuiltInGlobe> m_globe;
+  std::unique_ptr<app::MainWindow> m_window;
+};
+
+// Runs the GUI thread's events until predicate holds or the timeout passes.
+bool processUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+
+}  // namespace tivra::test

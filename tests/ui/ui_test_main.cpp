@@ -1,0 +1,13 @@
+// The widget tests run on one QApplication, on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <clocale>
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  std::setlocale(LC_NUMERIC, "C");
+  return RUN_ALL_TESTS();
+}
