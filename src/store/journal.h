@@ -45,6 +45,7 @@ class HeldFile final : public File {
   // not be read.
   static constexpr std::uint64_t kMaxMirror = std::uint64_t{256} << 20;
   bool mirror();
+  bool mirrored() const { return m_mirrored; }
 
   bool pending() const { return !m_pieces.empty() || m_cut < m_realSize || m_size != m_realSize; }
   std::size_t heldBytes() const { return m_pieces.size() * kPiece; }

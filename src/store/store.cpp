@@ -27,6 +27,9 @@ constexpr std::int64_t kMaxRecords = (std::int64_t{1} << 31) - 1;
 // Held writes beyond this make the next operation end with a checkpoint: memory stays bounded
 // however much is written between the timed checkpoints.
 constexpr std::size_t kMaxHeldBytes = std::size_t{16} << 20;
+// Units cached per channel when the index is kept in memory: every unit a read touched stays,
+// up to 2^31 bytes of channel at the smallest page size.
+constexpr std::size_t kMemoryIndexUnits = std::size_t{1} << 23;
 
 using detail::Corrupt;
 using detail::IoFailure;
@@ -763,6 +766,7 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (!fresh) {
         s->index = container_open(std::move(idxFile), idxPath, rw, pageSize);
         if (!s->index || s->index->channels.size() < 4) return nullptr;
+        if (heldIndex(*s).mirrored()) s->index->maxPages = kMemoryIndexUnits;
         s->data = data_attach(std::move(datFile), datPath);
         // A store without its header node and name is not a store.
         const Node header = rawNode(*s, 0);
@@ -782,6 +786,7 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
         return nullptr;
       s->index = container_create(std::move(idxFile), idxPath, pageSize);
       if (!s->index) return nullptr;
+      if (heldIndex(*s).mirrored()) s->index->maxPages = kMemoryIndexUnits;
       s->data = data_attach(s->held->open(datPath, OpenMode::kCreate), datPath);
       if (!s->data) return nullptr;
       for (const std::int32_t factor : kChannelFactors) {
