@@ -82,12 +82,13 @@ std::vector<std::uint8_t> newPageBuffer(std::size_t size) {
 // used page of the same channel when it is not in memory.
 CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
   Channel& ch = c.channels[index];
-  for (CachePage& page : ch.pages) {
+  if (unit < ch.slot.size() && ch.slot[unit] >= 0) {
+    CachePage& page = ch.pages[static_cast<std::size_t>(ch.slot[unit])];
     if (page.valid && page.unit == unit) return page;
   }
   const std::size_t unitBytes = static_cast<std::size_t>(ch.factor) * c.pageSize;
   CachePage* target = nullptr;
-  if (ch.pages.size() < kMaxCachePages) {
+  if (ch.pages.size() < c.maxPages) {
     ch.pages.push_back(CachePage{newPageBuffer(unitBytes), 0, 0, unit, 0, false});
     target = &ch.pages.back();
   } else {
@@ -95,7 +96,10 @@ CachePage& loadUnit(Container& c, std::size_t index, std::uint64_t unit) {
         ch.pages.begin(), ch.pages.end(),
         [](const CachePage& a, const CachePage& b) { return a.stamp < b.stamp; });
     writeBack(c, index, *target);  // throws and keeps the page when it cannot be written
+    if (target->valid && target->unit < ch.slot.size()) ch.slot[target->unit] = -1;
   }
+  if (unit >= ch.slot.size()) ch.slot.resize(static_cast<std::size_t>(unit) + 1, -1);
+  ch.slot[unit] = static_cast<std::int32_t>(target - ch.pages.data());
   target->unit = unit;
   target->loaded = 0;
   target->dirty = 0;

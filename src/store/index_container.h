@@ -48,7 +48,8 @@ struct Channel {
   std::int32_t factor = 1;
   std::int64_t length = 0;  // kept below 2^31: it is stored as a signed 32-bit value
   std::uint64_t position = 0;
-  std::vector<CachePage> pages;  // at most kMaxCachePages
+  std::vector<CachePage> pages;    // at most Container::maxPages
+  std::vector<std::int32_t> slot;  // unit -> index in pages, -1 when not cached
 };
 
 struct Container {
@@ -56,6 +57,8 @@ struct Container {
   std::filesystem::path path;
   std::size_t pageSize = 4096;
   bool writable = true;  // false: opened for reading only; close writes nothing
+  // Units cached per channel. A store whose index lives in memory keeps every unit it touched.
+  std::size_t maxPages = kMaxCachePages;
   std::vector<Channel> channels;
 };
 

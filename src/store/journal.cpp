@@ -39,14 +39,32 @@ std::uint64_t get64(const std::uint8_t* p) {
 HeldFile::HeldFile(std::unique_ptr<File> real, std::uint64_t realSize)
     : m_real(std::move(real)), m_realSize(realSize), m_size(realSize), m_cut(kNoCut) {}
 
+bool HeldFile::mirror() {
+  if (m_mirrored || m_realSize > kMaxMirror) return true;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(m_realSize));
+  const std::int64_t n = m_real->readAt(0, bytes);
+  if (n < 0) return false;
+  bytes.resize(static_cast<std::size_t>(n));
+  m_mirror = std::move(bytes);
+  m_mirrored = true;
+  return true;
+}
+
 bool HeldFile::readReal(std::uint64_t offset, std::span<std::uint8_t> out) {
   const std::uint64_t limit = std::min(m_cut, m_realSize);
   std::size_t got = 0;
   if (offset < limit) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), limit - offset));
-    const std::int64_t n = m_real->readAt(offset, out.first(want));
-    if (n < 0) return false;
-    got = static_cast<std::size_t>(n);
+    if (m_mirrored) {
+      got = offset < m_mirror.size()
+                ? std::min<std::size_t>(want, m_mirror.size() - static_cast<std::size_t>(offset))
+                : 0;
+      std::memcpy(out.data(), m_mirror.data() + offset, got);
+    } else {
+      const std::int64_t n = m_real->readAt(offset, out.first(want));
+      if (n < 0) return false;
+      got = static_cast<std::size_t>(n);
+    }
   }
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(got), out.end(), std::uint8_t{0});
   return true;
@@ -55,7 +73,7 @@ bool HeldFile::readReal(std::uint64_t offset, std::span<std::uint8_t> out) {
 std::int64_t HeldFile::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   if (offset >= m_size) return 0;
   const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), m_size - offset));
-  if (m_pieces.empty() && m_cut == kNoCut && m_size == m_realSize)
+  if (m_pieces.empty() && m_cut == kNoCut && m_size == m_realSize && !m_mirrored)
     return m_real->readAt(offset, out.first(count));  // nothing held: the file as it is
   std::size_t done = 0;
   while (done < count) {
@@ -145,6 +163,16 @@ bool HeldFile::apply() {
     end = std::max<std::uint64_t>(end, at + n);
   }
   if (end != m_size && !m_real->truncate(m_size)) return false;
+  if (m_mirrored) {
+    m_mirror.resize(static_cast<std::size_t>(std::min<std::uint64_t>(m_cut, m_mirror.size())));
+    m_mirror.resize(static_cast<std::size_t>(m_size));
+    for (const auto& [piece, bytes] : m_pieces) {
+      const std::uint64_t at = piece * kPiece;
+      if (at >= m_size) break;
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, m_size - at));
+      std::memcpy(m_mirror.data() + at, bytes.data(), n);
+    }
+  }
   m_realSize = m_size;
   m_cut = kNoCut;
   m_pieces.clear();

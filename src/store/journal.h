@@ -40,6 +40,13 @@ class HeldFile final : public File {
   bool flush() override { return true; }  // durability comes with the checkpoint
   std::int64_t size() override { return static_cast<std::int64_t>(m_size); }
 
+  // Keeps a copy of the whole file in memory and reads from it from now on (files up to
+  // kMaxMirror bytes; larger ones are read from the file as before). False when the file could
+  // not be read.
+  static constexpr std::uint64_t kMaxMirror = std::uint64_t{256} << 20;
+  bool mirror();
+  bool mirrored() const { return m_mirrored; }
+
   bool pending() const { return !m_pieces.empty() || m_cut < m_realSize || m_size != m_realSize; }
   std::size_t heldBytes() const { return m_pieces.size() * kPiece; }
   // Adds this file's held writes to a journal image as records of file `id` (0 or 1).
@@ -57,6 +64,8 @@ class HeldFile final : public File {
   std::uint64_t m_size;                                         // the size as the store sees it
   std::uint64_t m_cut;                                          // real bytes from here read as 0
   std::map<std::uint64_t, std::vector<std::uint8_t>> m_pieces;  // piece number -> kPiece bytes
+  bool m_mirrored = false;
+  std::vector<std::uint8_t> m_mirror;  // the real file's bytes while m_mirrored
 };
 
 // Opens files through `real` and wraps each in a HeldFile.

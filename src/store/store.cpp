@@ -1,6 +1,7 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -26,6 +27,9 @@ constexpr std::int64_t kMaxRecords = (std::int64_t{1} << 31) - 1;
 // Held writes beyond this make the next operation end with a checkpoint: memory stays bounded
 // however much is written between the timed checkpoints.
 constexpr std::size_t kMaxHeldBytes = std::size_t{16} << 20;
+// Units cached per channel when the index is kept in memory: every unit a read touched stays,
+// up to 2^31 bytes of channel at the smallest page size.
+constexpr std::size_t kMemoryIndexUnits = std::size_t{1} << 23;
 
 using detail::Corrupt;
 using detail::IoFailure;
@@ -141,21 +145,45 @@ bool validBlock(const Store& s, std::int64_t b) {
 // ---- free hints -------------------------------------------------------------------------
 
 // Past the written part every record reads as zero, i.e. free, so these scans end there.
-std::int64_t nextFreeNode(Store& s, std::int64_t from) {
-  while (from <= kMaxRecords && rawNode(s, from).inUse()) ++from;
+// The first record from `from` on (up to `last`) whose word at `field` makes inUse false; the
+// records come in batches, as the open scans whole channels.
+template <typename InUse>
+std::int64_t nextFree(Store& s, int channel, std::size_t size, std::size_t field, std::int64_t from,
+                      std::int64_t last, InUse inUse) {
+  // The next record is usually free after an allocation: start small, grow on long runs.
+  std::array<std::uint8_t, 256 * kChunkSize> batch;
+  std::int64_t batchRecords = 4;
+  while (from <= last) {
+    const std::int64_t n =
+        std::min({batchRecords, last - from + 1, static_cast<std::int64_t>(batch.size() / size)});
+    batchRecords = std::min<std::int64_t>(batchRecords * 2, 256);
+    channel_seek(*s.index, channel, static_cast<std::uint64_t>(from) * size);
+    channel_read(*s.index, channel,
+                 std::span<std::uint8_t>(batch.data(), static_cast<std::size_t>(n) * size));
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (!inUse(getLe32(batch.data() + static_cast<std::size_t>(i) * size + field)))
+        return from + i;
+    }
+    from += n;
+  }
   return from;
+}
+
+std::int64_t nextFreeNode(Store& s, std::int64_t from) {
+  return nextFree(s, kTreeChannel, kNodeSize, 4, from, kMaxRecords,
+                  [](std::uint32_t name) { return (name & kInUse) != 0; });
 }
 std::int64_t nextFreeChunk(Store& s, std::int64_t from) {
-  while (from <= kMaxRecords && rawChunk(s, from).inUse()) ++from;
-  return from;
+  return nextFree(s, kChunkChannel, kChunkSize, 0, from, kMaxRecords,
+                  [](std::uint32_t link) { return (link & kInUse) != 0; });
 }
 std::int64_t nextFreeDescriptor(Store& s, std::int64_t from) {
-  while (from < kMaxDescriptors && rawDescriptor(s, from).links > 0) ++from;
-  return from;
+  return nextFree(s, kDescriptorChannel, kDescriptorSize, 0, from, kMaxDescriptors - 1,
+                  [](std::uint32_t links) { return static_cast<std::int32_t>(links) > 0; });
 }
 std::int64_t nextFreeBlock(Store& s, std::int64_t from) {
-  while (from <= kMaxBlocks && rawMap(s, from) != 0) ++from;
-  return from;
+  return nextFree(s, kBlockMapChannel, kMapEntrySize, 0, from, kMaxBlocks,
+                  [](std::uint32_t next) { return next != 0; });
 }
 
 // ---- blocks -----------------------------------------------------------------------------
@@ -728,6 +756,8 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (!idxFile || !datFile) return nullptr;
       auto& hi = static_cast<HeldFile&>(*idxFile);
       auto& hd = static_cast<HeldFile&>(*datFile);
+      // The index is a few megabytes for tens of thousands of tiles: read from memory.
+      if (options.memoryIndex && !hi.mirror()) return nullptr;
       // A checkpoint cut short by a kill is completed from its journal.
       const int replayed = journal_load(fs, s->journal, hi, hd);
       if (replayed < 0) return nullptr;
@@ -736,6 +766,7 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (!fresh) {
         s->index = container_open(std::move(idxFile), idxPath, rw, pageSize);
         if (!s->index || s->index->channels.size() < 4) return nullptr;
+        if (heldIndex(*s).mirrored()) s->index->maxPages = kMemoryIndexUnits;
         s->data = data_attach(std::move(datFile), datPath);
         // A store without its header node and name is not a store.
         const Node header = rawNode(*s, 0);
@@ -750,8 +781,12 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (!rw) return nullptr;
       // An old journal must never be replayed over the new files.
       fs.remove(s->journal);
-      s->index = container_create(s->held->open(idxPath, OpenMode::kCreate), idxPath, pageSize);
+      auto idxFile = s->held->open(idxPath, OpenMode::kCreate);
+      if (!idxFile || (options.memoryIndex && !static_cast<HeldFile&>(*idxFile).mirror()))
+        return nullptr;
+      s->index = container_create(std::move(idxFile), idxPath, pageSize);
       if (!s->index) return nullptr;
+      if (heldIndex(*s).mirrored()) s->index->maxPages = kMemoryIndexUnits;
       s->data = data_attach(s->held->open(datPath, OpenMode::kCreate), datPath);
       if (!s->data) return nullptr;
       for (const std::int32_t factor : kChannelFactors) {

@@ -44,6 +44,8 @@ inline constexpr std::size_t kDistinctPrefix = 4096;
 struct StoreOptions {
   const FileSystem* fileSystem = nullptr;  // null: the real one
   std::size_t pageSize = 0;                // 0: the system's page size (at least 256)
+  // Keep the whole index file in memory (up to 256 MiB) and read it from there.
+  bool memoryIndex = true;
 };
 
 // Closes the store when its owner lets go of it (errors are swallowed; use store_close to see

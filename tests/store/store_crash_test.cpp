@@ -164,7 +164,8 @@ TEST(IoFailure, HalfDoneInsertIsNeverWrittenBack) {
     test::writeFileBytes(dir / "T.dat", data);
     test::FaultFileSystem fs;
     {
-      StorePtr s = store_open(base, kModeReadWrite, {&fs, kP});
+      // The index read from its file as needed, not kept in memory: reads may fail anywhere.
+      StorePtr s = store_open(base, kModeReadWrite, {&fs, kP, false});
       ASSERT_TRUE(s);
       fs.readsLeft = budget;  // the insert stops at a read that fails
       const int h = entry_create(s.get(), "new");

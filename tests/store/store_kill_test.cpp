@@ -33,9 +33,15 @@ using Bytes = std::vector<std::uint8_t>;
 const std::filesystem::path kTool =
     std::filesystem::path(TIVRA_BINARY).parent_path() / "tivra-store";
 
+#if defined(__SANITIZE_THREAD__)
+constexpr int kDefaultRounds = 8;  // every step of the program runs many times slower
+#else
+constexpr int kDefaultRounds = 30;
+#endif
+
 int roundsWanted() {
   const char* text = std::getenv("TIVRA_KILL_ROUNDS");
-  return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 30;
+  return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : kDefaultRounds;
 }
 
 std::int64_t nanos(Clock::time_point t) {
