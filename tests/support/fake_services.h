@@ -33,9 +33,9 @@ class FakeSearchService {
   std::vector<std::string> targets() const;
 
  private:
-  LoopbackHttpServer m_server;
   mutable std::mutex m_mutex;
   std::string m_answer;
+  LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away
 };
 
 class FakeRouteService {
@@ -48,11 +48,11 @@ class FakeRouteService {
   std::vector<std::string> targets() const;
 
  private:
-  LoopbackHttpServer m_server;
   mutable std::mutex m_mutex;
   std::map<std::string, std::string, std::less<>> m_answers;
   std::string m_default;
   bool m_hasDefault = false;
+  LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away
 };
 
 // A route answer in the service's grammar: var r = ["steps","polyline","time","length","unit"],
