@@ -7,9 +7,10 @@ packages=(
   build-essential cmake pkg-config git
   googletest libgtest-dev libgmock-dev
   zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev libcurl4-openssl-dev libpugixml-dev
+  libsqlite3-dev libssl-dev ca-certificates
 )
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libbenchmark-dev libsqlite3-dev nginx-light wrk libvips-tools imagemagick)
+  packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick)
 fi
 
 missing=()

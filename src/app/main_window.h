@@ -118,6 +118,7 @@ class MainWindow {
   std::atomic<bool> m_refreshQueued{false};
 
   std::unique_ptr<store::TileCache> m_tileCache;
+  std::unique_ptr<tiles::TileSource> m_tileSource;
   std::unique_ptr<server::EndpointContext> m_endpoints;
 
   bool m_closing = false;

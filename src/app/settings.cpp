@@ -69,6 +69,10 @@ HostSettings loadHostSettings(const IniFile& ini) {
   h.detailHost = ini.readString(kSettingsSection, "DetailHost", h.detailHost);
   h.iconHost = ini.readString(kSettingsSection, "IconHost", h.iconHost);
   h.listenAddress = ini.readString(kSettingsSection, "ListenAddress", h.listenAddress);
+  h.tileUrl = ini.readString(kSettingsSection, "TileUrl", h.tileUrl);
+  h.tileSubdomains = ini.readString(kSettingsSection, "TileSubdomains", h.tileSubdomains);
+  h.offsetModel = ini.readString(kSettingsSection, "OffsetModel", h.offsetModel);
+  h.testCaFile = ini.readString(kSettingsSection, "TestCaFile", h.testCaFile);
   return h;
 }
 

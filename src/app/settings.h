@@ -31,6 +31,13 @@ struct HostSettings {
   std::string iconHost = "http://maps.google.com";
   // Only this machine may reach the server unless the user opts in (for example 0.0.0.0).
   std::string listenAddress = "127.0.0.1";
+  // Where tiles are read instead of `TileSourceBase` + query: an http(s) template with {x},
+  // {y}, {z}, {s}, {q}, "file:///DIR/{z}/{x}/{y}.png" or "mbtiles:/PATH". Empty: unchanged.
+  std::string tileUrl;
+  std::string tileSubdomains = "abc";  // the letters {s} stands for
+  std::string offsetModel = "none";    // "gcj02": the shifted frame's offset where none is stored
+  // For tests only: a CA bundle that replaces the system's store for template downloads.
+  std::string testCaFile;
 };
 
 // Reads with the stored-text rules: integers as decimal text (not a number reads as 0), reals

@@ -27,7 +27,7 @@ std::vector<std::string_view> viewValues(std::string_view request) {
 
 tiles::OffsetContext offsetContext(const EndpointContext& context) {
   return {context.mapValues, context.stateLock, &context.tileCache.locationMap(),
-          context.postMapPageRefresh};
+          context.postMapPageRefresh, context.offsetModel};
 }
 
 void appendBox(std::string& out, const tiles::LatLonBox& box) {
