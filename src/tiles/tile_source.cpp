@@ -20,8 +20,7 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 }  // namespace
 
 std::string_view tileSourceUserAgentHeader() {
-  static const std::string header = "User-Agent: Tivra/" TIVRA_VERSION;
-  return header;
+  return "User-Agent: Tivra/" TIVRA_VERSION;
 }
 
 TileSource::TileSource(Settings settings) : m_settings(std::move(settings)) {
