@@ -211,8 +211,6 @@ TEST(ImageServerTileUrl, MbtilesTilesAreServedOfflineAndMissingOnesAreNotRemembe
   // The file is the tile's home: nothing is copied into the store.
   EXPECT_FALSE(harness.window().tileCache().ReadTileEntry(
       "http://tiles.tivra.invalid/googlechina/maptile?x=1%38&y=1%30&zoom=12"));
-  const auto cross = platform::findResource(platform::ResourceType::Png, platform::kResourceCross);
-  EXPECT_EQ(bodyOf(get("cross.png")), std::vector<std::uint8_t>(cross.begin(), cross.end()));
 }
 
 TEST(KmlServerOffsetModel, Gcj02OffsetsAnUncalibratedViewWithoutStoringIt) {

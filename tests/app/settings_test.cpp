@@ -42,9 +42,6 @@ TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
   const HostSettings hosts = loadHostSettings(ini);
   EXPECT_EQ(hosts.listenAddress, "127.0.0.1");
   EXPECT_EQ(hosts.iconHost, "http://maps.google.com");
-  EXPECT_EQ(hosts.tileUrl, "");
-  EXPECT_EQ(hosts.tileSubdomains, "abc");
-  EXPECT_EQ(hosts.offsetModel, "none");
 }
 
 TEST_F(SettingsTest, StoredTextRules) {

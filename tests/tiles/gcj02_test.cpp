@@ -50,13 +50,5 @@ INSTANTIATE_TEST_SUITE_P(
                                 {121.09626935575027, 30.608604331756705}},
                       Published{{116.397428, 39.90923}, {116.40367163, 39.91063351}}));
 
-TEST(OffsetModelSetting, OnlyGcj02SelectsTheFormula) {
-  EXPECT_EQ(parseOffsetModel("gcj02"), OffsetModel::Gcj02);
-  EXPECT_EQ(parseOffsetModel("GCJ02"), OffsetModel::Gcj02);
-  EXPECT_EQ(parseOffsetModel("none"), OffsetModel::None);
-  EXPECT_EQ(parseOffsetModel("gcj-02"), OffsetModel::None);
-  EXPECT_EQ(parseOffsetModel(""), OffsetModel::None);
-}
-
 }  // namespace
 }  // namespace tivra::tiles
