@@ -13,9 +13,10 @@ packages=(
   qt6-base-dev fonts-wqy-microhei
   # A decimal-comma locale for the test that numbers keep their point under any locale.
   locales
+  libsqlite3-dev libssl-dev ca-certificates
 )
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libbenchmark-dev libsqlite3-dev nginx-light wrk libvips-tools imagemagick gpsbabel)
+  packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick gpsbabel)
 fi
 
 missing=()

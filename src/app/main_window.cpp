@@ -37,6 +37,10 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_endpoints = std::make_unique<server::EndpointContext>(
       server::EndpointContext{m_settings.tcpPort, tileSourceBase(), m_mapValues, m_stateLock,
                               *m_tileCache, m_online, [this] { postMapPageRefresh(); }});
+  m_tileSource = std::make_unique<tiles::TileSource>(
+      tiles::TileSource::Settings{m_hosts.tileUrl, m_hosts.tileSubdomains, m_hosts.testCaFile});
+  m_endpoints->tileSource = m_tileSource.get();
+  m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
   createGpsPage();
   installHandlers();
 }

@@ -137,6 +137,7 @@ class MainWindow {
   std::optional<platform::FileLock> m_storeWriter;  // held while the store is open
   std::unique_ptr<store::TileCache> m_tileCache;
   platform::EventLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
+  std::unique_ptr<tiles::TileSource> m_tileSource;
   std::unique_ptr<server::EndpointContext> m_endpoints;
   // Outlive the server: connection threads read them until it is gone.
   std::unique_ptr<gps::GpsPage> m_gpsPage;

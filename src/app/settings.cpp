@@ -39,6 +39,10 @@ constexpr Key<HostSettings> kHostKeys[] = {
     {"RouteHost", &HostSettings::routeHost}, {"DetailHost", &HostSettings::detailHost},
     {"IconHost", &HostSettings::iconHost},   {"ListenAddress", &HostSettings::listenAddress},
     {"SerialPorts", &HostSettings::serialPorts},
+    {"TileUrl", &HostSettings::tileUrl},
+    {"TileSubdomains", &HostSettings::tileSubdomains},
+    {"OffsetModel", &HostSettings::offsetModel},
+    {"TestCaFile", &HostSettings::testCaFile},
 };
 
 constexpr Key<tiles::MapValues> kMapKeys[] = {

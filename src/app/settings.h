@@ -34,6 +34,13 @@ struct HostSettings {
   std::string listenAddress = "127.0.0.1";
   // `SerialPorts`: glob patterns, separated by blanks, of the serial devices to list and probe.
   std::string serialPorts{platform::kDefaultSerialPatterns};
+  // Where tiles are read instead of `TileSourceBase` + query: an http(s) template with {x},
+  // {y}, {z}, {s}, {q}, "file:///DIR/{z}/{x}/{y}.png" or "mbtiles:/PATH". Empty: unchanged.
+  std::string tileUrl;
+  std::string tileSubdomains = "abc";  // the letters {s} stands for
+  std::string offsetModel = "none";    // "gcj02": the shifted frame's offset where none is stored
+  // For tests only: a CA bundle that replaces the system's store for template downloads.
+  std::string testCaFile;
 };
 
 // Each key missing from the file reads as its field's default above. Integers and reals are

@@ -183,7 +183,11 @@ HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& option
     const std::string urlText(url);
 
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, urlText.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR,
+                                options.allowHttps ? "http,https" : "http") == CURLE_OK;
+    if (!options.caFile.empty()) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
+    }
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;

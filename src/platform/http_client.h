@@ -44,6 +44,10 @@ struct HttpGetOptions {
   // Accept an answer without a status line (HTTP/0.9: the body alone, ended by the close). Its
   // head arrives with status 0.
   bool allowHttp09 = false;
+  // https besides http, the server's certificate checked against the system's CA store.
+  bool allowHttps = false;
+  // A CA bundle (PEM) that replaces the system's store; empty: the system's store.
+  std::string caFile;
 };
 
 struct HttpGetResult {
@@ -59,8 +63,9 @@ using HttpHeadCallback = std::function<bool(const HttpHead&)>;
 // Called for each piece of the body as it arrives; false stops the transfer.
 using HttpBodyCallback = std::function<bool(std::span<const std::uint8_t>)>;
 
-// One libcurl easy handle: plain GET requests, one at a time, redirects never followed, the
-// environment's proxy settings honoured. Move-only; never throws from get().
+// One libcurl easy handle: plain GET requests (http, and https when asked for), one at a time,
+// redirects never followed, the environment's proxy settings honoured. Move-only; never throws from
+// get().
 class HttpClient {
  public:
   HttpClient();

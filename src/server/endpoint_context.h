@@ -6,7 +6,9 @@
 #include <string>
 
 #include "store/tile_cache.h"
+#include "tiles/gcj02.h"
 #include "tiles/map_values.h"
+#include "tiles/tile_source.h"
 
 namespace tivra::server {
 
@@ -19,6 +21,9 @@ struct EndpointContext {
   store::TileCache& tileCache;      // fails harmlessly when the store could not be opened
   const std::atomic<bool>& online;  // downloads only while set
   std::function<void()> postMapPageRefresh;
+  // `TileUrl`: where a tile missing from the store is read; null: `TileSourceBase` + query.
+  const tiles::TileSource* tileSource = nullptr;
+  tiles::OffsetModel offsetModel = tiles::OffsetModel::None;  // `OffsetModel`
 };
 
 }  // namespace tivra::server

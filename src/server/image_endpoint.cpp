@@ -59,9 +59,18 @@ std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& contex
                                                    std::string_view key) {
   if (auto stored = context.tileCache.ReadTileEntry(key)) return stored;
   if (auto builtIn = builtInImage(context, key)) return builtIn;
+  const tiles::TileSource* source = context.tileSource;
+  const bool templated = source != nullptr && source->kind() != tiles::TileSource::Kind::Query;
+  std::string_view query = key;
+  if (query.starts_with(context.tileSourceBase)) query.remove_prefix(context.tileSourceBase.size());
+  // Tiles on this machine are read where they are, online or not, and never copied into the
+  // store; a tile they lack stays unstored so that one added later is found.
+  if (templated && source->local()) return source->readLocal(query);
   if (!context.online.load()) return std::nullopt;
-  tiles::FetchResult download = tiles::fetch_url(key);
-  if (download.status == kHttpFound) {
+  tiles::FetchResult download = templated ? source->download(query) : tiles::fetch_url(key);
+  // Only the tile source's own grammar redirects missing tiles to one image; services of today
+  // redirect real tiles too (to a mirror), so theirs are stored each under its own key.
+  if (download.status == kHttpFound && !templated) {
     // The source's own not-found image, shared by every tile it redirects. A redirect whose
     // target gave nothing leaves nothing to store.
     if (!download.body || download.body->empty()) return std::nullopt;

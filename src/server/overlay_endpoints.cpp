@@ -43,7 +43,7 @@ static_assert(globe::kViewValueCount <= kMaxQueryTokens);
 
 tiles::OffsetContext offsetContext(const EndpointContext& context) {
   return {context.mapValues, context.stateLock, &context.tileCache.locationMap(),
-          context.postMapPageRefresh};
+          context.postMapPageRefresh, context.offsetModel};
 }
 
 void appendBox(std::string& out, const tiles::LatLonBox& box) {

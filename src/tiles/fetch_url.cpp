@@ -44,8 +44,9 @@ bool validHost(std::string_view host) {
 
 }  // namespace
 
-std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
+std::optional<HttpUrl> splitHttpUrl(std::string_view url, bool allowHttps) {
+  const bool https = allowHttps && platform::startsWithIgnoreCase(url, "https://");
+  const std::string_view kScheme = https ? "https://" : "http://";
   if (!platform::startsWithIgnoreCase(url, kScheme)) return std::nullopt;
   // Control bytes and spaces cannot be sent in a request line.
   if (std::any_of(url.begin(), url.end(), [](char c) {
@@ -78,17 +79,19 @@ std::optional<HttpUrl> splitHttpUrl(std::string_view url) {
   if (!validHost(host)) return std::nullopt;
 
   HttpUrl split;
+  split.https = https;
   split.authority = std::string(authority);
   if (path.empty() || path.front() != '/') split.pathAndQuery.push_back('/');
   split.pathAndQuery.append(path);
   return split;
 }
 
-std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location) {
+std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location,
+                                           bool allowHttps) {
   if (location.starts_with("/") && !location.starts_with("//")) {
-    return "http://" + base.authority + std::string(location);
+    return (base.https ? "https://" : "http://") + base.authority + std::string(location);
   }
-  if (!splitHttpUrl(location)) return std::nullopt;
+  if (!splitHttpUrl(location, allowHttps)) return std::nullopt;
   return std::string(location);
 }
 
@@ -100,10 +103,12 @@ bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303;
 }
 
-platform::HttpGetOptions fetchOptions(std::string referer) {
+platform::HttpGetOptions fetchOptions(const FetchOptions& fetch, std::string_view referer) {
   platform::HttpGetOptions options;
-  options.headerLines = {std::string(kFetchAcceptHeader), std::string(kFetchUserAgentHeader)};
-  options.referer = std::move(referer);
+  options.headerLines = {std::string(kFetchAcceptHeader), std::string(fetch.userAgentHeader)};
+  options.referer = std::string(referer);
+  options.allowHttps = fetch.allowHttps;
+  options.caFile = fetch.caFile;
   options.connectTimeout = kFetchConnectTimeout;
   options.totalTimeout = kFetchTotalTimeout;
   return options;
@@ -138,15 +143,15 @@ void traceFailure(std::string_view url, const platform::HttpGetResult& result) {
   platform::debugTrace("fetch_url " + std::string(url) + ": " + result.errorText);
 }
 
-void fetchLocked(std::string_view url, FetchResult& result) {
-  const auto target = detail::splitHttpUrl(url);
+void fetchLocked(std::string_view url, const FetchOptions& options, FetchResult& result) {
+  const auto target = detail::splitHttpUrl(url, options.allowHttps);
   if (!target) return;
   platform::HttpClient client;
   if (!client.valid()) return;
 
   BodyCollector first;
   const auto firstResult = client.get(
-      url, fetchOptions(""),
+      url, fetchOptions(options, ""),
       [&](const platform::HttpHead& head) {
         // Refusals and redirects: the body is not wanted.
         if (head.status == 401 || head.status == 403 || isRedirect(head.status)) return false;
@@ -168,11 +173,11 @@ void fetchLocked(std::string_view url, FetchResult& result) {
 
   const auto location = platform::headerValue(firstResult.head.rawHeaders, "Location");
   if (!location || location->empty()) return;
-  const auto next = detail::resolveLocation(*target, *location);
+  const auto next = detail::resolveLocation(*target, *location, options.allowHttps);
   if (!next) return;
   BodyCollector second;
   const auto secondResult = client.get(
-      *next, fetchOptions(std::string(kFetchRedirectReferer)),
+      *next, fetchOptions(options, options.redirectReferer),
       [&](const platform::HttpHead& head) { return head.status == 200 && second.start(head); },
       [&](std::span<const std::uint8_t> piece) { return second.append(piece); });
   if (secondResult.error != platform::HttpError::None || secondResult.head.status != 200) {
@@ -185,10 +190,14 @@ void fetchLocked(std::string_view url, FetchResult& result) {
 }  // namespace
 
 FetchResult fetch_url(std::string_view url) noexcept {
+  return fetch_url(url, FetchOptions{});
+}
+
+FetchResult fetch_url(std::string_view url, const FetchOptions& options) noexcept {
   FetchResult result;
   try {
     const std::lock_guard lock(detail::downloadLock());
-    fetchLocked(url, result);
+    fetchLocked(url, options, result);
   } catch (...) {
     // Out of memory or a failing lock: the download did not happen.
     result.body.reset();

@@ -37,6 +37,15 @@ struct FetchResult {
   int status = 0;
 };
 
+// How a download presents itself. The defaults are the tile source's own: http only, the
+// browser's agent line, the news portal as Referer of a followed redirect.
+struct FetchOptions {
+  std::string_view userAgentHeader = kFetchUserAgentHeader;
+  std::string_view redirectReferer = kFetchRedirectReferer;  // empty: none
+  bool allowHttps = false;
+  std::string caFile;  // replaces the system's CA store when set
+};
+
 // One HTTP GET of `url` (http only), holding the download lock for the whole call.
 //  - 401, 403: nullopt with that status.
 //  - 301, 302, 303: the one redirect is followed with the fixed Referer; the target must answer
@@ -47,6 +56,9 @@ struct FetchResult {
 //    time-out: nullopt, so a partial tile is never taken for a whole one.
 // Never throws.
 FetchResult fetch_url(std::string_view url) noexcept;
+// The same for a source that presents itself otherwise; https only when the options allow it,
+// for the URL and for the redirect's target alike.
+FetchResult fetch_url(std::string_view url, const FetchOptions& options) noexcept;
 
 namespace detail {
 
@@ -56,14 +68,16 @@ std::mutex& downloadLock();
 struct HttpUrl {
   std::string authority;  // host[:port] as written
   std::string pathAndQuery;
+  bool https = false;
 };
 
-// Splits "http://host[:port]/path?query"; nullopt for any other scheme, an empty host, a bad
-// port or a byte that cannot appear in a request line.
-std::optional<HttpUrl> splitHttpUrl(std::string_view url);
+// Splits "http://host[:port]/path?query" (and "https://..." when allowHttps); nullopt for any
+// other scheme, an empty host, a bad port or a byte that cannot appear in a request line.
+std::optional<HttpUrl> splitHttpUrl(std::string_view url, bool allowHttps = false);
 
 // The absolute URL a Location value names, taken relative to `base` when it is a path.
-std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location);
+std::optional<std::string> resolveLocation(const HttpUrl& base, std::string_view location,
+                                           bool allowHttps = false);
 
 }  // namespace detail
 

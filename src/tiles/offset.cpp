@@ -36,9 +36,11 @@ PointE5 correctOffset(const OffsetContext& context, PointE5 centre,
                       std::chrono::milliseconds pause) {
   MapValues& values = context.values;
   PointE5 offset{values.xoff, values.yoff};
-  if (context.locations == nullptr) return offset;
   if (values.autoOffset) {
-    if (const auto found = LookupOffset(*context.locations, centre)) {
+    std::optional<PointE5> found;
+    if (context.locations != nullptr) found = LookupOffset(*context.locations, centre);
+    if (!found && context.model == OffsetModel::Gcj02) found = gcj02Offset(centre);
+    if (found) {
       std::lock_guard lock(context.stateLock);
       values.xoff = found->x;
       values.yoff = found->y;
@@ -48,6 +50,7 @@ PointE5 correctOffset(const OffsetContext& context, PointE5 centre,
     }
     return offset;
   }
+  if (context.locations == nullptr) return offset;
   if (values.offsetEdited) {
     StoreOffset(*context.locations, centre, offset, true);
     std::lock_guard lock(context.stateLock);

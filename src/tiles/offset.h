@@ -7,6 +7,7 @@
 #include <string>
 
 #include "store/location_map.h"
+#include "tiles/gcj02.h"
 #include "tiles/geometry.h"
 #include "tiles/map_values.h"
 
@@ -29,12 +30,14 @@ struct OffsetContext {
   std::mutex& stateLock;                     // `StateLock`
   store::LocationMap* locations;             // null without a store
   std::function<void()> postMapPageRefresh;  // WM_MAP_PAGE_REFRESH to the main window
+  OffsetModel model = OffsetModel::None;     // `OffsetModel`
 };
 
 // The offset correction run by each overlay request for the view centre. With AutoOffset the
-// location map's offset becomes the page's; otherwise a hand-edited offset is stored for the
-// place. pause is how long the lock is kept after a found offset was posted. Returns the offset
-// to use.
+// location map's offset becomes the page's; where the map has no cell, the offset model's offset
+// (if any) is used the same way but not stored, so a calibration of the user's always wins.
+// Without AutoOffset a hand-edited offset is stored for the place. pause is how long the lock is
+// kept after a found offset was posted. Returns the offset to use.
 PointE5 correctOffset(const OffsetContext& context, PointE5 centre,
                       std::chrono::milliseconds pause);
 

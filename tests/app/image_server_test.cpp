@@ -8,6 +8,8 @@
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
 #include "support/raw_client.h"
+#include "support/temp_dir.h"
+#include "support/test_mbtiles.h"
 
 namespace tivra::app {
 namespace {
@@ -213,6 +215,88 @@ TEST_F(ImageServerTest, UndecodableTileInTransparentModeGetsThePlaceholder) {
   EXPECT_EQ(processed.head,
             "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
                 "/ImageServer/T21/default.png\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+std::string placeholderRedirect(std::uint16_t port) {
+  return "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(port) +
+         "/ImageServer/F00/default.png\r\n\r\n";
+}
+
+std::vector<std::uint8_t> bodyOf(const std::optional<std::string>& raw) {
+  if (!raw) return {};
+  const auto end = raw->find("\r\n\r\n");
+  if (end == std::string::npos) return {};
+  return {raw->begin() + static_cast<std::ptrdiff_t>(end) + 4, raw->end()};
+}
+
+TEST(ImageServerTileUrl, TemplateDownloadIsStoredUnderTheUnchangedKey) {
+  test::FakeTileServer tiles;
+  test::AppHarness harness("TileUrl=" + tiles.url("/xyz/{z}/{x}/{y}.png") + "\r\n");
+  ASSERT_TRUE(harness.start());
+  const std::string request = "GET /ImageServer/F00/x=1%38&y=1%30&zoom=12 HTTP/1.1\r\n\r\n";
+  const auto expected = test::FakeTileServer::tileBytes(18, 10, 5);
+  EXPECT_EQ(bodyOf(test::exchange(harness.port(), request)), expected);
+  EXPECT_EQ(bodyOf(test::exchange(harness.port(), request)), expected);
+  EXPECT_EQ(tiles.requestCount("/xyz/5/18/10.png"), 1u) << "the second came from the store";
+  EXPECT_EQ(harness.window().tileCache().ReadTileEntry(
+                "http://tiles.tivra.invalid/googlechina/maptile?x=1%38&y=1%30&zoom=12"),
+            expected);
+}
+
+TEST(ImageServerTileUrl, RedirectedTemplateTilesAreEachTheirOwn) {
+  test::FakeTileServer tiles;
+  test::AppHarness harness("TileUrl=" + tiles.url("/moved/{z}/{x}/{y}.png") + "\r\n");
+  ASSERT_TRUE(harness.start());
+  for (int round = 0; round < 2; ++round) {
+    for (const int x : {18, 19}) {
+      const auto raw =
+          test::exchange(harness.port(), "GET /ImageServer/F00/x=1%3" + std::to_string(x % 10) +
+                                             "&y=1%30&zoom=12 HTTP/1.1\r\n\r\n");
+      EXPECT_EQ(bodyOf(raw), test::FakeTileServer::tileBytes(x, 10, 5)) << x << " round " << round;
+    }
+  }
+  EXPECT_EQ(tiles.requestCount("/xyz/5/19/10.png"), 1u);
+}
+
+TEST(ImageServerTileUrl, MbtilesTilesAreServedOfflineAndMissingOnesAreNotRemembered) {
+  test::TempDir dir;
+  const auto file = dir / "area.mbtiles";
+  const std::vector<std::uint8_t> tile = test::FakeTileServer::tileBytes(18, 10, 5);
+  test::writeMbtiles(file, {{5, 18, 21, tile}});
+  test::AppHarness harness("TileUrl=mbtiles:" + file.string() + "\r\n");
+  ASSERT_TRUE(harness.start());
+  harness.window().mapValues().transparentMode = false;
+  harness.window().setOnline(false);
+  const auto get = [&](std::string_view query) {
+    return test::exchange(harness.port(),
+                          "GET /ImageServer/F00/" + std::string(query) + " HTTP/1.1\r\n\r\n");
+  };
+  EXPECT_EQ(bodyOf(get("x=1%38&y=1%30&zoom=12")), tile);
+  EXPECT_EQ(get("x=1%38&y=1%31&zoom=12"), placeholderRedirect(harness.port()));
+  test::writeMbtiles(file, {{5, 18, 20, tile}});
+  EXPECT_EQ(bodyOf(get("x=1%38&y=1%31&zoom=12")), tile) << "a tile added later is found";
+  // The file is the tile's home: nothing is copied into the store.
+  EXPECT_FALSE(harness.window().tileCache().ReadTileEntry(
+      "http://tiles.tivra.invalid/googlechina/maptile?x=1%38&y=1%30&zoom=12"));
+}
+
+TEST(KmlServerOffsetModel, Gcj02OffsetsAnUncalibratedViewWithoutStoringIt) {
+  test::AppHarness harness(std::string("OffsetModel=gcj02\r\n"));
+  ASSERT_TRUE(harness.start());
+  const auto raw = test::exchange(
+      harness.port(),
+      "GET /KmlServer?BBOX=115.9,39.6,116.9,40.2,116.39,39.9,30000,0,0,60,40,1024,768 "
+      "HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(harness.window().mapValues().xoff, -623);
+  EXPECT_EQ(harness.window().mapValues().yoff, -140);
+  EXPECT_EQ(harness.window().tileCache().locationMap().size(), 0u);
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
 TEST_F(SettingsTest, StoredTextRules) {
   writeIni(
       "[settings]\nAutoOffset=FALSE\nTransparentMode=no\nTcpPort=abc\nXPos=12px\n"
-      "CameraRange=1e3\nZoomLevel=\nTileHost=127.0.0.1:8080\nListenAddress=0.0.0.0\n");
+      "CameraRange=1e3\nZoomLevel=\nTileHost=127.0.0.1:8080\nListenAddress=0.0.0.0\n"
+      "TileUrl=https://{s}.example.org/{z}/{x}/{y}.png\nTileSubdomains=12\nOffsetModel=gcj02\n");
   tiles::MapValues map;
   loadMapValues(ini, map);
   EXPECT_FALSE(map.autoOffset);
@@ -60,6 +61,9 @@ TEST_F(SettingsTest, StoredTextRules) {
   const HostSettings hosts = loadHostSettings(ini);
   EXPECT_EQ(hosts.tileHost, "127.0.0.1:8080");
   EXPECT_EQ(hosts.listenAddress, "0.0.0.0");
+  EXPECT_EQ(hosts.tileUrl, "https://{s}.example.org/{z}/{x}/{y}.png");
+  EXPECT_EQ(hosts.tileSubdomains, "12");
+  EXPECT_EQ(hosts.offsetModel, "gcj02");
 }
 
 TEST_F(SettingsTest, OneRunWritesTheFourteenKeysInOrder) {

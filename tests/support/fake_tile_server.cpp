@@ -7,16 +7,45 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "support/temp_dir.h"
 
 namespace tivra::test {
 
 namespace {
+
+template <auto Free>
+struct Freer {
+  template <typename T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+using PKey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
+using Certificate = std::unique_ptr<X509, Freer<X509_free>>;
+using Extension = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION_free>>;
+using SslContext = std::unique_ptr<SSL_CTX, Freer<SSL_CTX_free>>;
+using Ssl = std::unique_ptr<SSL, Freer<SSL_free>>;
+using File = std::unique_ptr<FILE, Freer<std::fclose>>;
+
+bool addExtension(X509* cert, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  const Extension ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+  return ext && X509_add_ext(cert, ext.get(), -1) == 1;
+}
 
 constexpr std::size_t kMaxRequestHead = 16 * 1024;
 constexpr std::size_t kMaxGeneratedBytes = 64u * 1024 * 1024;
@@ -92,7 +121,47 @@ std::string_view asText(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-FakeTileServer::FakeTileServer() {
+// A self-signed certificate for 127.0.0.1, valid for a day, and the context serving it.
+struct FakeTileServer::Tls {
+  TempDir dir;
+  std::string caFile;
+  SslContext context;
+
+  Tls() {
+    const PKey key(EVP_EC_gen("P-256"));
+    const Certificate cert(X509_new());
+    if (!key || !cert) throw std::runtime_error("fake tile server: key");
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
+    X509_set_pubkey(cert.get(), key.get());
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    if (!addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE") ||
+        !addExtension(cert.get(), NID_subject_alt_name, "IP:127.0.0.1") ||
+        X509_sign(cert.get(), key.get(), EVP_sha256()) == 0) {
+      throw std::runtime_error("fake tile server: certificate");
+    }
+    caFile = (dir / "ca.pem").string();
+    {
+      const File out(std::fopen(caFile.c_str(), "w"));
+      if (!out || PEM_write_X509(out.get(), cert.get()) != 1) {
+        throw std::runtime_error("fake tile server: ca file");
+      }
+    }
+    context.reset(SSL_CTX_new(TLS_server_method()));
+    if (!context || SSL_CTX_use_certificate(context.get(), cert.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(context.get(), key.get()) != 1) {
+      throw std::runtime_error("fake tile server: TLS context");
+    }
+  }
+};
+
+FakeTileServer::FakeTileServer(Transport transport) {
+  if (transport == Transport::Https) m_tls = std::make_unique<Tls>();
   m_listener = platform::TcpListener::listen("127.0.0.1", 0, 64);
   if (!m_listener) throw std::runtime_error("fake tile server: bind/listen");
   m_port = m_listener->port();
@@ -128,7 +197,12 @@ void FakeTileServer::stop() {
 }
 
 std::string FakeTileServer::url(std::string_view target) const {
-  return "http://127.0.0.1:" + std::to_string(m_port) + std::string(target);
+  return (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(m_port) +
+         std::string(target);
+}
+
+std::string FakeTileServer::caFile() const {
+  return m_tls ? m_tls->caFile : std::string{};
 }
 
 std::vector<FakeTileServer::Request> FakeTileServer::requests() const {
@@ -180,13 +254,33 @@ bool FakeTileServer::waitOrStop(int milliseconds) {
 }
 
 void FakeTileServer::serve(int fd) {
+  Ssl ssl;
+  if (m_tls) {
+    // A client that stalls in the handshake or the request gives up the thread in time.
+    const timeval limit{kReadTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ssl.reset(SSL_new(m_tls->context.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_accept(ssl.get()) != 1) return;
+  }
+  const auto readSome = [&](char* buffer, std::size_t size) -> ssize_t {
+    if (ssl) return SSL_read(ssl.get(), buffer, static_cast<int>(size));
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, kReadTimeoutMs) <= 0) return -1;
+    return ::recv(fd, buffer, size, 0);
+  };
+  const auto sendAnswer = [&](std::string_view bytes) {
+    if (!ssl) return sendAll(fd, bytes);
+    while (!bytes.empty()) {
+      const int sent = SSL_write(ssl.get(), bytes.data(), static_cast<int>(bytes.size()));
+      if (sent <= 0) return;
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+  };
   std::string received;
   char buffer[4096];
   while (received.find("\r\n\r\n") == std::string::npos) {
     if (received.size() > kMaxRequestHead) return;
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, kReadTimeoutMs) <= 0) return;
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t n = readSome(buffer, sizeof buffer);
     if (n <= 0) return;
     received.append(buffer, static_cast<std::size_t>(n));
   }
@@ -207,11 +301,16 @@ void FakeTileServer::serve(int fd) {
     m_maxInFlight = std::max(m_maxInFlight, m_inFlight);
   }
   const auto response = answer(request);
-  if (response) sendAll(fd, *response);
+  const std::string_view bytes = response ? std::string_view(*response) : std::string_view{};
+  // The last byte goes out once the request no longer counts as in flight: a client that has
+  // the whole answer can never overlap it with its next request in the count.
+  sendAnswer(bytes.substr(0, bytes.empty() ? 0 : bytes.size() - 1));
   {
     const std::lock_guard lock(m_mutex);
     --m_inFlight;
   }
+  sendAnswer(bytes.substr(bytes.empty() ? 0 : bytes.size() - 1));
+  if (ssl) SSL_shutdown(ssl.get());
 }
 
 std::optional<std::string> FakeTileServer::answer(const Request& request) {
@@ -243,6 +342,19 @@ std::optional<std::string> FakeTileServer::answer(const Request& request) {
     const auto bytes = tileBytes(*x, *y, *zoom);
     return withBody(200, "OK", (*x + *y) % 2 == 0 ? "image/png" : "image/jpeg", asText(bytes));
   }
+  if (path.starts_with("/xyz/")) {
+    long z = -1, x = -1, y = -1;
+    char tail[8] = {};
+    const std::string text(path);
+    const bool parsed = std::sscanf(text.c_str(), "/xyz/%ld/%ld/%ld%7s", &z, &x, &y, tail) == 4 &&
+                        std::string_view(tail) == ".png";
+    if (!parsed || z < 0 || z > 17 || x < 0 || y < 0 || x >= (1L << z) || y >= (1L << z)) {
+      return withBody(404, "Not Found", "text/plain", "no such tile\n");
+    }
+    const auto bytes = tileBytes(x, y, z);
+    return withBody(200, "OK", (x + y) % 2 == 0 ? "image/png" : "image/jpeg", asText(bytes));
+  }
+  if (path.starts_with("/moved/")) return redirect(302, url("/xyz/" + std::string(path.substr(7))));
   if (path == "/404.png") {
     const auto bytes = notFoundPng();
     return withBody(200, "OK", "image/png", asText(bytes));

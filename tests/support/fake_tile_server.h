@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ namespace tivra::test {
 // A tile service of our own for tests: HTTP/1.1 on 127.0.0.1, an ephemeral port, one accept
 // thread plus one thread per connection (at most kMaxConnections at a time), every answer
 // closes its connection. Started by the constructor, stopped by stop() or the destructor.
+// With Transport::Https it speaks TLS with a self-signed certificate for 127.0.0.1 made at
+// start; caFile() names it in PEM for the client.
 //
 // Request target (path before '?')     answer
 // -----------------------------------  ----------------------------------------------------
@@ -28,6 +31,9 @@ namespace tivra::test {
 //                                      without x, y and zoom: 400. With status=S (not 200)
 //                                      in the query: S, body "failing\n"; with n=N: 200,
 //                                      generatedBody(N).
+// /xyz/Z/X/Y.png                       200, tileBytes(X, Y, Z) when X and Y are below 2^Z (Z at
+//                                      most 17); otherwise 404
+// /moved/Z/X/Y.png                     302 to this server's /xyz/Z/X/Y.png
 // /404.png                             200, the 16 x 16 not-found PNG (notFoundPng())
 // /redirect, /redirect-301, -303       302 (301, 303) to http://127.0.0.1:PORT/404.png
 // /redirect-relative                   302, "Location: /404.png"
@@ -57,7 +63,9 @@ class FakeTileServer {
     std::string path;
   };
 
-  FakeTileServer();
+  enum class Transport { Http, Https };
+
+  explicit FakeTileServer(Transport transport = Transport::Http);
   ~FakeTileServer();
   FakeTileServer(const FakeTileServer&) = delete;
   FakeTileServer& operator=(const FakeTileServer&) = delete;
@@ -65,8 +73,10 @@ class FakeTileServer {
   void stop();
 
   std::uint16_t port() const { return m_port; }
-  // "http://127.0.0.1:PORT" followed by `target`.
+  // "http://127.0.0.1:PORT" (https with TLS) followed by `target`.
   std::string url(std::string_view target) const;
+  // The certificate's PEM file (Https only; empty otherwise).
+  std::string caFile() const;
 
   std::vector<Request> requests() const;
   std::size_t requestCount(std::string_view path) const;
@@ -85,6 +95,8 @@ class FakeTileServer {
   std::optional<std::string> answer(const Request& request);
   bool waitOrStop(int milliseconds);
 
+  struct Tls;
+  std::unique_ptr<Tls> m_tls;
   std::optional<platform::TcpListener> m_listener;
   int m_wakeFd = -1;
   std::uint16_t m_port = 0;

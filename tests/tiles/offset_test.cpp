@@ -78,6 +78,27 @@ TEST_F(CorrectionTest, HandEditedOffsetIsStoredOnceThenUsedByAutoOffset) {
             (PointE5{40, -50}));
 }
 
+TEST_F(CorrectionTest, Gcj02FillsUncalibratedViewsWithoutStoringAndACalibratedCellWins) {
+  values.xoff = 5;
+  values.yoff = 6;
+  OffsetContext gcj = context();
+  gcj.model = OffsetModel::Gcj02;
+  const PointE5 beijing{11639000, 3990000};
+  EXPECT_EQ(correctOffset(gcj, beijing, std::chrono::milliseconds(0)), (PointE5{-623, -140}));
+  EXPECT_EQ(values.xoff, -623);
+  EXPECT_EQ(values.yoff, -140);
+  EXPECT_EQ(refreshes.load(), 1);
+  EXPECT_EQ(map.size(), 0u) << "the formula's offset is not stored";
+
+  StoreOffset(map, beijing, {-600, -150}, true);
+  EXPECT_EQ(correctOffset(gcj, beijing, std::chrono::milliseconds(0)), (PointE5{-600, -150}));
+  EXPECT_EQ(values.xoff, -600);
+  // Without AutoOffset the page's offset stands, model or not.
+  values.autoOffset = false;
+  EXPECT_EQ(correctOffset(gcj, {11326000, 2313000}, std::chrono::milliseconds(0)),
+            (PointE5{-600, -150}));
+}
+
 TEST_F(CorrectionTest, ConcurrentStoresAndLookupsStayConsistent) {
   values.autoOffset = false;
   std::vector<std::thread> threads;
