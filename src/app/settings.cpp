@@ -35,9 +35,12 @@ constexpr Key<MainSettings> kMainKeys[] = {
 };
 
 constexpr Key<HostSettings> kHostKeys[] = {
-    {"TileHost", &HostSettings::tileHost},   {"SearchHost", &HostSettings::searchHost},
-    {"RouteHost", &HostSettings::routeHost}, {"DetailHost", &HostSettings::detailHost},
-    {"IconHost", &HostSettings::iconHost},   {"ListenAddress", &HostSettings::listenAddress},
+    {"TileHost", &HostSettings::tileHost},
+    {"SearchHost", &HostSettings::searchHost},
+    {"RouteHost", &HostSettings::routeHost},
+    {"DetailHost", &HostSettings::detailHost},
+    {"IconHost", &HostSettings::iconHost},
+    {"ListenAddress", &HostSettings::listenAddress},
     {"SerialPorts", &HostSettings::serialPorts},
     {"TileUrl", &HostSettings::tileUrl},
     {"TileSubdomains", &HostSettings::tileSubdomains},

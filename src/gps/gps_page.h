@@ -12,8 +12,8 @@
 
 #include "globe/earth.h"
 #include "gps/gps_controller.h"
-#include "platform/frontend.h"
 #include "platform/event_loop.h"
+#include "platform/frontend.h"
 
 namespace tivra::gps {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/frontend.h"
 #include "platform/event_loop.h"
+#include "platform/frontend.h"
 #include "platform/socket.h"
 #include "server/router.h"
 
