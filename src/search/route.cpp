@@ -68,7 +68,9 @@ RouteLeg QueryLeg(PointE5 from, PointE5 to, const RouteService& service) {
   leg.to = to;
   const auto url = legUrl(from, to, service);
   if (!url) return leg;
-  const tiles::FetchResult fetched = tiles::fetch_url(*url);
+  tiles::FetchOptions options;
+  options.allowHttps = true;  // a service host may be given with its https scheme
+  const tiles::FetchResult fetched = tiles::fetch_url(*url, options);
   std::string_view body;
   if (fetched.body) {
     body =

@@ -10,7 +10,9 @@ std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchSer
   auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
   if (!url) return std::nullopt;
   SearchOutcome outcome{std::move(*url), std::nullopt};
-  const tiles::FetchResult fetched = tiles::fetch_url(outcome.url);
+  tiles::FetchOptions options;
+  options.allowHttps = true;  // a service host may be given with its https scheme
+  const tiles::FetchResult fetched = tiles::fetch_url(outcome.url, options);
   if (!fetched.body || fetched.body->empty()) return outcome;
   const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
                               fetched.body->size());
