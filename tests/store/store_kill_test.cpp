@@ -212,8 +212,11 @@ TEST_F(KillTest, EveryRestartOpensTheStoreWithEverythingCheckpointed) {
     EXPECT_EQ(test::readFile(trace).find("无法创建缓存文件"), std::string::npos);
 
     std::atomic<bool> stop{false};
-    std::thread a([&] { load(stop, rng()); });
-    std::thread b([&] { load(stop, rng()); });
+    // Seeds drawn here: the generator is not shared with the load threads.
+    const auto seedA = rng();
+    const auto seedB = rng();
+    std::thread a([&stop, seedA, this] { load(stop, seedA); });
+    std::thread b([&stop, seedB, this] { load(stop, seedB); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 900));
     tivra->signal(SIGKILL);
     tivra->wait(10s);
