@@ -96,5 +96,44 @@ std::string describe(const ChainWalk& w);
 // A descriptor that a name may use: in use, with a first block that starts a chain.
 bool usableDescriptor(Store& s, const Descriptor& d);
 
+// ---- the engine's record and tree operations (store_tree.cpp), for the engine only ----------
+// Raw reads trust a number the caller checked; writes go to the held files.
+void checkRange(const Store& s, int channel, std::size_t size, std::int64_t n, const char* what);
+// `count` consecutive records from record n on (n in range: its first record was checked).
+void readRecordsAt(Store& s, int channel, std::int64_t n, std::size_t size, std::uint8_t* out,
+                   std::size_t count);
+Node rawNode(Store& s, std::int64_t n);
+void writeNode(Store& s, std::int64_t n, const Node& node);
+Chunk rawChunk(Store& s, std::int64_t n);
+void writeChunk(Store& s, std::int64_t n, const Chunk& c);
+Descriptor rawDescriptor(Store& s, std::int64_t n);
+void writeDescriptor(Store& s, std::int64_t n, const Descriptor& d);
+std::int32_t rawMap(Store& s, std::int64_t block);
+void writeMap(Store& s, std::int64_t block, std::int32_t value);
+std::int64_t blockCount(const Store& s);
+bool validBlock(const Store& s, std::int64_t b);
+std::int64_t nextFreeNode(Store& s, std::int64_t from);
+std::int64_t nextFreeChunk(Store& s, std::int64_t from);
+std::int64_t nextFreeDescriptor(Store& s, std::int64_t from);
+std::int64_t nextFreeBlock(Store& s, std::int64_t from);
+std::int32_t allocBlock(Store& s);
+// Follows the chain from `first` to its last block; `length` gets the number of blocks.
+std::int32_t lastBlock(Store& s, std::int32_t first, std::int64_t& length);
+// The blocks holding chain positions from..to-1 (position 0 is `first`). Throws when the chain
+// ends, leaves the block map or meets a block twice before `to`.
+std::vector<std::int32_t> chainBlocks(Store& s, std::int32_t first, std::int64_t from,
+                                      std::int64_t to);
+// Frees the chain from b on, as far as it is sound.
+void releaseChain(Store& s, std::int32_t b);
+void cutChainAfter(Store& s, std::int32_t b);
+std::int64_t allocDescriptor(Store& s);
+void releaseDescriptor(Store& s, std::int64_t d);
+std::int32_t& linkByBit(Node& n, const Key& key);
+// Inserts the key; -1 when it is present or cannot be told apart from a stored name.
+std::int32_t insertName(Store& s, const Key& key);
+// Removes the key's node from the tree (the header never); false when it is absent. Every
+// node is read and checked before the first write.
+bool removeName(Store& s, const Key& key);
+
 }  // namespace detail
 }  // namespace tivra::store
