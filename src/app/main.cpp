@@ -123,12 +123,7 @@ int main(int argc, char** argv) {
       code = app::kSnapshotFailed;
     }
     window.shutdown();
-    // A connection thread stuck past the shutdown wait still reaches the window, its store
-    // and the loop: end before any of them is destroyed under its feet.
-    if (server::CServerThread::liveCount() > 0) {
-      std::fflush(nullptr);
-      ::_exit(code);
-    }
+    app::exitIfConnectionsStuck(code);
     builtInGlobe.release();
   }
   return code;

@@ -1,7 +1,10 @@
 #include "app/main_window.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -365,6 +368,12 @@ void MainWindow::shutdown() {
   // The handle goes; whoever made the globe ends it after this.
   step("globe release", [&] { m_earth.reset(); });
   m_earthStarted = false;
+}
+
+void exitIfConnectionsStuck(int code) {
+  if (server::CServerThread::liveCount() == 0) return;
+  std::fflush(nullptr);
+  ::_exit(code);
 }
 
 }  // namespace tivra::app

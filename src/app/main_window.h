@@ -155,4 +155,9 @@ class MainWindow {
   std::filesystem::path m_entryFile;
 };
 
+// After shutdown(): a connection thread stuck past the shutdown wait still reaches the window,
+// its store and the loop, so the process ends with `code` before any of them is destroyed.
+// Returns when no connection thread is left.
+void exitIfConnectionsStuck(int code);
+
 }  // namespace tivra::app

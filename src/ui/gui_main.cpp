@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -21,7 +20,6 @@
 #include "platform/instance_lock.h"
 #include "platform/log.h"
 #include "platform/signal_watch.h"
-#include "server/http_server.h"
 #include "ui/globe_view.h"
 #include "ui/main_frame.h"
 #include "ui/map_page.h"
@@ -221,12 +219,7 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   view.reset();
   frame.reset();
   window.shutdown();
-  // A connection thread stuck past the shutdown wait still reaches the window and its store:
-  // end before either is destroyed under its feet.
-  if (server::CServerThread::liveCount() > 0) {
-    std::fflush(nullptr);
-    ::_exit(code);
-  }
+  app::exitIfConnectionsStuck(code);
   builtInGlobe.release();
   return code;
 }
