@@ -36,7 +36,11 @@ class ServerTest : public ::testing::Test {
     loopThread = std::thread([this] { loop.run(); });
   }
 
+  // As the window does before it lets the server go: the hooks reach this fixture until the
+  // last connection thread has announced its end.
   void TearDown() override {
+    if (server) server->stopAllConnections();
+    EXPECT_TRUE(CServerThread::waitNoServerThreads(5s));
     if (loopThread.joinable()) {
       loop.quit(0);
       loopThread.join();
