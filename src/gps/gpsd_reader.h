@@ -1,13 +1,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "gps/line_splitter.h"
+#include "gps/poll_worker.h"
 #include "gps/serial_gps_reader.h"
+#include "platform/unique_fd.h"
 
 namespace tivra::gps {
 
@@ -32,15 +32,16 @@ class GpsdReader {
   void stop();
 
  private:
-  void run(std::stop_token stop);
+  void poll(std::string& received);
 
-  ReaderSink& m_sink;
   GpsdReaderOptions m_options;
   std::string m_host;
   std::uint16_t m_port = 0;
-  std::mutex m_wakeMutex;
-  std::condition_variable_any m_wake;
-  std::jthread m_worker;
+  // Worker only, once started.
+  platform::UniqueFd m_connection;
+  std::chrono::steady_clock::time_point m_nextConnect;
+  LineSplitter m_splitter;
+  PollWorker m_worker;  // last: it stops before the connection goes
 };
 
 }  // namespace tivra::gps

@@ -14,7 +14,7 @@ constexpr std::size_t kMaxChunksPerPoll = 64;
 }  // namespace
 
 SerialGpsReader::SerialGpsReader(ReaderSink& sink, SerialReaderOptions options)
-    : m_sink(sink), m_options(options) {}
+    : m_options(options), m_worker(sink, options.pollInterval, options.idleLimit) {}
 
 SerialGpsReader::~SerialGpsReader() {
   stop();
@@ -27,15 +27,12 @@ void SerialGpsReader::start(const std::string& device, int dataBits, int baud) {
   m_settings.dataBits = dataBits;
   m_port.open(device, m_settings);
   m_device = device;
-  m_worker = std::jthread([this](std::stop_token stop) { run(stop); });
+  m_nextReopen = {};
+  m_worker.start([this](std::string& received) { poll(received); });
 }
 
 void SerialGpsReader::stop() {
-  if (m_worker.joinable()) {
-    m_worker.request_stop();
-    m_wake.notify_all();
-    m_worker.join();
-  }
+  m_worker.stop();
   m_port.close();
 }
 
@@ -56,37 +53,18 @@ bool SerialGpsReader::drain(std::string& received) {
   return true;
 }
 
-void SerialGpsReader::run(std::stop_token stop) {
+void SerialGpsReader::poll(std::string& received) {
   using Clock = std::chrono::steady_clock;
-  int idle = 0;
-  Clock::time_point nextReopen{};
-  std::string received;
-  while (!stop.stop_requested()) {
-    received.clear();
-    if (m_port.isOpen()) {
-      if (!drain(received) && m_options.reopenInterval.count() > 0) {
-        m_port.close();
-        nextReopen = Clock::now() + m_options.reopenInterval;
-      }
-    } else if (Clock::now() >= nextReopen) {
-      try {
-        m_port.open(m_device, m_settings);
-      } catch (const platform::SerialError&) {
-        nextReopen = Clock::now() + m_options.reopenInterval;
-      }
+  if (m_port.isOpen()) {
+    if (!drain(received) && m_options.reopenInterval.count() > 0) {
+      m_port.close();
+      m_nextReopen = Clock::now() + m_options.reopenInterval;
     }
-    ++idle;
-    if (!received.empty()) {
-      idle = 0;
-      m_sink.textReceived(received);
-    }
-    {
-      std::unique_lock lock(m_wakeMutex);
-      m_wake.wait_for(lock, stop, m_options.pollInterval, [] { return false; });
-    }
-    if (idle > m_options.idleLimit) {
-      m_sink.silence();
-      idle = 0;
+  } else if (Clock::now() >= m_nextReopen) {
+    try {
+      m_port.open(m_device, m_settings);
+    } catch (const platform::SerialError&) {
+      m_nextReopen = Clock::now() + m_options.reopenInterval;
     }
   }
 }

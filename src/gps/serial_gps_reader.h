@@ -1,13 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "gps/poll_worker.h"
 #include "platform/serial_port.h"
 
 namespace tivra::gps {
@@ -19,14 +16,6 @@ struct SerialReaderOptions {
   // A device whose reads fail (an unplugged USB receiver) is closed and reopened on its path
   // this often, so that plugging it back in resumes the track; zero turns reopening off.
   std::chrono::milliseconds reopenInterval{2000};
-};
-
-// What a reader hands its owner, on the reader's own thread.
-class ReaderSink {
- public:
-  virtual ~ReaderSink() = default;
-  virtual void textReceived(std::string_view text) = 0;
-  virtual void silence() = 0;
 };
 
 // Polls an open serial device on a worker thread of its own. Every poll reads all that is
@@ -51,18 +40,16 @@ class SerialGpsReader {
   int baud() const { return m_settings.baud; }
 
  private:
-  void run(std::stop_token stop);
+  void poll(std::string& received);
   // Reads all that is waiting; false when the device failed.
   bool drain(std::string& received);
 
-  ReaderSink& m_sink;
   SerialReaderOptions m_options;
   std::string m_device;
   platform::SerialSettings m_settings;
-  platform::SerialPort m_port;  // worker only, once started
-  std::mutex m_wakeMutex;
-  std::condition_variable_any m_wake;
-  std::jthread m_worker;
+  platform::SerialPort m_port;                         // worker only, once started
+  std::chrono::steady_clock::time_point m_nextReopen;  // worker only
+  PollWorker m_worker;                                 // last: it stops before the port goes
 };
 
 }  // namespace tivra::gps
