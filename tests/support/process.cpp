@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -46,7 +48,8 @@ Process::Process(const std::filesystem::path& program, const std::vector<std::st
   const int rc = ::posix_spawn(&m_pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("posix_spawn failed");
+  if (rc != 0)
+    throw std::system_error(rc, std::generic_category(), "posix_spawn " + program.string());
 }
 
 Process::~Process() {
