@@ -176,6 +176,17 @@ void waypointStyle(KmlText& kml, const GpsDocumentContext& context) {
   kml.line("</StyleMap>");
 }
 
+// Where the car stands and where it heads, as both the car and its updates give it.
+void carPlacement(KmlText& kml, const GpsFix& fix) {
+  kml.line("<altitudeMode>clampToGround</altitudeMode>");
+  modelLocation(kml, fix.longitude.get(), fix.latitude.get(), fix.altitude.get());
+  kml.line("<Orientation>");
+  kml.line(format("<heading>%f</heading>", fix.course.get()));
+  kml.line("<tilt>0</tilt>");
+  kml.line("<roll>0</roll>");
+  kml.line("</Orientation>");
+}
+
 void carPlacemark(KmlText& kml, const GpsDocumentContext& context, const GpsFix& fix) {
   kml.line("<Placemark id=\"Car\">");
   kml.simple("name", "TivraCar");
@@ -189,13 +200,7 @@ void carPlacemark(KmlText& kml, const GpsDocumentContext& context, const GpsFix&
   kml.line("</IconStyle>");
   kml.line("</Style>");
   kml.line("<Model>");
-  kml.line("<altitudeMode>clampToGround</altitudeMode>");
-  modelLocation(kml, fix.longitude.get(), fix.latitude.get(), fix.altitude.get());
-  kml.line("<Orientation>");
-  kml.line(format("<heading>%f</heading>", fix.course.get()));
-  kml.line("<tilt>0</tilt>");
-  kml.line("<roll>0</roll>");
-  kml.line("</Orientation>");
+  carPlacement(kml, fix);
   kml.line("<Scale>");
   kml.line("<x>1.0</x>");
   kml.line("<y>1.0</y>");
@@ -213,13 +218,7 @@ void carChange(KmlText& kml, const GpsFix& fix, double scale) {
   kml.line("<Placemark targetId=\"Car\">");
   descriptionTable(kml, "TivraCar", fix);
   kml.line("<Model>");
-  kml.line("<altitudeMode>clampToGround</altitudeMode>");
-  modelLocation(kml, fix.longitude.get(), fix.latitude.get(), fix.altitude.get());
-  kml.line("<Orientation>");
-  kml.line(format("<heading>%f</heading>", fix.course.get()));
-  kml.line("<tilt>0</tilt>");
-  kml.line("<roll>0</roll>");
-  kml.line("</Orientation>");
+  carPlacement(kml, fix);
   kml.line("<Scale>");
   kml.line(format("<x>%f</x>", scale));
   kml.line(format("<y>%f</y>", scale));
