@@ -32,6 +32,7 @@ class PosixFile final : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   std::int64_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+    if (out.empty()) return 0;
     if (m_mapping && m_end >= offset && m_end - offset >= out.size() &&
         ensureMapped(offset + out.size())) {
       std::memcpy(out.data(), m_map + offset, out.size());
