@@ -34,6 +34,7 @@ std::unique_ptr<DataFile> makeData(std::unique_ptr<File> file, const std::filesy
   if (!file) return nullptr;
   auto d = std::make_unique<DataFile>();
   d->file = std::move(file);
+  d->file->readMostly();  // tiles are read at random, whole, again and again
   d->path = path;
   d->window.assign(kWindowSize, 0);
   return d;
@@ -82,6 +83,36 @@ int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSi
   const std::size_t k = cover(d, static_cast<std::uint64_t>(block) * kBlockSize);
   if (!d.loaded[k]) loadRun(d, k, 1 + following);
   std::memcpy(out.data(), d.window.data() + k * kBlockSize, kBlockSize);
+  return 0;
+}
+
+int data_read(DataFile& d, std::int64_t block, std::size_t at, std::span<std::uint8_t> out) {
+  if (block < 0 || at >= kBlockSize) return -1;
+  std::uint64_t pos = static_cast<std::uint64_t>(block) * kBlockSize + at;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t k = cover(d, pos - pos % kBlockSize);
+    const auto inBlock = static_cast<std::size_t>(pos % kBlockSize);
+    std::size_t n = 0;
+    if (d.loaded[k]) {
+      // The window's copy may hold writes the file has not seen yet.
+      n = std::min(kBlockSize - inBlock, out.size() - done);
+      std::memcpy(out.data() + done, d.window.data() + k * kBlockSize + inBlock, n);
+    } else {
+      // The blocks up to the next loaded one or the window's end: the window stays where it is.
+      std::size_t end = k + 1;
+      while (end < kWindowBlocks && !d.loaded[end] &&
+             (end - k) * kBlockSize - inBlock < out.size() - done)
+        ++end;
+      n = std::min((end - k) * kBlockSize - inBlock, out.size() - done);
+      const std::span<std::uint8_t> part = out.subspan(done, n);
+      const std::int64_t got = d.file->readAt(pos, part);
+      if (got < 0) throw detail::IoFailure("cannot read data file " + d.path.string());
+      std::fill(part.begin() + got, part.end(), std::uint8_t{0});
+    }
+    done += n;
+    pos += n;
+  }
   return 0;
 }
 

@@ -46,6 +46,12 @@ bool data_sync(DataFile& d);
 // when the window must fetch this block).
 int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
                std::size_t following = kWindowBlocks);
+// Copies out.size() bytes from the blocks block, block+1, ... of the file, starting `at` bytes
+// into the first (at < kBlockSize). The window moves exactly as block_read of each block would
+// move it, so the file's bytes do not depend on which of the two was used; blocks the window
+// has not loaded go straight from the file into out, a run of them in one read. -1 for a
+// negative block number, else 0. File errors throw detail::IoFailure.
+int data_read(DataFile& d, std::int64_t block, std::size_t at, std::span<std::uint8_t> out);
 int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, kBlockSize> in);
 // Writes the window back if changed. False when it could not be written.
 bool data_close(std::unique_ptr<DataFile> d);

@@ -22,6 +22,10 @@ class File {
   virtual bool flush() = 0;
   // The file's size in bytes, or -1 when it cannot be told.
   virtual std::int64_t size() = 0;
+  // A hint that reads will be many, scattered and large: the file may serve them from a
+  // read-only memory mapping (file-backed, no memory of the process's own). Reads still see
+  // every write made through this object, and never reach past the file's end.
+  virtual void readMostly() {}
 };
 
 enum class OpenMode {

@@ -245,12 +245,28 @@ int channel_add(Container& c, std::int32_t factor) {
 
 std::int64_t channel_seek(Container& c, int channel, std::uint64_t offset) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= c.channels.size()) return -1;
-  tick();
   c.channels[static_cast<std::size_t>(channel)].position = offset;
   return static_cast<std::int64_t>(offset);
 }
 
 std::int64_t channel_read(Container& c, int channel, std::span<std::uint8_t> out) {
+  // A record read lies in one page of a unit that is cached and loaded, most of the time: the
+  // same copy and stamp as the walk below, without it.
+  if (channel >= 0 && static_cast<std::size_t>(channel) < c.channels.size()) {
+    Channel& ch = c.channels[static_cast<std::size_t>(channel)];
+    const std::uint64_t unitBytes = static_cast<std::uint64_t>(ch.factor) * c.pageSize;
+    const std::uint64_t unit = ch.position / unitBytes;
+    const auto at = static_cast<std::size_t>(ch.position % unitBytes);
+    if (unit < ch.slot.size() && ch.slot[unit] >= 0 && at % c.pageSize + out.size() <= c.pageSize) {
+      CachePage& page = ch.pages[static_cast<std::size_t>(ch.slot[unit])];
+      if (page.valid && page.unit == unit && ((page.loaded >> (at / c.pageSize)) & 1) != 0) {
+        std::memcpy(out.data(), page.bytes.data() + at, out.size());
+        page.stamp = tick();
+        ch.position += out.size();
+        return static_cast<std::int64_t>(out.size());
+      }
+    }
+  }
   return walkPages(c, channel, out.size(), false,
                    [&](CachePage& page, std::size_t at, std::size_t done, std::size_t n) {
                      std::memcpy(out.data() + done, page.bytes.data() + at, n);

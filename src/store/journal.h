@@ -39,6 +39,7 @@ class HeldFile final : public File {
   bool truncate(std::uint64_t size) override;
   bool flush() override { return true; }  // durability comes with the checkpoint
   std::int64_t size() override { return static_cast<std::int64_t>(m_size); }
+  void readMostly() override { m_real->readMostly(); }
 
   // Keeps a copy of the whole file in memory and reads from it from now on (files up to
   // kMaxMirror bytes; larger ones are read from the file as before). False when the file could

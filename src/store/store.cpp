@@ -326,22 +326,17 @@ int store_close(StorePtr store) {
 // ---- entries ------------------------------------------------------------------------------
 
 int entry_exists(Store* s, std::string_view name) {
-  const int r = guarded(s, [&](Store& st) {
-    const Key key(name);
-    const detail::SearchPath path = detail::search(st, key);
-    return detail::nameEquals(st, detail::readNode(st, path.x), key) ? 1 : 0;
-  });
+  const int r = guarded(s, [&](Store& st) { return detail::findName(st, Key(name)) >= 0 ? 1 : 0; });
   return r == 1 ? 1 : 0;
 }
 
 int entry_open(Store* s, std::string_view name, int flags) {
   return guarded(s, [&](Store& st) {
     if ((flags & kOpenAccessMask) != 0 && !writable(st)) return -1;
-    const Key key(name);
-    const detail::SearchPath path = detail::search(st, key);
+    const std::int32_t x = detail::findName(st, Key(name));
     // The header's name "." is in the tree but names no content of its own.
-    if (path.x == 0 || !detail::nameEquals(st, detail::readNode(st, path.x), key)) return -1;
-    return openNode(st, path.x, flags);
+    if (x <= 0) return -1;
+    return openNode(st, x, flags);
   });
 }
 
@@ -422,29 +417,28 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
     if (count <= 0) return 0;
     const std::vector<std::int32_t> blocks =
         chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
-    // following[i]: how many of the next blocks continue block i's run in the data file.
-    std::vector<std::size_t> following(blocks.size(), 0);
-    for (std::size_t i = blocks.size() - 1; i-- > 0;)
-      following[i] = blocks[i + 1] == blocks[i] + 1 ? following[i + 1] + 1 : 0;
+    // One data_read per run of consecutive blocks: a content written in one go is one run.
+    std::size_t at = static_cast<std::size_t>(e->position % 512);
     std::int64_t done = 0;
-    std::uint8_t block[kBlockSize];
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-      const std::int32_t b = blocks[i];
-      const auto at = static_cast<std::size_t>((e->position + done) % 512);
-      const auto n = static_cast<std::size_t>(
-          std::min<std::int64_t>(512 - static_cast<std::int64_t>(at), count - done));
-      if (at == 0 && n == kBlockSize) {
-        block_read(*st.data, b,
-                   std::span<std::uint8_t, kBlockSize>(buffer.data() + done, kBlockSize),
-                   following[i]);
-      } else {
-        block_read(*st.data, b, block, following[i]);
-        std::memcpy(buffer.data() + done, block + at, n);
-      }
+    for (std::size_t i = 0; i < blocks.size();) {
+      std::size_t j = i + 1;
+      while (j < blocks.size() && blocks[j] == blocks[j - 1] + 1) ++j;
+      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(
+          static_cast<std::int64_t>((j - i) * kBlockSize - at), count - done));
+      data_read(*st.data, blocks[i], at, buffer.subspan(static_cast<std::size_t>(done), n));
       done += static_cast<std::int64_t>(n);
+      at = 0;
+      i = j;
     }
     e->position += count;
     return static_cast<int>(count);
+  });
+}
+
+std::int64_t entry_size(Store* s, int handle) {
+  return guarded(s, [&](Store& st) {
+    OpenEntry* e = handleOf(st, handle);
+    return e == nullptr ? -1 : handleDescriptor(st, *e).size;
   });
 }
 

@@ -82,6 +82,8 @@ int entry_close(Store* s, int handle);
 int entry_seek(Store* s, int handle, std::int64_t offset, int origin);
 int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer);
 int entry_write(Store* s, int handle, std::span<const std::uint8_t> data);
+// The content size of the open entry, or -1: lets a reader size its buffer before reading.
+std::int64_t entry_size(Store* s, int handle);
 int entry_link(Store* s, std::string_view existingName, std::string_view newName);
 int entry_remove(Store* s, std::string_view name);
 

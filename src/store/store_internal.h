@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "store/data_file.h"
@@ -25,6 +26,41 @@ struct OpenEntry {
   std::int32_t firstBlock = 0;
   std::int64_t position = 0;
   int flags = 0;
+};
+
+// Names a search found, each with the node that holds it. The search is a pure function of the
+// tree and name channels, so its answer stands until one of them is written: every such write
+// clears the table (writeRecord), and a repeated read of a name costs one lookup instead of a
+// walk down the tree.
+class FoundNames {
+ public:
+  // At most this many bytes of names (each counted with kEntryCost more for the table).
+  static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
+  static constexpr std::size_t kEntryCost = 64;
+  static constexpr std::size_t kMaxName = 1024;  // longer names are not kept
+
+  std::optional<std::int32_t> find(std::string_view name) const {
+    const auto it = m_nodes.find(name);
+    if (it == m_nodes.end()) return std::nullopt;
+    return it->second;
+  }
+  void add(std::string_view name, std::int32_t node) {
+    if (name.size() > kMaxName) return;
+    if (m_bytes + name.size() + kEntryCost > kMaxBytes) clear();
+    if (m_nodes.emplace(std::string(name), node).second) m_bytes += name.size() + kEntryCost;
+  }
+  void clear() {
+    m_nodes.clear();
+    m_bytes = 0;
+  }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::int32_t, Hash, std::equal_to<>> m_nodes;
+  std::size_t m_bytes = 0;
 };
 
 struct Store {
@@ -44,6 +80,7 @@ struct Store {
   int mode = kModeRead;
   bool failed = false;   // a store file could not be read or written: refuse everything
   bool changed = false;  // something was written since the last checkpoint
+  FoundNames found;
 };
 
 namespace detail {
@@ -73,6 +110,8 @@ struct SearchPath {
 };
 SearchPath search(Store& s, const Key& key);
 bool nameEquals(Store& s, const Node& node, const Key& key);
+// The node holding the key (the search's candidate when its name is the key), or -1.
+std::int32_t findName(Store& s, const Key& key);
 // Why a walk along a block chain stopped.
 enum class ChainEnd {
   kLimit,       // it walked as many blocks as asked

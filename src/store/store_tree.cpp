@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -28,6 +29,7 @@ void readRecord(Store& s, int channel, std::int64_t n, std::size_t size, std::ui
 void writeRecord(Store& s, int channel, std::int64_t n, std::size_t size, const std::uint8_t* in) {
   if (n < 0 || n > kMaxRecords) throw Corrupt("record number out of range");
   s.changed = true;
+  if (channel == kTreeChannel || channel == kChunkChannel) s.found.clear();
   channel_seek(*s.index, channel, static_cast<std::uint64_t>(n) * size);
   if (channel_write(*s.index, channel, std::span<const std::uint8_t>(in, size)) < 0)
     throw Corrupt("index channel full");
@@ -465,6 +467,14 @@ bool nameEquals(Store& s, const Node& node, const Key& key) {
   return readName(s, node.firstChunk(), key.bytes.size() + 1) == key.bytes;
 }
 
+std::int32_t findName(Store& s, const Key& key) {
+  if (const std::optional<std::int32_t> known = s.found.find(key.bytes)) return *known;
+  const SearchPath path = search(s, key);
+  if (!nameEquals(s, readNode(s, path.x), key)) return -1;
+  s.found.add(key.bytes, path.x);
+  return path.x;
+}
+
 ChainWalk walkChain(Store& s, std::int32_t first, std::int64_t limit) {
   ChainWalk w;
   const std::int64_t blocks = blockCount(s);
@@ -514,11 +524,16 @@ ChainWalk walkChain(Store& s, std::int32_t first, std::int64_t limit) {
     if (w.end == ChainEnd::kCycle) break;
   }
   // Brent's check may see a loop late, and not at all within the limit: the blocks walked must
-  // be distinct. Keep those before the first repeat.
-  std::vector<std::int32_t> sorted = w.blocks;
-  std::sort(sorted.begin(), sorted.end());
-  if (w.end == ChainEnd::kCycle ||
-      std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+  // be distinct (as they are when they only go up, the usual case). Keep those before the first
+  // repeat.
+  bool repeats = w.end == ChainEnd::kCycle;
+  if (!repeats && std::adjacent_find(w.blocks.begin(), w.blocks.end(), std::greater_equal<>()) !=
+                      w.blocks.end()) {
+    std::vector<std::int32_t> sorted = w.blocks;
+    std::sort(sorted.begin(), sorted.end());
+    repeats = std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
+  }
+  if (repeats) {
     std::set<std::int32_t> seen;
     std::size_t i = 0;
     while (i < w.blocks.size() && seen.insert(w.blocks[i]).second) ++i;

@@ -138,25 +138,18 @@ bool TileCache::isOpen() const {
 }
 
 std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view name,
-                                                              std::size_t limit, bool whole) {
+                                                              std::size_t maxBytes) {
   std::lock_guard guard(m_storeLock);
   Store* s = m_store.get();
   if (s == nullptr) return std::nullopt;
   // entry_open answers -1 for an absent name: no separate existence check (one search, not two).
   const int h = entry_open(s, name, kOpenReadWrite);
   if (h < 0) return std::nullopt;
-  std::vector<std::uint8_t> buffer(limit);
-  int n = entry_read(s, h, buffer);
-  // A whole read asks for the rest in further pieces of the same size, up to maxSize.
-  for (std::size_t have = n > 0 ? static_cast<std::size_t>(n) : 0;
-       whole && have == buffer.size() && have < kMaxWholeEntry;) {
-    buffer.resize(std::min(have + limit, kMaxWholeEntry));
-    const int more = entry_read(s, h, std::span(buffer).subspan(have));
-    if (more < 0) n = more;
-    if (more <= 0) break;
-    have += static_cast<std::size_t>(more);
-    n = static_cast<int>(have);
-  }
+  // The buffer is as long as the content (cut to maxBytes): one read, nothing to clear or grow.
+  const std::int64_t size = entry_size(s, h);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
+      std::clamp<std::int64_t>(size, 0, static_cast<std::int64_t>(maxBytes))));
+  const int n = size < 0 ? -1 : buffer.empty() ? 0 : entry_read(s, h, buffer);
   entry_close(s, h);
   if (n > 0) {
     buffer.resize(static_cast<std::size_t>(n));
@@ -170,11 +163,11 @@ std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view n
 
 std::optional<std::vector<std::uint8_t>> TileCache::ReadTileEntry(std::string_view name) {
   // A tile longer than the read buffer is served whole, not cut for ever after its download.
-  return readEntry(name, kTileReadLimit, true);
+  return readEntry(name, kMaxWholeEntry);
 }
 
 std::optional<std::vector<std::uint8_t>> TileCache::ReadModelEntry(std::string_view name) {
-  return readEntry(name, kModelReadLimit, false);
+  return readEntry(name, kModelReadLimit);
 }
 
 int TileCache::writeWhole(std::string_view name, std::span<const std::uint8_t> data) {

@@ -81,9 +81,8 @@ class TileCache {
   int Checkpoint();
 
  private:
-  // Reads up to limit bytes; whole: then on in pieces of limit up to kMaxWholeEntry.
-  std::optional<std::vector<std::uint8_t>> readEntry(std::string_view name, std::size_t limit,
-                                                     bool whole);
+  // Reads the entry's first maxBytes bytes (all of a shorter one).
+  std::optional<std::vector<std::uint8_t>> readEntry(std::string_view name, std::size_t maxBytes);
   // Creates (or empties) the entry and writes data; caller holds m_storeLock.
   int writeWhole(std::string_view name, std::span<const std::uint8_t> data);
   // Caller holds m_storeLock. `what` names the cause in the trace.

@@ -1,6 +1,7 @@
 // Names, contents and links of the store engine.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "store/store.h"
@@ -417,6 +418,67 @@ TEST_F(Entries, NamesStopAtTheirFirstZeroByte) {
   put(std::string("abc\0def", 7), "v");
   EXPECT_EQ(entry_exists(s(), "abc"), 1);
 }
+
+// A change made after every name was read (lookups remembered, contents read from the data
+// file as checkpointed): every name then reads as the change left it, before and after the
+// next checkpoint.
+enum class Change { kOverwrite, kRemove, kRemoveEveryOther, kLink, kCreate, kRecreate };
+
+class ReadsAfterChange : public Entries, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ReadsAfterChange, SeeTheNewState) {
+  std::map<std::string, std::string> model;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "n" + std::to_string(i);
+    model[name] =
+        std::string(1500 + static_cast<std::size_t>(i) * 37, static_cast<char>('a' + i % 26));
+    put(name, model[name]);
+  }
+  ASSERT_EQ(store_checkpoint(s()), 0);
+  for (const auto& [name, content] : model) ASSERT_EQ(get(name), content);
+  switch (GetParam()) {
+    case Change::kOverwrite:
+      put("n7", model["n7"] = "shorter now");
+      break;
+    case Change::kRemove:
+      ASSERT_EQ(entry_remove(s(), "n7"), 0);
+      model.erase("n7");
+      break;
+    case Change::kRemoveEveryOther:  // removals move names from node to node
+      for (int i = 0; i < 40; i += 2) {
+        ASSERT_EQ(entry_remove(s(), "n" + std::to_string(i)), 0);
+        model.erase("n" + std::to_string(i));
+      }
+      break;
+    case Change::kLink:
+      ASSERT_EQ(entry_link(s(), "n7", "n7-too"), 0);
+      model["n7-too"] = model["n7"];
+      break;
+    case Change::kCreate:
+      put("n40", model["n40"] = std::string(3000, 'z'));
+      break;
+    case Change::kRecreate:
+      ASSERT_EQ(entry_remove(s(), "n7"), 0);
+      put("n7", model["n7"] = std::string(2100, 'y'));
+      break;
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i <= 40; ++i) {
+      const std::string name = "n" + std::to_string(i);
+      EXPECT_EQ(get(name), model.count(name) != 0 ? model[name] : "<absent>") << name;
+    }
+    if (model.count("n7-too") != 0) {
+      EXPECT_EQ(get("n7-too"), model["n7-too"]);
+    }
+    ASSERT_EQ(store_checkpoint(s()), 0);
+  }
+  expectSound();
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ReadsAfterChange,
+                         ::testing::Values(Change::kOverwrite, Change::kRemove,
+                                           Change::kRemoveEveryOther, Change::kLink,
+                                           Change::kCreate, Change::kRecreate));
 
 TEST(EntriesSmallPages, WorkWithTheSmallestPageSize) {
   tivra::test::TempDir dir;

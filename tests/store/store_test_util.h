@@ -103,6 +103,7 @@ class FaultFileSystem final : public FileSystem {
     }
     bool flush() override { return m_fs.writesLeft.load() != 0 && m_real->flush(); }
     std::int64_t size() override { return m_real->size(); }
+    void readMostly() override { m_real->readMostly(); }
 
    private:
     FaultFileSystem& m_fs;
