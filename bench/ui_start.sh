@@ -2,8 +2,8 @@
 # Time from starting tivra with its window (Qt's offscreen platform) to the window shown and to
 # the globe view's first full view (the start view's overlay and its images fetched or failed),
 # read from the --verbose traces. With the globe, --ui-snapshot runs (they end by themselves);
-# without it (-WW), runs ended by SIGTERM once the window is shown. Start-up with the globe
-# includes the 300 ms wait after the entry document is handed to the globe.
+# without it (-WW), runs ended by SIGTERM once the window is shown. With the globe, the window
+# shows during the 300 ms wait after the entry document is handed to the globe (a timer).
 #   bench/ui_start.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."

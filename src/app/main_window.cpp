@@ -14,6 +14,7 @@
 #include "platform/resources.h"
 #include "platform/temp_paths.h"
 #include "platform/text.h"
+#include "search/local_search.h"
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
 #include "server/overlay_endpoints.h"
@@ -62,6 +63,7 @@ void MainWindow::createGpsPage() {
     std::string error;
     if (const auto found = platform::privateTempDirectory(error)) dir = *found;
   }
+  m_tempDirectory = dir;
   gps::GpsControllerOptions controller = m_options.gpsController;
   controller.serialPatterns = m_hosts.serialPorts;
   m_gpsPage = std::make_unique<gps::GpsPage>(gps::GpsPageDeps{
@@ -182,11 +184,38 @@ std::optional<int> MainWindow::initialise() {
     startEarth();
   }
 
-  // The navigation and search pages need a newer globe; they are not built yet.
-  if (m_earthStarted && m_online && m_earthVersion && *m_earthVersion <= 402091) {
-    m_frontend.messageBox("GE4.0.2416以下版本部分重要功能无法使将用，建议升级！", "Tivra");
+  // The navigation and search pages need a newer globe.
+  if (m_earthStarted && m_online && m_earthVersion) {
+    if (*m_earthVersion > 402091) {
+      createSearchPages();
+    } else {
+      m_frontend.messageBox("GE4.0.2416以下版本部分重要功能无法使将用，建议升级！", "Tivra");
+    }
   }
   return std::nullopt;
+}
+
+void MainWindow::createSearchPages() {
+  const store::LocationMap* offsets = &m_tileCache->locationMap();
+  const std::string iconBase = search::serviceBase(m_hosts.iconHost);
+  m_navPage = std::make_unique<search::NavPage>(
+      *m_earth, m_frontend,
+      search::NavPageOptions{
+          .earthFactory = m_options.earthFactory,
+          .service = {search::serviceBase(m_hosts.routeHost), offsets},
+          .iconBase = iconBase,
+          .tempDirectory = m_tempDirectory,
+          // Messages 1228 and 1229 reach the page through the main thread's queue.
+          .post = [this](std::function<void()> task) { m_loop.post(std::move(task)); },
+          .stateLock = &m_stateLock,
+          .flightTiming = m_options.flightTiming,
+          .loadWait = m_options.kmlLoadWait});
+  m_searchPage = std::make_unique<search::SearchPage>(
+      *m_earth, m_frontend,
+      search::SearchServices{search::serviceBase(m_hosts.searchHost),
+                             {iconBase, search::serviceBase(m_hosts.detailHost)},
+                             offsets},
+      m_tempDirectory, m_options.kmlLoadWait);
 }
 
 bool MainWindow::createEarth() {
@@ -211,7 +240,25 @@ void MainWindow::startEarth() {
   const EarthWaits& waits = m_options.earthWaits;
   m_earthStarted = true;
   openEntryDocument();
+  if (waits.afterOpenByTimer) {
+    // The same calls in the same order as the wait below, with the window shown meanwhile;
+    // the state is read first since the pages created at start-up depend on it.
+    readEarthState();
+    m_entryViewTimer = m_loop.addTimer(
+        waits.afterOpen,
+        [this] {
+          m_entryViewTimer = 0;
+          showEntryView();
+        },
+        false);
+    return;
+  }
   std::this_thread::sleep_for(waits.afterOpen);
+  showEntryView();
+  readEarthState();
+}
+
+void MainWindow::showEntryView() {
   try {
     const auto feature = m_earth->GetFeatureByName("Tivra");
     if (!feature) throw globe::EarthError("no feature named Tivra");
@@ -219,8 +266,13 @@ void MainWindow::startEarth() {
     m_earth->SetFeatureView(*feature, 0.1);
   } catch (const globe::EarthError& e) {
     platform::debugTrace(std::string("globe: entry view: ") + e.what());
-    std::this_thread::sleep_for(waits.afterViewError);
+    // The pause lets the globe settle before it is asked anything more; by timer, nothing is.
+    if (!m_options.earthWaits.afterOpenByTimer)
+      std::this_thread::sleep_for(m_options.earthWaits.afterViewError);
   }
+}
+
+void MainWindow::readEarthState() {
   try {
     const bool online = m_earth->IsOnline();
     const int major = m_earth->VersionMajor();
@@ -338,15 +390,20 @@ void MainWindow::shutdown() {
       platform::warn(std::string("tivra: at shutdown, ") + what + ": " + e.what());
     }
   };
+  // The pages go first: closing the navigation page stops a flight, the GPS page its source.
+  step("pages", [&] {
+    m_navPage.reset();
+    m_searchPage.reset();
+    if (m_gpsPage) m_gpsPage->stop();
+  });
+  if (m_entryViewTimer != 0) m_loop.cancelTimer(m_entryViewTimer);
+  m_entryViewTimer = 0;
   step("connections", [&] { close(); });
   step("listening socket", [&] {
     if (m_server) m_server->closeListener();
   });
   step("map settings", [&] {
     if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  });
-  step("gps", [&] {
-    if (m_gpsPage) m_gpsPage->stop();
   });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.

@@ -18,6 +18,8 @@
 #include "platform/file_lock.h"
 #include "platform/frontend.h"
 #include "platform/ini.h"
+#include "search/nav_page.h"
+#include "search/search_page.h"
 #include "server/endpoint_context.h"
 #include "server/http_server.h"
 #include "server/router.h"
@@ -32,6 +34,9 @@ struct EarthWaits {
   // A globe that never becomes ready is given up after this many polls (a minute).
   int maxInitializePolls = 120;
   std::chrono::milliseconds afterOpen{300};
+  // The window's start: the wait after the entry document runs as a timer of the loop, so the
+  // window shows during it; the globe's online flag and version are read before it.
+  bool afterOpenByTimer = false;
   std::chrono::milliseconds afterViewError{1000};
   std::chrono::milliseconds beforeRelease{1500};
 };
@@ -53,6 +58,9 @@ struct MainWindowOptions {
   gps::GpsControllerOptions gpsController{};
   // WM_MAP_PAGE_REFRESH reaching the window (main thread): the page shows its values again.
   std::function<void()> mapPageRefresh;
+  // The navigation page's waits; tests shorten them.
+  search::FlightTiming flightTiming{};
+  std::chrono::milliseconds kmlLoadWait{300};
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -101,18 +109,29 @@ class MainWindow {
   store::TileCache& tileCache() { return *m_tileCache; }
   // The GPS page's core (main thread only).
   gps::GpsPage& gpsPage() { return *m_gpsPage; }
+  // The navigation and search pages' cores (main thread only): created by initialise() with a
+  // globe that is online and newer than 4.0.2091, else null.
+  search::NavPage* navPage() { return m_navPage.get(); }
+  search::SearchPage* searchPage() { return m_searchPage.get(); }
+  // The window's GPS page exists only with the globe in use.
+  bool gpsPageWanted() const { return m_earthStarted; }
+  // True until the entry document's view step has run (see EarthWaits::afterOpenByTimer).
+  bool entryViewPending() const { return m_entryViewTimer != 0; }
 
   // Main thread only (tests read it between loop turns).
   const std::vector<server::ThreadId>& serverThreads() const { return m_serverThreads; }
 
  private:
   void createGpsPage();
+  void createSearchPages();
   void installHandlers();
   void openTileCache();
   // Creates the globe and waits until it is ready; false when it cannot be started.
   bool createEarth();
   void startEarth();
   void openEntryDocument();
+  void showEntryView();
+  void readEarthState();
   void stopEarth();
   void onServerThreadStarted(server::ThreadId id);
   void onServerThreadEnded(server::ThreadId id);
@@ -142,6 +161,10 @@ class MainWindow {
   // Outlive the server: connection threads read them until it is gone.
   std::unique_ptr<gps::GpsPage> m_gpsPage;
   std::unique_ptr<gps::GpsEndpointContext> m_gpsEndpoints;
+  std::filesystem::path m_tempDirectory;  // the private temporary directory, empty if none
+  // Destroyed first at shutdown: closing stops a running flight.
+  std::unique_ptr<search::SearchPage> m_searchPage;
+  std::unique_ptr<search::NavPage> m_navPage;
 
   bool m_closing = false;
   bool m_shutDown = false;
@@ -153,6 +176,7 @@ class MainWindow {
   bool m_earthStarted = false;
   std::optional<int> m_earthVersion;
   std::filesystem::path m_entryFile;
+  platform::EventLoop::TimerId m_entryViewTimer = 0;
 };
 
 // After shutdown(): a connection thread stuck past the shutdown wait still reaches the window,

@@ -52,6 +52,7 @@ std::string GpsPage::documentName() const {
 void GpsPage::setStatus(std::string_view text) {
   m_status = text;
   if (m_deps.onStatus) m_deps.onStatus(text);
+  if (onStatusShown) onStatusShown(text);
 }
 
 void GpsPage::stop() {

@@ -77,6 +77,8 @@ class GpsPage final : public GpsEvents {
   void stop();
 
   const std::string& status() const { return m_status; }
+  // The window's status line: told every status text after deps.onStatus.
+  std::function<void(std::string_view)> onStatusShown;
   GpsController& controller() { return *m_controller; }
   FollowOptions followOptions() const;
   std::string documentName() const;

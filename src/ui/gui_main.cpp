@@ -21,9 +21,12 @@
 #include "platform/log.h"
 #include "platform/signal_watch.h"
 #include "ui/globe_view.h"
+#include "ui/gps_page.h"
 #include "ui/main_frame.h"
 #include "ui/map_page.h"
+#include "ui/nav_page.h"
 #include "ui/qt_loop.h"
+#include "ui/search_page.h"
 
 namespace tivra::ui {
 
@@ -130,6 +133,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   options.dataDirectory = cl.dataDirectory;
   options.useEarth = cl.useEarth;
   options.earthFactory = builtInGlobe.factory();
+  // The window shows during the wait after the entry document is handed to the globe.
+  options.earthWaits.afterOpenByTimer = true;
   options.mapPageRefresh = [&frame] {
     if (frame && frame->mapPage()->isVisible()) frame->mapPage()->refresh();
   };
@@ -164,17 +169,24 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   loop.post([] { platform::debugTrace("ui: window shown at " + std::to_string(epochMillis())); });
 
   UiSnapshot snapshot;
+  bool takeSnapshot = false;
   if (cl.uiSnapshot) {
     snapshot.file = *cl.uiSnapshot;
-    // Only the map page exists until the GPS, search and navigation cores land.
-    if (cl.page != "map") {
-      snapshot.reason = "the page " + cl.page + " is not in this build";
+    QWidget* page = nullptr;
+    if (cl.page == "map") page = frame->mapPage();
+    if (cl.page == "nav") page = frame->navPage();
+    if (cl.page == "search") page = frame->searchPage();
+    if (cl.page == "gps") page = frame->gpsPage();
+    if (page == nullptr) {
+      snapshot.reason = "the page " + cl.page + " is not in this window";
       loop.quit(app::kSnapshotFailed);
     } else if (!view) {
       snapshot.reason = "the globe is not running";
       loop.quit(app::kSnapshotFailed);
+    } else {
+      frame->tabs()->setCurrentWidget(page);
+      takeSnapshot = true;
     }
-    frame->tabs()->setCurrentWidget(frame->mapPage());
   }
   // The globe view's first full view: the start view's overlay and every image of it fetched or
   // failed, within a bound.
@@ -183,7 +195,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   platform::EventLoop::TimerId firstView = 0;
   const auto onFirstView = [&] {
     if (firstViewDone) return;
-    if (!globe->waitIdle(std::chrono::milliseconds(0))) {
+    // The entry view's flight starts when the wait after the entry document has passed.
+    if (window.entryViewPending() || !globe->waitIdle(std::chrono::milliseconds(0))) {
       if (std::chrono::steady_clock::now() < deadline) return;
       firstViewDone = true;
       loop.cancelTimer(firstView);
@@ -195,7 +208,7 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     loop.cancelTimer(firstView);
     view->redraw(true);
     platform::debugTrace("ui: globe view complete at " + std::to_string(epochMillis()));
-    if (!cl.uiSnapshot || cl.page != "map") return;
+    if (!takeSnapshot) return;
     const QImage picture = composeSnapshot(*frame, *view);
     if (!picture.save(QString::fromStdString(snapshot.file.string()), "PNG")) {
       snapshot.reason = "cannot write " + snapshot.file.string();

@@ -16,7 +16,11 @@
 #include <algorithm>
 
 #include "app/main_window.h"
+#include "platform/serial_port.h"
+#include "ui/gps_page.h"
 #include "ui/map_page.h"
+#include "ui/nav_page.h"
+#include "ui/search_page.h"
 
 namespace tivra::ui {
 
@@ -48,7 +52,18 @@ MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget
   m_tabs = new QTabWidget(this);
   m_mapPage = new MapPage(hub, frontend, m_tabs);
   m_tabs->addTab(m_mapPage, "地图");
-  // The navigation, search and GPS pages join here once their cores exist.
+  // Created in the order of the tabs, each only where its core was made.
+  if (hub.navPage() != nullptr && hub.searchPage() != nullptr) {
+    m_navPage = new NavPage(*hub.navPage(), m_tabs);
+    m_tabs->addTab(m_navPage, "导航");
+    m_searchPage = new SearchPage(*hub.searchPage(), m_tabs);
+    m_tabs->addTab(m_searchPage, "搜索");
+  }
+  if (hub.gpsPageWanted()) {
+    m_gpsPage =
+        new GpsPage(hub.gpsPage(), platform::enumerateSerialPorts(hub.hosts().serialPorts), m_tabs);
+    m_tabs->addTab(m_gpsPage, "GPS");
+  }
 
   auto* aboutButton = new QToolButton(m_tabs);
   aboutButton->setText("?");

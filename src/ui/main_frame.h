@@ -21,7 +21,10 @@ class Frontend;
 
 namespace tivra::ui {
 
+class GpsPage;
 class MapPage;
+class NavPage;
+class SearchPage;
 
 // "关于 Tivra": the program's name and version.
 void showAbout(QWidget* parent);
@@ -31,6 +34,11 @@ class MainFrame final : public QWidget {
   MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent = nullptr);
 
   MapPage* mapPage() const { return m_mapPage; }
+  // Null when the page was not created (navigation and search need an online globe
+  // newer than 4.0.2091, GPS the globe in use).
+  NavPage* navPage() const { return m_navPage; }
+  SearchPage* searchPage() const { return m_searchPage; }
+  GpsPage* gpsPage() const { return m_gpsPage; }
   QTabWidget* tabs() const { return m_tabs; }
 
   // The close path: closing flag, stop messages, bounded wait, end of the loop.
@@ -66,6 +74,9 @@ class MainFrame final : public QWidget {
   app::MainWindow& m_hub;
   QTabWidget* m_tabs;
   MapPage* m_mapPage;
+  NavPage* m_navPage = nullptr;
+  SearchPage* m_searchPage = nullptr;
+  GpsPage* m_gpsPage = nullptr;
   QTimer m_slideTimer;  // timer 275
   DockState m_state = DockState::Free;
   bool m_canDock = true;

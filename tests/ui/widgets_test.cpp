@@ -20,6 +20,7 @@
 #include <atomic>
 #include <clocale>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <span>
@@ -421,13 +422,23 @@ TEST(ProgramTest, UiSnapshotHoldsTheWindowAndTheGlobeView) {
   EXPECT_GT(colours(0, image.width - 512), 5u);
   EXPECT_GT(colours(image.width - 512, image.width), 5u);
 
-  test::Process other(TIVRA_BINARY,
-                      {"--ui-snapshot", (dir / "gps.png").string(), "--page", "gps", "--data-dir",
-                       dir.path().string()},
-                      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path().string()},
-                      dir / "err2");
-  EXPECT_EQ(other.wait(120s), 4);
-  EXPECT_FALSE(std::filesystem::exists(dir / "gps.png"));
+  // Another page: the same window size, its own picture on the left.
+  const auto navPng = dir / "nav.png";
+  test::Process other(
+      TIVRA_BINARY,
+      {"--ui-snapshot", navPng.string(), "--page", "nav", "--data-dir", dir.path().string()},
+      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path().string()}, dir / "err2");
+  ASSERT_EQ(other.wait(120s), 0) << test::readFile(dir / "err2");
+  const std::string navBytes = test::readFile(navPng);
+  const auto nav = test::readPng(
+      std::span(reinterpret_cast<const std::uint8_t*>(navBytes.data()), navBytes.size()));
+  ASSERT_EQ(nav.width, image.width);
+  ASSERT_EQ(nav.height, image.height);
+  std::size_t differing = 0;
+  for (std::uint32_t y = 0; y < 384; y += 3)
+    for (std::uint32_t x = 0; x < image.width - 512; x += 3)
+      differing += std::memcmp(nav.at(x, y), image.at(x, y), 3) != 0 ? 1 : 0;
+  EXPECT_GT(differing, 100u);
 }
 
 TEST(ProgramTest, DecimalCommaLocaleKeepsThePointInWhatPeersRead) {

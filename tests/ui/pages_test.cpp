@@ -1,0 +1,231 @@
+// The navigation, search and GPS pages on Qt's offscreen platform, driven through their widgets
+// and bound to the hub's page cores.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QToolButton>
+#include <memory>
+
+#include "globe/sim_globe.h"
+#include "gui_hub.h"
+#include "platform/gbk.h"
+#include "platform/text.h"
+#include "search/nav_page.h"
+#include "ui/globe_view.h"
+#include "ui/gps_page.h"
+#include "ui/main_frame.h"
+#include "ui/nav_page.h"
+#include "ui/search_page.h"
+
+namespace tivra::ui {
+namespace {
+
+using namespace std::chrono_literals;
+using test::processUntil;
+
+TEST(PagesTest, TabsInTheirOrderWithTheGlobe) {
+  test::GuiHub hub(true);
+  MainFrame frame(hub.window(), hub.frontend());
+  ASSERT_EQ(frame.tabs()->count(), 4);
+  const char* names[] = {"地图", "导航", "搜索", "GPS"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(frame.tabs()->tabText(i), names[i]) << i;
+  EXPECT_EQ(frame.tabs()->widget(1), frame.navPage());
+  EXPECT_EQ(frame.tabs()->widget(2), frame.searchPage());
+  EXPECT_EQ(frame.tabs()->widget(3), frame.gpsPage());
+}
+
+// The source kind radio buttons and what each enables.
+struct KindCase {
+  const char* name;
+  const char* radio;
+  bool time, file, serial;
+};
+
+class GpsKindTest : public testing::TestWithParam<KindCase> {};
+
+TEST_P(GpsKindTest, RadioEnablesItsControls) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {"/dev/ttyUSB0"});
+  QRadioButton* radios[] = {page.comRadio(), page.demoRadio(), page.fileRadio()};
+  for (QRadioButton* r : radios) {
+    if (r->text() == GetParam().radio) r->click();
+  }
+  EXPECT_EQ(page.timeLabel()->isEnabled(), GetParam().time);
+  EXPECT_EQ(page.timeEdit()->isEnabled(), GetParam().time);
+  EXPECT_EQ(page.fileEdit()->isEnabled(), GetParam().file);
+  EXPECT_EQ(page.browseButton()->isEnabled(), GetParam().file);
+  EXPECT_EQ(page.portBox()->isEnabled(), GetParam().serial);
+  EXPECT_EQ(page.baudBox()->isEnabled(), GetParam().serial);
+  EXPECT_EQ(static_cast<int>(hub.window().gpsPage().settings().kind),
+            page.comRadio()->isChecked()    ? 0
+            : page.demoRadio()->isChecked() ? 1
+                                            : 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, GpsKindTest,
+                         testing::Values(KindCase{"Com", "COM", false, false, true},
+                                         KindCase{"Demo", "Demo", true, false, false},
+                                         KindCase{"File", "文件输入", true, true, false}),
+                         [](const auto& param) { return param.param.name; });
+
+TEST(GpsPageTest, StartsWithItsDefaultsAndAutoTrackGatesItsOptions) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {"/dev/ttyUSB0"});
+  EXPECT_TRUE(page.demoRadio()->isChecked());
+  EXPECT_EQ(page.portBox()->count(), 2);
+  EXPECT_EQ(page.portBox()->currentText(), "<自动>");
+  EXPECT_EQ(page.baudBox()->count(), 5);
+  EXPECT_EQ(page.baudBox()->currentText(), "<自动>");
+  EXPECT_EQ(page.statusLabel()->text(), "就绪");
+  page.headingCheck()->click();
+  EXPECT_FALSE(hub.window().gpsPage().followOptions().heading);
+  page.autoTrackCheck()->click();
+  EXPECT_FALSE(hub.window().gpsPage().followOptions().autoTrack);
+  for (QCheckBox* c : {page.headingCheck(), page.heightCheck(), page.angleCheck()})
+    EXPECT_FALSE(c->isEnabled()) << c->text().toStdString();
+  page.autoTrackCheck()->click();
+  EXPECT_TRUE(page.angleCheck()->isEnabled());
+  EXPECT_TRUE(hub.window().gpsPage().followOptions().autoTrack);
+}
+
+TEST(GpsPageTest, FileKindWithoutANameStartsTheDemoAndStopEndsIt) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {});
+  page.fileRadio()->click();
+  page.startButton()->click();
+  EXPECT_TRUE(page.demoRadio()->isChecked());
+  EXPECT_TRUE(processUntil([&] { return page.statusLabel()->text() == "Demo模式."; }, 10s))
+      << page.statusLabel()->text().toStdString();
+  page.stopButton()->click();
+  EXPECT_TRUE(processUntil([&] { return page.statusLabel()->text() == "Demo结束."; }, 10s))
+      << page.statusLabel()->text().toStdString();
+}
+
+// One hub with the globe for the search page's cases.
+class SearchPageTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { s_hub = std::make_unique<test::GuiHub>(true); }
+  static void TearDownTestSuite() { s_hub.reset(); }
+  static std::unique_ptr<test::GuiHub> s_hub;
+};
+std::unique_ptr<test::GuiHub> SearchPageTest::s_hub;
+
+TEST_F(SearchPageTest, CitiesInCodePage936OrderWithBeijingSelected) {
+  ASSERT_NE(s_hub->window().searchPage(), nullptr);
+  SearchPage page(*s_hub->window().searchPage());
+  QComboBox* cities = page.cityBox();
+  ASSERT_EQ(cities->count(), 69);
+  EXPECT_EQ(cities->currentIndex(), 2);
+  EXPECT_EQ(cities->currentText(), "北京");
+  EXPECT_EQ(cities->itemText(0), "保定");
+  for (int i = 1; i < cities->count(); ++i) {
+    const auto a = platform::utf8ToGbk(cities->itemText(i - 1).toStdString());
+    const auto b = platform::utf8ToGbk(cities->itemText(i).toStdString());
+    ASSERT_TRUE(a && b);
+    EXPECT_LT(*a, *b) << i;  // std::string compares its bytes unsigned
+  }
+  EXPECT_FALSE(page.withinViewCheck()->isChecked());
+}
+
+// What the keyword box keeps of text typed into it: at most 128 bytes in code page 936.
+struct KeywordCase {
+  const char* name;
+  std::string typed;
+  bool kept;
+};
+
+class KeywordLimitTest : public SearchPageTest, public testing::WithParamInterface<KeywordCase> {};
+
+std::string repeat(std::string_view unit, int times) {
+  std::string s;
+  for (int i = 0; i < times; ++i) s += unit;
+  return s;
+}
+
+TEST_P(KeywordLimitTest, KeepsAtMost128Bytes) {
+  SearchPage page(*s_hub->window().searchPage());
+  page.keywordEdit()->insert(QString::fromStdString(GetParam().typed));  // as typed or pasted
+  EXPECT_EQ(page.keywordEdit()->text().toStdString(), GetParam().kept ? GetParam().typed : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, KeywordLimitTest,
+    testing::Values(KeywordCase{"Ascii128", repeat("a", 128), true},
+                    KeywordCase{"Ascii129", repeat("a", 129), false},
+                    KeywordCase{"Hanzi64", repeat("饭", 64), true},
+                    KeywordCase{"Hanzi64Ascii1", repeat("饭", 64) + "a", false},
+                    KeywordCase{"Hanzi63Ascii2", repeat("饭", 63) + "ab", true}),
+    [](const auto& param) { return param.param.name; });
+
+class NavPageTest : public testing::Test {
+ protected:
+  NavPageTest() : hub(true), view(*hub.globe(), *hub.window().earth()) {
+    view.setGeometry(300, 100, 400, 300);
+    view.show();
+  }
+  void send(QWidget* to, QEvent::Type type, QPoint global) {
+    QMouseEvent e(type, to->mapFromGlobal(global), global, Qt::LeftButton,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                  Qt::NoModifier);
+    QCoreApplication::sendEvent(to, &e);
+  }
+  void focus(QWidget* edit) {
+    QFocusEvent e(QEvent::FocusIn, Qt::MouseFocusReason);
+    QCoreApplication::sendEvent(edit, &e);
+  }
+  // Presses the picker, moves over the view to at and releases there.
+  void pick(NavPage& page, QPoint at) {
+    QLabel* picker = page.picker();
+    send(picker, QEvent::MouseButtonPress, picker->mapToGlobal(QPoint(2, 2)));
+    send(picker, QEvent::MouseMove, at);
+    send(picker, QEvent::MouseButtonRelease, at);
+  }
+  test::GuiHub hub;
+  GlobeView view;
+};
+
+TEST_F(NavPageTest, PicksOnTheGlobeViewFillTheBoxes) {
+  ASSERT_NE(hub.window().navPage(), nullptr);
+  NavPage page(*hub.window().navPage());
+  page.show();
+  EXPECT_EQ(page.speedSlider()->value(), 5);
+  EXPECT_EQ(page.heightSlider()->value(), 8);
+  EXPECT_EQ(page.angleSlider()->value(), 45);
+  EXPECT_FALSE(page.flyButton()->isEnabled());
+  EXPECT_EQ(page.countLabel()->text(), "(0)");
+  ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+  // (585 + 15 - 300) / 400 * 2 - 1 = 0.5; 1 - (160 + 15 - 100) / 300 * 2 = 0.5
+  const QPoint at(585, 160);
+  const globe::TerrainPoint p = hub.window().earth()->GetPointOnTerrainFromScreenCoords(0.5, 0.5);
+  const QString text = QString::fromStdString(platform::format("%f,%f", p.Longitude, p.Latitude));
+
+  pick(page, at);
+  EXPECT_EQ(page.startEdit()->text(), text);
+  EXPECT_TRUE(page.viaEdit()->text().isEmpty());
+
+  focus(page.viaEdit());
+  pick(page, at);
+  pick(page, at);
+  EXPECT_EQ(page.viaEdit()->text(), text + ";" + text);
+  EXPECT_EQ(page.countLabel()->text(), "(2)");
+  EXPECT_EQ(page.startEdit()->text(), text);
+
+  // A drop outside the view commits nothing.
+  pick(page, QPoint(900, 700));
+  EXPECT_EQ(page.countLabel()->text(), "(2)");
+  page.clearButton()->click();
+  EXPECT_TRUE(page.viaEdit()->text().isEmpty());
+  EXPECT_EQ(page.countLabel()->text(), "(0)");
+}
+
+}  // namespace
+}  // namespace tivra::ui
