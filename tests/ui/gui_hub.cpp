@@ -9,8 +9,10 @@
 
 namespace tivra::test {
 
-GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh) {
-  std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << freePort() << "\r\n";
+GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh,
+               std::string_view extraSettings) {
+  std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << freePort() << "\r\n"
+                                     << extraSettings;
   app::MainWindowOptions options;
   options.dataDirectory = m_dir.path();
   options.useEarth = useEarth;
@@ -22,6 +24,8 @@ GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh) {
   std::filesystem::create_directory(options.tempDirectory);
   std::filesystem::permissions(options.tempDirectory, std::filesystem::perms::owner_all);
   options.mapPageRefresh = std::move(mapPageRefresh);
+  options.flightTiming = search::FlightTiming{std::chrono::milliseconds(5), 101};
+  options.kmlLoadWait = std::chrono::milliseconds(1);
   if (useEarth) {
     app::BuiltInGlobeOptions globe;
     globe.globe.flightBase = std::chrono::milliseconds(1);

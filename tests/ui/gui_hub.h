@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
@@ -18,7 +19,9 @@ namespace tivra::test {
 
 class GuiHub {
  public:
-  explicit GuiHub(bool useEarth, std::function<void()> mapPageRefresh = {});
+  // extraSettings: further "Key=value\r\n" lines of the [settings] section.
+  explicit GuiHub(bool useEarth, std::function<void()> mapPageRefresh = {},
+                  std::string_view extraSettings = {});
   ~GuiHub();
   GuiHub(const GuiHub&) = delete;
   GuiHub& operator=(const GuiHub&) = delete;

@@ -20,6 +20,7 @@
 #include "platform/gbk.h"
 #include "platform/text.h"
 #include "search/nav_page.h"
+#include "support/fake_services.h"
 #include "ui/globe_view.h"
 #include "ui/gps_page.h"
 #include "ui/main_frame.h"
@@ -225,6 +226,32 @@ TEST_F(NavPageTest, PicksOnTheGlobeViewFillTheBoxes) {
   page.clearButton()->click();
   EXPECT_TRUE(page.viaEdit()->text().isEmpty());
   EXPECT_EQ(page.countLabel()->text(), "(0)");
+}
+
+TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
+  test::FakeRouteService route;
+  route.setDefaultAnswer(test::routeAnswer(
+      "11640000,3990000,a;11640500,3990000,b;11640500,3990500,c;11641000,3990500,d;",
+      "11640000,3990000;11641000,3990500;", "5", "1", "km"));
+  test::GuiHub hub(true, {}, "RouteHost=" + route.host() + "\r\n");
+  search::NavPage& core = *hub.window().navPage();
+  NavPage page(core);
+  core.startText = "116.4,39.9";
+  core.endText = "116.41,39.905";
+  page.navigateButton()->click();
+  EXPECT_EQ(route.targets().size(), 1u);
+  ASSERT_TRUE(page.flyButton()->isEnabled());
+
+  page.flyButton()->click();
+  EXPECT_EQ(page.flyButton()->text(), "停止");
+  EXPECT_FALSE(page.navigateButton()->isEnabled());
+  // Read by message 1229, which the flight posts as it goes.
+  page.heightSlider()->setValue(20);
+  // Message 1228 ends the flight on this thread.
+  EXPECT_TRUE(processUntil([&] { return page.navigateButton()->isEnabled(); }, 20s));
+  EXPECT_EQ(page.flyButton()->text(), "鸟瞰");
+  EXPECT_FALSE(core.flying());
+  EXPECT_EQ(core.flight().height, 20);
 }
 
 }  // namespace
