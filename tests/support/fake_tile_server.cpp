@@ -237,12 +237,22 @@ void FakeTileServer::acceptLoop() {
       ::close(fd);
       continue;
     }
+    // Ended threads are joined here, so a long test does not run out of thread stacks.
+    for (const auto id : m_finished) {
+      const auto it = std::find_if(m_connections.begin(), m_connections.end(),
+                                   [id](const std::thread& t) { return t.get_id() == id; });
+      if (it == m_connections.end()) continue;
+      it->join();
+      m_connections.erase(it);
+    }
+    m_finished.clear();
     ++m_active;
     m_connections.emplace_back([this, fd] {
       serve(fd);
       ::close(fd);
       const std::lock_guard done(m_mutex);
       --m_active;
+      m_finished.push_back(std::this_thread::get_id());
     });
   }
 }

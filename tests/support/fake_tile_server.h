@@ -106,6 +106,7 @@ class FakeTileServer {
   std::condition_variable m_stopSignal;
   bool m_stopping = false;
   std::vector<std::thread> m_connections;
+  std::vector<std::thread::id> m_finished;  // connection threads that have ended, to be joined
   int m_active = 0;
   std::vector<Request> m_requests;
   std::map<std::string, std::size_t, std::less<>> m_counts;
