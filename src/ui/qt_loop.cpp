@@ -41,7 +41,12 @@ void QtEventLoop::quit(int code) {
 }
 
 int QtEventLoop::run() {
-  // A quit() before this point has its exit queued: exec() ends at once.
+  {
+    // A quit() before this point may have had its exit spent already by a loop of its own (a
+    // message box at start-up), and Qt forgets an exit while no loop runs: end here.
+    const std::lock_guard lock(m_mutex);
+    if (m_quitCode) return *m_quitCode;
+  }
   const int code = QApplication::exec();
   const std::lock_guard lock(m_mutex);
   return m_quitCode.value_or(code);
