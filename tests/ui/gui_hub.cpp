@@ -11,8 +11,11 @@ namespace tivra::test {
 
 GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh,
                std::string_view extraSettings) {
-  std::ofstream(m_dir / "Tivra.ini") << "[settings]\r\nTcpPort=" << freePort() << "\r\n"
-                                     << extraSettings;
+  // Tiles the globe asks for fail at once (nobody listens there), so no download outlasts the
+  // window's wait for its connections when the hub goes.
+  std::ofstream(m_dir / "Tivra.ini")
+      << "[settings]\r\nTcpPort=" << freePort() << "\r\nTileHost=127.0.0.1:" << freePort() << "\r\n"
+      << extraSettings;
   app::MainWindowOptions options;
   options.dataDirectory = m_dir.path();
   options.useEarth = useEarth;
