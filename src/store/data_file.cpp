@@ -77,11 +77,10 @@ bool data_sync(DataFile& d) {
   }
 }
 
-int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
-               std::size_t following) {
+int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out) {
   if (block < 0) return -1;
   const std::size_t k = cover(d, static_cast<std::uint64_t>(block) * kBlockSize);
-  if (!d.loaded[k]) loadRun(d, k, 1 + following);
+  if (!d.loaded[k]) loadRun(d, k, 1);
   std::memcpy(out.data(), d.window.data() + k * kBlockSize, kBlockSize);
   return 0;
 }

@@ -41,11 +41,8 @@ std::unique_ptr<DataFile> data_attach(std::unique_ptr<File> file,
                                       const std::filesystem::path& path);
 // Writes the window back if changed, keeping it. False when it could not be written.
 bool data_sync(DataFile& d);
-// -1 for a negative block number, else 0. File errors throw detail::IoFailure. `following`
-// says how many blocks after this one the caller will read next (they are read along with it
-// when the window must fetch this block).
-int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out,
-               std::size_t following = kWindowBlocks);
+// -1 for a negative block number, else 0. File errors throw detail::IoFailure.
+int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSize> out);
 // Copies out.size() bytes from the blocks block, block+1, ... of the file, starting `at` bytes
 // into the first (at < kBlockSize). The window moves exactly as block_read of each block would
 // move it, so the file's bytes do not depend on which of the two was used; blocks the window

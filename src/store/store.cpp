@@ -468,7 +468,7 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
         block_write(*st.data, b,
                     std::span<const std::uint8_t, kBlockSize>(data.data() + done, kBlockSize));
       } else {
-        block_read(*st.data, b, block, 0);
+        block_read(*st.data, b, block);
         std::memcpy(block + at, data.data() + done, n);
         block_write(*st.data, b, block);
       }
