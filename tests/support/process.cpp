@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -26,8 +28,15 @@ Process::Process(const std::filesystem::path& program, const std::vector<std::st
   for (auto& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // An extra entry replaces the inherited one of the same name: getenv finds the first.
+  const auto overridden = [&](std::string_view entry) {
+    const std::string_view name = entry.substr(0, entry.find('=') + 1);
+    return std::any_of(extraEnv.begin(), extraEnv.end(),
+                       [&](const std::string& e) { return e.starts_with(name); });
+  };
   std::vector<std::string> envStore;
-  for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!overridden(*e)) envStore.emplace_back(*e);
   envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
