@@ -18,6 +18,7 @@
 #include "store/store.h"
 #include "store/tile_cache.h"
 
+#include "tiles/gcj02.h"
 namespace tivra::app {
 
 namespace {
@@ -170,7 +171,7 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
   const search::SearchServices services{
       search::serviceBase(hosts.searchHost),
       {search::serviceBase(hosts.iconHost), search::serviceBase(hosts.detailHost)},
-      offsets.get()};
+      {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}};
   const auto outcome = search::runSearch(query, services);
   if (!outcome) return fail(err, 2, "the query cannot be written in code page 936");
   if (!outcome->document)
@@ -193,7 +194,8 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
   const HostSettings hosts = loadHostSettings(ini);
   search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
   const std::string document =
-      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost), offsets.get()});
+      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost),
+                                    {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}});
   const std::size_t wanted = static_cast<std::size_t>(search::CountPoints(via)) + 1;
   if (route.legs->size() < wanted) {
     return fail(err, 1,

@@ -72,8 +72,7 @@ std::vector<PointE5> ParsePointList(std::string_view list) {
 namespace {
 
 PointE5 offsetAt(PointE5 p, Offsets offsets) {
-  if (offsets == nullptr) return PointE5{};
-  return tiles::LookupOffset(*offsets, p).value_or(PointE5{});
+  return tiles::offsetAt(offsets.map, offsets.model, p).value_or(PointE5{});
 }
 
 PointE5 toMap(PointE5 p, Offsets offsets) {

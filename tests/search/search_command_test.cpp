@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "platform/text.h"
 #include "search/local_search.h"
 #include "search/result_kml.h"
 #include "store/store.h"
@@ -10,6 +11,7 @@
 #include "support/fake_services.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "tiles/gcj02.h"
 #include "tiles/offset.h"
 
 namespace tivra::search {
@@ -37,6 +39,9 @@ class CommandTest : public ::testing::Test {
     args.insert(args.end(), {"--data-dir", m_dir.path().string()});
     test::Process p(TIVRA_BINARY, args, {}, m_dir / "stderr.txt");
     return p.wait(30s).value_or(-1);
+  }
+  void addSetting(std::string_view line) {
+    std::ofstream(m_dir / "Tivra.ini", std::ios::binary | std::ios::app) << line << "\r\n";
   }
   std::string err() const { return test::readFile(m_dir / "stderr.txt"); }
 
@@ -85,6 +90,33 @@ TEST_F(CommandTest, RouteUsesTheStoredOffsetsAndRefusesALockedStore) {
           .starts_with(
               "<kml xmlns=\"http://earth.google.com/kml/2.1\">\n<Document>\n<name>Navigate</name>\n"
               "<description>&lt;i&gt; 从116.4,39.9到116.41,39.905&lt;/i&gt;</description>\n"));
+}
+
+TEST_F(CommandTest, TheOffsetModelShiftsRequestsAndResultsAsTheOverlay) {
+  addSetting("OffsetModel=gcj02");
+  const auto out = m_dir / "out.kml";
+  const auto coordinates = [](PointE5 map) {
+    const PointE5 off = tiles::gcj02Offset(map);
+    return platform::format("<coordinates>%f,%f,0</coordinates>", (map.x + off.x) * 0.00001,
+                            (map.y + off.y) * 0.00001);
+  };
+  ASSERT_EQ(run({"search", "北京", "x", "--within-view", "-o", out.string()}), 0) << err();
+  const PointE5 centre = DegreesToE5(116.5, 39.8);
+  const PointE5 off = tiles::gcj02Offset(centre);
+  EXPECT_NE(m_search.targets().back().find(
+                platform::format("&area=POINT(%d%%20%d)&", centre.x - off.x, centre.y - off.y)),
+            std::string::npos)
+      << m_search.targets().back();
+  EXPECT_NE(test::readFile(out).find(coordinates({11640000, 3990000})), std::string::npos);
+
+  ASSERT_EQ(run({"route", "116.4,39.9", "116.41,39.905", "-o", out.string()}), 0) << err();
+  const PointE5 start = DegreesToE5(116.4, 39.9);
+  const PointE5 startOff = tiles::gcj02Offset(start);
+  EXPECT_NE(m_route.targets().back().find(
+                platform::format("&p1=%d,%d&", start.x - startOff.x, start.y - startOff.y)),
+            std::string::npos)
+      << m_route.targets().back();
+  EXPECT_NE(test::readFile(out).find(coordinates({11640000, 3990000})), std::string::npos);
 }
 
 // 65 characters of two bytes each in code page 936: 130 bytes.
