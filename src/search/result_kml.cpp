@@ -24,32 +24,32 @@ void appendPlacemark(std::string& out, const PoiRecord& r, const DocumentHosts& 
     out += "<A href=\"";
     appendCdataText(out, hosts.detailBase);
     out += "/html/";
-    appendCdataText(out, detail);
+    appendBalloonText(out, detail);
     out += ".html\">";
   }
-  appendCdataText(out, r.name);
+  appendBalloonText(out, r.name);
   if (!r.address.empty()) {
     out += "<dt>地址:</dt><dd>";
-    appendCdataText(out, r.address);
+    appendBalloonText(out, r.address);
     out += "</dd>\n";
   }
   if (!r.phone.empty()) {
     out += "<dt>电话:</dt><dd>";
-    appendCdataText(out, r.phone);
+    appendBalloonText(out, r.phone);
     out += "</dd>\n";
   }
   out += "<dt>行政区:</dt><dd>";
-  appendCdataText(out, r.province);
+  appendBalloonText(out, r.province);
   out += ",";
-  appendCdataText(out, r.city);
+  appendBalloonText(out, r.city);
   out += ",";
-  appendCdataText(out, r.district);
+  appendBalloonText(out, r.district);
   out += "</dd>\n<dt>类别:</dt><dd>";
-  appendCdataText(out, r.class1);
+  appendBalloonText(out, r.class1);
   out += "->";
-  appendCdataText(out, r.class2);
+  appendBalloonText(out, r.class2);
   out += "->";
-  appendCdataText(out, r.class3);
+  appendBalloonText(out, r.class3);
   out += "</dd>\n</A>]]></description>\n<open>1</open>\n";
   platform::appendFormat(out, "<address>%f,%f</address>\n", lon, lat);
   out += "<LookAt>\n";

@@ -25,7 +25,7 @@ void appendStepPlacemark(std::string& out, const RouteStep& step, std::string_vi
   out += "<Placemark>\n<name>";
   appendElementText(out, title);
   out += "</name>\n<description>";
-  appendElementText(out, title);
+  appendBalloonElementText(out, title);
   out += "</description>\n<open>1</open>\n";
   platform::appendFormat(out, "<address>%f,%f</address>\n<LookAt>\n", x, y);
   platform::appendFormat(out, "\t<longitude>%f</longitude>\n\t<latitude>%f</latitude>\n", x, y);
@@ -39,10 +39,10 @@ void appendStepPlacemark(std::string& out, const RouteStep& step, std::string_vi
 
 void appendRoutePlacemark(std::string& out, const RouteLeg& leg) {
   out += "\t<Placemark>\n<name>Route</name>\n<description><![CDATA[距离:";
-  appendCdataText(out, leg.lengthText);
-  appendCdataText(out, leg.lengthUnitText);
+  appendBalloonText(out, leg.lengthText);
+  appendBalloonText(out, leg.lengthUnitText);
   out += " (大约";
-  appendCdataText(out, leg.timeText);
+  appendBalloonText(out, leg.timeText);
   out +=
       ")<br/>]]></description>\n<styleUrl>#roadStyle</styleUrl>\n<MultiGeometry>\n"
       "<LineString>\n<coordinates>\n";
