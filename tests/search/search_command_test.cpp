@@ -1,6 +1,9 @@
 // `tivra search` and `tivra route` as processes against the fake services.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
 
 #include "platform/text.h"
@@ -34,11 +37,16 @@ class CommandTest : public ::testing::Test {
         << "\r\nDetailHost=detail.test\r\nIconHost=http://icons.test\r\n"
         << "CameraLongitude=116.5\r\nCameraLatitude=39.8\r\nCameraRange=2500\r\n";
   }
-  // Runs tivra with args and the data directory; the exit status.
-  int run(std::vector<std::string> args) {
+  // Runs tivra with args and the data directory; the exit status. With smallFiles no file it
+  // writes may grow beyond 512 bytes (the write fails instead).
+  int run(std::vector<std::string> args, bool smallFiles = false) {
     args.insert(args.end(), {"--data-dir", m_dir.path().string()});
-    test::Process p(TIVRA_BINARY, args, {}, m_dir / "stderr.txt");
-    return p.wait(30s).value_or(-1);
+    if (smallFiles) {
+      args.insert(args.begin(),
+                  {"-c", "ulimit -f 1 && trap '' XFSZ && exec \"$0\" \"$@\"", TIVRA_BINARY});
+    }
+    test::Process p(smallFiles ? "/bin/sh" : TIVRA_BINARY, args, {}, m_dir / "stderr.txt");
+    return p.wait(60s).value_or(-1);
   }
   void addSetting(std::string_view line) {
     std::ofstream(m_dir / "Tivra.ini", std::ios::binary | std::ios::app) << line << "\r\n";
@@ -154,6 +162,66 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"RouteRefused", {"route", "1,2", "3,4"}, 1, "no answer from the route service"},
         BadCase{"UnknownOption", {"route", "1,2", "3,4", "--fast"}, 2, "unknown option"}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// Where -o FILE points, and whether the write fails midway (the file size limit).
+struct OutputCase {
+  const char* name;
+  bool link;    // FILE is a symbolic link to real.kml
+  bool exists;  // the file written (real.kml, or FILE itself) exists beforehand
+  bool fails;
+};
+class OutputTest : public CommandTest, public ::testing::WithParamInterface<OutputCase> {};
+
+// What the user had is replaced only by a whole document, and a link stays a link.
+TEST_P(OutputTest, ReplacesTheFileOnlyWhenComplete) {
+  const OutputCase& c = GetParam();
+  const auto file = m_dir / "out.kml";
+  const auto target = c.link ? m_dir / "real.kml" : file;
+  if (c.link) std::filesystem::create_symlink("real.kml", file);
+  if (c.exists) {
+    std::ofstream(target, std::ios::binary) << "precious\n";
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  }
+  const int status = run({"search", "北京", "x", "-o", file.string()}, c.fails);
+  EXPECT_EQ(status, c.fails ? 1 : 0) << err();
+  EXPECT_EQ(std::filesystem::is_symlink(file), c.link);
+  if (c.fails) {
+    EXPECT_NE(err().find("cannot write " + file.string()), std::string::npos) << err();
+    EXPECT_EQ(std::filesystem::exists(target), c.exists);
+    if (c.exists) {
+      EXPECT_EQ(test::readFile(target), "precious\n");
+    }
+  } else {
+    EXPECT_EQ(test::readFile(target), BuildResultKml(parseSearchAnswer(test::gbk(kAnswer), nullptr),
+                                                     {"http://icons.test", "http://detail.test"}));
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    if (c.exists) {
+      EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+  }
+  // No temporary file is left beside it.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(m_dir.path()))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  const bool written = c.exists || !c.fails;
+  std::vector<std::string> expected{"Tivra.ini"};
+  if (c.link || written) expected.push_back("out.kml");
+  if (c.link && written) expected.push_back("real.kml");
+  expected.push_back("stderr.txt");
+  EXPECT_EQ(names, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, OutputTest,
+                         ::testing::Values(OutputCase{"NewFile", false, false, false},
+                                           OutputCase{"NewFileFails", false, false, true},
+                                           OutputCase{"File", false, true, false},
+                                           OutputCase{"FileFails", false, true, true},
+                                           OutputCase{"Link", true, true, false},
+                                           OutputCase{"LinkFails", true, true, true},
+                                           OutputCase{"DanglingLink", true, false, false}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace tivra::search
