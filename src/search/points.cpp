@@ -43,6 +43,10 @@ std::string pointListText(std::span<const PointE5> points) {
   return text;
 }
 
+bool onGlobe(PointE5 p) {
+  return p.x >= -18'000'000 && p.x <= 18'000'000 && p.y >= -9'000'000 && p.y <= 9'000'000;
+}
+
 int CountPoints(std::string_view list) {
   if (list.empty()) return 0;
   const auto commas = std::count(list.begin(), list.end(), ',');

@@ -52,6 +52,16 @@ std::string GlobeToMapList(std::string_view list, Offsets offsets);
 // reflection step.
 std::vector<PointE5> MapToGlobe(std::span<const PointE5> points, Offsets offsets);
 
+// Whether a position lies on the globe: |longitude| <= 180 and |latitude| <= 90 degrees.
+bool onGlobe(PointE5 p);
+
+// What the parse of a service's answer left out, for callers that tell the user.
+struct AnswerNotes {
+  bool cut = false;         // more items than our limit: the rest were not read
+  std::size_t refused = 0;  // items whose position, as the service wrote it or shifted, is off
+                            // the globe
+};
+
 namespace detail {
 // Differences of hostile positions may leave 32 bits; they saturate instead.
 std::int32_t saturate(std::int64_t value);

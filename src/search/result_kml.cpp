@@ -95,13 +95,18 @@ void appendStyleMap(std::string& out, std::string_view normalUrl, std::string_vi
   out += "</styleUrl>\n\t\t</Pair>\n\t</StyleMap>\n";
 }
 
-std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts) {
+std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts,
+                           bool cut) {
   const std::string i13 = hosts.iconBase + std::string(kIcon13);
   const std::string i5 = hosts.iconBase + std::string(kIcon5);
   const std::string map = styleMapId(i13, i5);
   std::string out(platform::kKml21Root);
   out += "<Document>\n";
   platform::appendFormat(out, "<name>搜索结果(共%d项)</name>\n", static_cast<int>(records.size()));
+  if (cut) {
+    platform::appendFormat(out, "<description>搜索结果超过%zu项，只列出了前%zu项</description>\n",
+                           kMaxRecords, kMaxRecords);
+  }
   appendStyleMap(out, i13, i5);
   appendStyle(out, i13, true);
   appendStyle(out, i5, true);

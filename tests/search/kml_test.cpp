@@ -57,6 +57,25 @@ TEST(ResultKml, MatchesTheGoldenDocument) {
             "<dt>行政区:</dt><dd>,,</dd>\n<dt>类别:</dt><dd>->-></dd>\n</A>");
 }
 
+TEST(ResultKml, ACutAnswerSaysSoInTheDescription) {
+  const auto records = sampleRecords();
+  std::string expected = BuildResultKml(records, kHosts);
+  const std::string name = "<name>搜索结果(共3项)</name>\n";
+  ASSERT_NE(expected.find(name), std::string::npos);
+  expected.insert(expected.find(name) + name.size(),
+                  "<description>搜索结果超过10000项，只列出了前10000项</description>\n");
+  EXPECT_EQ(BuildResultKml(records, kHosts, true), expected);
+}
+
+TEST(ResultKml, ZeroRecordsStillGiveTheStyles) {
+  const std::string kml = BuildResultKml({}, kHosts);
+  pugi::xml_document doc;
+  const auto document = parsed(doc, kml);
+  EXPECT_STREQ(document.child_value("name"), "搜索结果(共0项)");
+  EXPECT_EQ(std::distance(document.children("Style").begin(), document.children("Style").end()), 2);
+  EXPECT_FALSE(document.child("Placemark"));
+}
+
 struct EscapeCase {
   const char* text;
   const char* element;
@@ -145,6 +164,17 @@ TEST(RouteKml, MatchesTheGoldenDocument) {
   ASSERT_EQ(descriptions.size(), 7u);
   EXPECT_EQ(descriptions[3], "A&lt;B");
   EXPECT_EQ(descriptions[6], "距离:3km (大约]]&gt;)<br/>");
+}
+
+TEST(RouteKml, StepsCutAtOurLimitAreNamedInTheDescription) {
+  Route route("1,2", "", "3,4", "http://icons.test");
+  route.legs = std::vector<RouteLeg>{leg({{100, 200, "a"}}, {}, "t", "l", "u")};
+  std::string expected = routeKmlText(route);
+  (*route.legs)[0].stepsCut = true;
+  const std::string trip = "&lt;i&gt; 从1,2到3,4&lt;/i&gt;";
+  expected.insert(expected.find(trip) + trip.size(),
+                  "&lt;br/&gt;部分路段超过65536步，只列出了前65536步");
+  EXPECT_EQ(routeKmlText(route), expected);
 }
 
 TEST(RouteKml, NoLegsGiveHeadAndTail) {
