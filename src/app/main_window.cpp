@@ -196,7 +196,9 @@ std::optional<int> MainWindow::initialise() {
 }
 
 void MainWindow::createSearchPages() {
-  const store::LocationMap* offsets = &m_tileCache->locationMap();
+  // The services' results are shifted as the overlay is, so they land on its map.
+  const search::Offsets offsets{&m_tileCache->locationMap(),
+                                tiles::parseOffsetModel(m_hosts.offsetModel)};
   const std::string iconBase = search::serviceBase(m_hosts.iconHost);
   m_navPage = std::make_unique<search::NavPage>(
       *m_earth, m_frontend,

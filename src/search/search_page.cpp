@@ -9,14 +9,21 @@ namespace tivra::search {
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services) {
   auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
   if (!url) return std::nullopt;
-  SearchOutcome outcome{std::move(*url), std::nullopt};
+  SearchOutcome outcome{std::move(*url), std::nullopt, std::nullopt, {}};
   tiles::FetchOptions options;
   options.allowHttps = true;  // a service host may be given with its https scheme
   const tiles::FetchResult fetched = tiles::fetch_url(outcome.url, options);
-  if (!fetched.body || fetched.body->empty()) return outcome;
+  // An error page is no list of hits: taking it for zero hits would hide the failure.
+  outcome.failure = downloadFailure(fetched);
+  if (outcome.failure) return outcome;
+  if (fetched.body->empty()) {
+    outcome.failure = "an empty answer";
+    return outcome;
+  }
   const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
                               fetched.body->size());
-  outcome.document = BuildResultKml(parseSearchAnswer(body, services.offsets), services.hosts);
+  const auto records = parseSearchAnswer(body, services.offsets, &outcome.notes);
+  outcome.document = BuildResultKml(records, services.hosts, outcome.notes.cut);
   return outcome;
 }
 

@@ -23,16 +23,19 @@ struct SearchServices {
 };
 
 // The result document of a query, downloaded and parsed; nullopt when the URL cannot be built
-// (text without a GBK form) or the download gave nothing (failed or empty).
+// (text without a GBK form). Without a document, failure says why: the download's failure
+// (downloadFailure) or "an empty answer".
 struct SearchOutcome {
   std::string url;
   std::optional<std::string> document;
+  std::optional<std::string> failure;
+  AnswerNotes notes;
 };
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services);
 
 enum class SearchResult {
   Loaded,       // the document went to the globe
-  NoAnswer,     // the download gave nothing: silent
+  NoAnswer,     // the download gave nothing, or an answer that is not 2xx: silent
   GlobeFailed,  // the view could not be read or the globe refused the document
   FileFailed,   // the document could not be written (reported to the user)
   BadText,      // city or keyword without a code page 936 form (reported to the user)

@@ -76,6 +76,10 @@ TEST_F(SearchPageTest, FailuresSendOrLoadNothing) {
   m_service.setAnswer("");
   SearchPage p = page(m_temp.path());
   EXPECT_EQ(p.OnSearch(), SearchResult::NoAnswer);  // silent
+  // An error page is no answer, whatever it holds.
+  m_service.setAnswer(kTwoHits, 500);
+  EXPECT_EQ(p.OnSearch(), SearchResult::NoAnswer);
+  EXPECT_TRUE(m_frontend.messages().empty());
   m_service.setAnswer(kTwoHits);
   SearchPage nowhere = page(m_temp / "missing");
   EXPECT_EQ(nowhere.OnSearch(), SearchResult::FileFailed);

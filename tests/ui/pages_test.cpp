@@ -20,7 +20,10 @@
 #include "platform/gbk.h"
 #include "platform/text.h"
 #include "search/nav_page.h"
+#include "search/points.h"
 #include "support/fake_services.h"
+#include "tiles/gcj02.h"
+#include "tiles/offset.h"
 #include "ui/globe_view.h"
 #include "ui/gps_page.h"
 #include "ui/main_frame.h"
@@ -135,6 +138,46 @@ TEST_F(SearchPageTest, CitiesInCodePage936OrderWithBeijingSelected) {
     EXPECT_LT(*a, *b) << i;  // std::string compares its bytes unsigned
   }
   EXPECT_FALSE(page.withinViewCheck()->isChecked());
+}
+
+// The page's box and inputs reach the query; the hits come back shifted by the stored offset
+// where one is stored and by the offset model elsewhere, as the overlay's tiles are.
+TEST(SearchOffsetsTest, WithinViewBoxAndOffsetsReachTheQueryAndTheHits) {
+  test::FakeSearchService service;
+  test::GuiHub hub(true, {}, "SearchHost=" + service.host() + "\r\nOffsetModel=gcj02\r\n");
+  ASSERT_NE(hub.window().searchPage(), nullptr);
+  ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+  const globe::TerrainPoint view = hub.window().earth()->GetPointOnTerrainFromScreenCoords(0, 0);
+  const tiles::PointE5 centre = search::DegreesToE5(view.Longitude, view.Latitude);
+  tiles::StoreOffset(hub.window().tileCache().locationMap(), centre, {-600, 130}, true);
+  const tiles::PointE5 shanghai{12147370, 3123040};  // no stored offset there
+  const tiles::PointE5 model = tiles::gcj02Offset(shanghai);
+  service.setAnswer(platform::format(
+      "<Poi id=\"1\"><Na v=\"近\"/><Geo lo=\"%d\" la=\"%d\"/></Poi><Poi id=\"2\"><Na v=\"远\"/>"
+      "<Geo lo=\"%d\" la=\"%d\"/></Poi>",
+      centre.x, centre.y, shanghai.x, shanghai.y));
+
+  SearchPage page(*hub.window().searchPage());
+  page.keywordEdit()->setText("咖啡");
+  page.withinViewCheck()->setChecked(true);
+  page.searchButton()->click();
+  ASSERT_EQ(service.targets().size(), 1u);
+  EXPECT_NE(service.targets()[0].find(platform::format(
+                "city=%%B1%%B1%%BE%%A9&area=POINT(%d%%20%d)&words=%%BF%%A7%%B7%%C8&showName=1",
+                centre.x + 600, centre.y - 130)),
+            std::string::npos)
+      << service.targets()[0];
+
+  const auto at = [&](const char* name) -> std::optional<globe::GeoPoint> {
+    const auto feature = hub.globe()->featureByName(name);
+    if (!feature || feature->points.empty()) return std::nullopt;
+    return feature->points[0];
+  };
+  ASSERT_TRUE(processUntil([&] { return at("2.远").has_value(); }, 20s));
+  EXPECT_NEAR(at("1.近")->lon, (centre.x - 600) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("1.近")->lat, (centre.y + 130) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("2.远")->lon, (shanghai.x + model.x) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("2.远")->lat, (shanghai.y + model.y) * 0.00001, 1e-6);
 }
 
 // What the keyword box keeps of text typed into it: at most 128 bytes in code page 936.
