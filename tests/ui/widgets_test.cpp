@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDialog>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -98,6 +99,13 @@ TEST(QtEventLoopTest, RunEndsWithTheFirstQuitCode) {
   // The queued exit is spent by a loop before run(), as a start-up message box would.
   processUntil([] { return false; }, 20ms);
   EXPECT_EQ(loop.run(), 3);
+  // Spent outside any loop, the exit stays pending in Qt and would end the next test's dialog
+  // at once: an application loop of our own takes it back.
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
+  QEventLoop next;
+  QTimer::singleShot(0, &next, [&] { next.exit(7); });
+  EXPECT_EQ(next.exec(), 7);
 }
 
 TEST(GuiFrontendTest, BoxAskedForByAnotherThreadShowsWithoutBlockingIt) {
