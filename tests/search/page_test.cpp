@@ -99,7 +99,13 @@ class FlightTest : public ::testing::Test {
           m_messages.push_back(message);
         },
         FlightTiming{5ms, 101});
-    ASSERT_TRUE(flight.waitEnded(kWait));
+    const bool ended = flight.waitEnded(kWait);
+    if (!ended) {
+      // Not left running over the fixture's globe.
+      m_state->stopFlag.exchange(1);
+      flight.waitEnded(kWait);
+    }
+    ASSERT_TRUE(ended);
   }
   std::vector<int> messages() {
     std::lock_guard lock(m_mutex);
@@ -154,6 +160,37 @@ TEST_F(FlightTest, StopEndsBeforeTheNextPoll) {
   EXPECT_EQ(m_globe.log().cameras.size(), 1u);
   EXPECT_EQ(messages(), (std::vector<int>{1229, 1228}));
 }
+
+// A first step the globe never reaches: the flight gives it up after 101 readings and goes on,
+// unless a stop comes during the wait, which ends the flight before the next reading.
+struct UnreachableCase {
+  const char* name;
+  int stopAtReading;  // 0: no stop
+  int readings;       // of the first step
+  std::size_t cameras;
+};
+class UnreachableStepTest : public FlightTest,
+                            public testing::WithParamInterface<UnreachableCase> {};
+
+TEST_P(UnreachableStepTest, ReadingsOfTheFirstStep) {
+  std::vector<int> readings;  // per step; both hooks run on the flight thread
+  m_globe.log().onSetCamera = [&] { readings.push_back(0); };
+  m_globe.log().onTerrainPoint = [&](globe::TerrainPoint& p) {
+    if (readings.empty()) return;
+    if (readings.size() == 1) p.Longitude += 1.0;  // a degree away from the step, always
+    if (++readings.back() == GetParam().stopAtReading) m_state->stopFlag.exchange(1);
+  };
+  fly(twoLegs());
+  ASSERT_EQ(m_globe.log().cameras.size(), GetParam().cameras);
+  EXPECT_EQ(readings.at(0), GetParam().readings);
+  for (std::size_t i = 1; i < readings.size(); ++i) EXPECT_LT(readings[i], 101) << i;
+  EXPECT_EQ(messages().back(), 1228);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flight, UnreachableStepTest,
+                         testing::Values(UnreachableCase{"GivenUpAfter101Readings", 0, 101, 5},
+                                         UnreachableCase{"StopDuringTheWait", 3, 3, 1}),
+                         [](const auto& param) { return param.param.name; });
 
 TEST_F(FlightTest, AFailingGlobeStillEndsWithFinished) {
   m_globe.log().onSetCamera = [this] { m_globe.sim().stop(); };

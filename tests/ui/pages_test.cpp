@@ -13,6 +13,8 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "globe/sim_globe.h"
@@ -96,6 +98,32 @@ TEST(GpsPageTest, StartsWithItsDefaultsAndAutoTrackGatesItsOptions) {
   page.autoTrackCheck()->click();
   EXPECT_TRUE(page.angleCheck()->isEnabled());
   EXPECT_TRUE(hub.window().gpsPage().followOptions().autoTrack);
+}
+
+// "$" + body + "*" + its checksum + CR LF.
+std::string sentence(std::string_view body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return "$" + std::string(body) + tail;
+}
+
+TEST(GpsPageTest, TheTimeFactorReachesThePlayback) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {});
+  // Fixes an hour apart: played at the default factor 1, the file would last hours.
+  const auto file = hub.dir() / "hours.nmea";
+  std::ofstream(file) << sentence("GPRMC,010000.00,A,3954.000,N,11624.000,E,0.0,0.0,010124,,,A")
+                      << sentence("GPRMC,020000.00,A,3954.100,N,11624.100,E,0.0,0.0,010124,,,A")
+                      << sentence("GPRMC,030000.00,A,3954.200,N,11624.200,E,0.0,0.0,010124,,,A");
+  page.fileRadio()->click();
+  page.fileEdit()->setText(QString::fromStdString(file.string()));
+  page.timeEdit()->setText("0");
+  page.startButton()->click();
+  EXPECT_EQ(hub.window().gpsPage().settings().timeFactor, 0.0);
+  EXPECT_TRUE(processUntil([&] { return page.statusLabel()->text() == "读取数据文件结束."; }, 20s))
+      << page.statusLabel()->text().toStdString();
 }
 
 TEST(GpsPageTest, FileKindWithoutANameStartsTheDemoAndStopEndsIt) {
@@ -226,6 +254,19 @@ TEST_F(NavPageTest, PicksOnTheGlobeViewFillTheBoxes) {
   page.clearButton()->click();
   EXPECT_TRUE(page.viaEdit()->text().isEmpty());
   EXPECT_EQ(page.countLabel()->text(), "(0)");
+}
+
+TEST_F(NavPageTest, ShowingThePageFocusesTheBoxOfItsPickMode) {
+  NavPage page(*hub.window().navPage());
+  QLineEdit* edits[] = {page.startEdit(), page.viaEdit(), page.endEdit()};
+  for (const int mode : {2, 3, 1}) {
+    focus(edits[mode - 1]);
+    page.hide();
+    if (QWidget* focused = page.focusWidget()) focused->clearFocus();
+    ASSERT_EQ(page.focusWidget(), nullptr);
+    page.show();
+    EXPECT_EQ(page.focusWidget(), edits[mode - 1]) << mode;
+  }
 }
 
 TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
