@@ -15,14 +15,18 @@
 #include <QToolButton>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
 
 #include "globe/sim_globe.h"
 #include "gui_hub.h"
 #include "platform/gbk.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "search/nav_page.h"
+#include "search/query_thread.h"
 #include "support/fake_services.h"
+#include "support/raw_client.h"
 #include "ui/globe_view.h"
 #include "ui/gps_page.h"
 #include "ui/main_frame.h"
@@ -280,8 +284,9 @@ TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   core.startText = "116.4,39.9";
   core.endText = "116.41,39.905";
   page.navigateButton()->click();
+  ASSERT_TRUE(processUntil([&] { return page.flyButton()->isEnabled(); }, 20s));
   EXPECT_EQ(route.targets().size(), 1u);
-  ASSERT_TRUE(page.flyButton()->isEnabled());
+  EXPECT_TRUE(hub.globe()->featureByName("Navigate"));
 
   page.flyButton()->click();
   EXPECT_EQ(page.flyButton()->text(), "停止");
@@ -294,6 +299,85 @@ TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   EXPECT_FALSE(core.flying());
   EXPECT_EQ(core.flight().height, 20);
 }
+
+// A route or search service that never answers: it takes connections into its backlog and reads
+// nothing. Closing it resets every connection still waiting.
+struct DeadServiceCase {
+  const char* name;
+  const char* hostSetting;
+  bool navigation;  // else the search page
+};
+
+class DeadServiceTest : public testing::TestWithParam<DeadServiceCase> {};
+
+TEST_P(DeadServiceTest, TheServerAnswersTheGlobeMeanwhileAndCancelEndsTheQuery) {
+  auto dead = platform::TcpListener::listen("127.0.0.1", 0, 8);
+  ASSERT_TRUE(dead);
+  test::GuiHub hub(
+      true, {},
+      std::string(GetParam().hostSetting) + "=127.0.0.1:" + std::to_string(dead->port()) + "\r\n");
+  // Whichever way the test ends, no query outlives the hub: the service goes first.
+  const std::shared_ptr<void> closeServiceFirst(nullptr, [&](void*) {
+    dead.reset();
+    processUntil([] { return search::QueryThread::liveCount() == 0; }, 20s);
+  });
+  ASSERT_NE(hub.window().navPage(), nullptr);
+  std::unique_ptr<QWidget> page;
+  QPushButton* button = nullptr;
+  QLabel* state = nullptr;
+  if (GetParam().navigation) {
+    hub.window().navPage()->startText = "116.4,39.9";
+    hub.window().navPage()->endText = "116.41,39.905";
+    auto nav = std::make_unique<NavPage>(*hub.window().navPage());
+    button = nav->navigateButton();
+    state = nav->queryLabel();
+    page = std::move(nav);
+  } else {
+    auto search = std::make_unique<SearchPage>(*hub.window().searchPage());
+    search->keywordEdit()->setText("饭");
+    button = search->searchButton();
+    state = search->queryLabel();
+    page = std::move(search);
+  }
+  // Once the query's request has reached the service, which keeps it, the globe asks for its
+  // overlay; the query's download lasts far longer than this request may wait.
+  auto overlay = std::async(std::launch::async, [&dead, port = hub.window().listeningPort()] {
+    std::optional<std::string> answer;
+    if (platform::waitReadable(dead->fd(), -1, 20s) == 1) {
+      answer = test::exchange(
+          port, "GET /KmlServer?BBOX=0,0,0,0,116.39,39.9,3000,0,0,60,40,1024,768 HTTP/1.1\r\n\r\n",
+          10s);
+    }
+    return answer;
+  });
+  const QString idle = button->text();
+  button->click();
+  EXPECT_EQ(state->text(), "正在查询…");
+  EXPECT_EQ(button->text(), "取消");
+  ASSERT_TRUE(processUntil([&] { return overlay.wait_for(0s) == std::future_status::ready; }, 40s));
+  const auto answer = overlay.get();
+  ASSERT_TRUE(answer);
+  EXPECT_NE(answer->find("<GroundOverlay>"), std::string::npos) << *answer;
+  EXPECT_EQ(state->text(), "正在查询…");  // the query still waits
+
+  button->click();  // cancel: idle at once
+  EXPECT_EQ(state->text(), "");
+  EXPECT_EQ(button->text(), idle);
+  // The waiting request fails; the cancelled query ends and changes nothing.
+  dead.reset();
+  ASSERT_TRUE(processUntil([] { return search::QueryThread::liveCount() == 0; }, 20s));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(state->text(), "");
+  EXPECT_FALSE(hub.globe()->featureByName("Navigate"));
+  if (auto* nav = dynamic_cast<NavPage*>(page.get())) {
+    EXPECT_FALSE(nav->flyButton()->isEnabled());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, DeadServiceTest,
+                         testing::Values(DeadServiceCase{"Route", "RouteHost", true},
+                                         DeadServiceCase{"Search", "SearchHost", false}),
+                         [](const auto& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace tivra::ui
