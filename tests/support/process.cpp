@@ -10,6 +10,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -26,8 +27,20 @@ Process::Process(const std::filesystem::path& program, const std::vector<std::st
   for (auto& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // An extra entry replaces the variable of the same name: getenv() would find the first one.
+  const auto overridden = [&](std::string_view entry) {
+    const std::string_view name = entry.substr(0, entry.find('='));
+    for (const std::string& extra : extraEnv) {
+      if (extra.size() > name.size() && extra.compare(0, name.size(), name) == 0 &&
+          extra[name.size()] == '=')
+        return true;
+    }
+    return false;
+  };
   std::vector<std::string> envStore;
-  for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) envStore.emplace_back(*e);
+  }
   envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
