@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "app/entry_document.h"
@@ -14,6 +13,7 @@
 #include "platform/resources.h"
 #include "platform/temp_paths.h"
 #include "platform/text.h"
+#include "search/kml_loader.h"
 #include "search/local_search.h"
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
@@ -300,16 +300,10 @@ void MainWindow::openEntryDocument() {
     return;
   }
   const std::filesystem::path file = dir / "tivra.kml";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(m_entryDocument.data(), static_cast<std::streamsize>(m_entryDocument.size()));
-    out.close();
-    if (!out) {
-      m_frontend.messageBox("cannot write the entry document: " + file.string(), "Tivra");
-      std::error_code ec;
-      std::filesystem::remove(file, ec);
-      return;
-    }
+  if (!search::writeWholeFile(file, m_entryDocument, error)) {
+    m_frontend.messageBox("cannot write the entry document: " + file.string() + ": " + error,
+                          "Tivra");
+    return;
   }
   m_entryFile = file;
   try {

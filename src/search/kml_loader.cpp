@@ -1,41 +1,18 @@
 #include "search/kml_loader.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include <cstdint>
+#include <span>
 #include <system_error>
 #include <thread>
 
 #include "platform/log.h"
+#include "platform/read_file.h"
 
 namespace tivra::search {
 
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
-}  // namespace
-
 bool writeWholeFile(const std::filesystem::path& path, std::string_view text, std::string& error) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    error = std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  const int writeErrno = errno;
-  // fclose flushes: a full disk shows here.
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
-    error = std::strerror(written ? errno : writeErrno);
-    std::error_code ec;
-    std::filesystem::remove(path, ec);  // never leave a cut document behind
-    return false;
-  }
-  return true;
+  return platform::writeRegularFile(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), error);
 }
 
 LoadResult LoadKmlIntoEarth(globe::Earth& earth, std::string_view kml,
