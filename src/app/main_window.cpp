@@ -396,9 +396,6 @@ void MainWindow::shutdown() {
   step("listening socket", [&] {
     if (m_server) m_server->closeListener();
   });
-  step("map settings", [&] {
-    if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.
   if (m_storeTimer != 0) m_loop.cancelTimer(m_storeTimer);
@@ -407,7 +404,14 @@ void MainWindow::shutdown() {
     m_tileCache->CloseCache();
     m_storeWriter.reset();
   });
-  step("settings", [&] { saveMainSettings(m_ini, m_settings); });
+  // The map page's keys go with the window's in one rewrite: a full disk or a kill never
+  // leaves the file with one half of them.
+  step("settings", [&] {
+    std::string error;
+    if (!saveSettings(m_ini, m_mapPageCreated ? &m_mapValues : nullptr, m_settings, &error))
+      platform::warn(std::string("tivra: the settings were not saved (") + kSettingsFile +
+                     " keeps what it held): " + error);
+  });
   step("server", [&] { m_server.reset(); });
   step("entry document", [&] {
     if (!m_entryFile.empty()) {

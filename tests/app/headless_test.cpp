@@ -182,6 +182,7 @@ TEST_F(HeadlessTest, FifoSettingsFileIsReportedAndTheDefaultsServeUntilAnOrderly
   EXPECT_NE(said().find("Tivra.ini: not a regular file"), std::string::npos) << said();
   tivra.signal(SIGTERM);
   EXPECT_EQ(tivra.wait(10s), 0) << said();
+  EXPECT_NE(said().find("the settings were not saved"), std::string::npos) << said();
   EXPECT_TRUE(std::filesystem::is_fifo(dir / "Tivra.ini"));
 }
 

@@ -8,6 +8,7 @@
 
 #include "support/hang_guard.h"
 #include "support/process.h"
+#include "support/small_disk.h"
 #include "support/temp_dir.h"
 
 namespace tivra::platform {
@@ -113,6 +114,26 @@ TEST_P(UnreadableIniTest, IsReportedAndLeftUntouchedWithoutWaiting) {
 INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableIniTest,
                          ::testing::Values(Unreadable::kDirectory, Unreadable::kTooLarge,
                                            Unreadable::kFifo, Unreadable::kLinkToFifo));
+
+// A full disk: the rewrite fails, says why, and the old file stays whole.
+TEST(IniFullDisk, OldFileStaysWholeAndTheFailureIsSaid) {
+  test::SmallDisk disk(1 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "no small file system can be mounted here";
+  IniFile ini(disk.path() / "t.ini");
+  ASSERT_TRUE(ini.write("settings", "Xoff", "1"));
+  const std::string before = test::readFile(disk.path() / "t.ini");
+  disk.fill();
+  std::vector<std::pair<std::string, std::string>> keys;
+  for (int i = 0; i < 200; ++i) keys.emplace_back("Key" + std::to_string(i), std::string(100, 'v'));
+  std::string error;
+  EXPECT_FALSE(ini.write("settings", keys, &error));
+  EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+  EXPECT_EQ(test::readFile(disk.path() / "t.ini"), before);
+  EXPECT_FALSE(std::filesystem::exists(disk.path() / "t.ini.tmp"));
+  disk.release();
+  EXPECT_TRUE(ini.write("settings", keys));
+  EXPECT_EQ(ini.read("settings", "Key199"), std::string(100, 'v'));
+}
 
 // A temporary file left by a killed run, or a FIFO planted under its name, never blocks a write.
 TEST_F(IniTest, LeftOverTemporaryFileIsReplaced) {
