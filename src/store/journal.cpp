@@ -235,6 +235,8 @@ JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path&
 
 JournalOutcome journal_finish(const FileSystem& fs, const std::filesystem::path& journal,
                               HeldFile& index, HeldFile& data) {
+  // Gone (removed by hand): everything is still held, so a new journal can take its place.
+  if (!fs.exists(journal)) return journal_commit(fs, journal, index, data);
   auto file = fs.open(journal, OpenMode::kReadWrite);
   if (!file) return JournalOutcome::kUnfinished;
   return finish(*file, index, data);

@@ -132,8 +132,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, DiskFull,
                                            Fault::kFilesRefused));
 
 // The next start meets a complete journal and still no room to apply it: the store opens with
-// everything the journal holds, says so, and applies it once there is room.
-TEST(DiskFullAtOpen, JournalThatCannotBeAppliedIsServedAndAppliedLater) {
+// everything the journal holds, says so, and applies it once there is room, also when the
+// journal was removed by hand meanwhile (everything it held is still held).
+class DiskFullAtOpen : public ::testing::TestWithParam<bool> {};
+TEST_P(DiskFullAtOpen, JournalThatCannotBeAppliedIsServedAndAppliedLater) {
   tivra::test::TempDir dir;
   test::FaultFileSystem fs;
   test::RecordingFrontend frontend;
@@ -163,6 +165,7 @@ TEST(DiskFullAtOpen, JournalThatCannotBeAppliedIsServedAndAppliedLater) {
   EXPECT_EQ(count(::testing::internal::GetCapturedStderr(), "cannot write the tile store"), 1);
   EXPECT_EQ(restarted.boxes().size(), 1u);
   EXPECT_EQ(cache.ReadTileEntry(tileName(2)), tileBytes(2));
+  if (GetParam()) std::filesystem::remove(dir / "TivraCache.jnl");
   fs.writesLeft = -1;
   EXPECT_EQ(cache.Checkpoint(), 0);
   EXPECT_EQ(std::filesystem::file_size(dir / "TivraCache.jnl"), 0u);
@@ -172,6 +175,7 @@ TEST(DiskFullAtOpen, JournalThatCannotBeAppliedIsServedAndAppliedLater) {
   EXPECT_TRUE(verify_store(s.get()).empty());
   EXPECT_EQ(list_entries(s.get()).size(), 3u);
 }
+INSTANTIATE_TEST_SUITE_P(JournalRemoved, DiskFullAtOpen, ::testing::Bool());
 
 }  // namespace
 }  // namespace tivra::store
