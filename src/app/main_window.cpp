@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "app/entry_document.h"
@@ -14,6 +13,7 @@
 #include "platform/resources.h"
 #include "platform/temp_paths.h"
 #include "platform/text.h"
+#include "search/kml_loader.h"
 #include "search/local_search.h"
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
@@ -302,16 +302,10 @@ void MainWindow::openEntryDocument() {
     return;
   }
   const std::filesystem::path file = dir / "tivra.kml";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(m_entryDocument.data(), static_cast<std::streamsize>(m_entryDocument.size()));
-    out.close();
-    if (!out) {
-      m_frontend.messageBox("cannot write the entry document: " + file.string(), "Tivra");
-      std::error_code ec;
-      std::filesystem::remove(file, ec);
-      return;
-    }
+  if (!search::writeWholeFile(file, m_entryDocument, error)) {
+    m_frontend.messageBox("cannot write the entry document: " + file.string() + ": " + error,
+                          "Tivra");
+    return;
   }
   m_entryFile = file;
   try {
@@ -404,9 +398,6 @@ void MainWindow::shutdown() {
   step("listening socket", [&] {
     if (m_server) m_server->closeListener();
   });
-  step("map settings", [&] {
-    if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.
   if (m_storeTimer != 0) m_loop.cancelTimer(m_storeTimer);
@@ -415,7 +406,14 @@ void MainWindow::shutdown() {
     m_tileCache->CloseCache();
     m_storeWriter.reset();
   });
-  step("settings", [&] { saveMainSettings(m_ini, m_settings); });
+  // The map page's keys go with the window's in one rewrite: a full disk or a kill never
+  // leaves the file with one half of them.
+  step("settings", [&] {
+    std::string error;
+    if (!saveSettings(m_ini, m_mapPageCreated ? &m_mapValues : nullptr, m_settings, &error))
+      platform::warn(std::string("tivra: the settings were not saved (") + kSettingsFile +
+                     " keeps what it held): " + error);
+  });
   step("server", [&] { m_server.reset(); });
   step("entry document", [&] {
     if (!m_entryFile.empty()) {

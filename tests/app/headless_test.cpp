@@ -1,6 +1,8 @@
 // The tivra binary run as a user runs it: start-up, single instance, listen failure, shutdown.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -153,6 +155,35 @@ TEST_F(HeadlessTest, ShutdownWithASilentConnectionEndsWithinTheBound) {
   EXPECT_EQ(tivra->wait(10s), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
   EXPECT_TRUE(test::closedWithoutData(silent.get(), 2s));
+}
+
+// A FIFO named Tivra.ini is reported and the defaults are used: among them port 11000, so the
+// program runs in a network namespace of its own, where that port is surely free.
+TEST_F(HeadlessTest, FifoSettingsFileIsReportedAndTheDefaultsServeUntilAnOrderlyExit) {
+  const std::filesystem::path unshare = "/usr/bin/unshare";
+  if (!std::filesystem::exists(unshare)) GTEST_SKIP() << "no unshare(1) for a network of its own";
+  std::filesystem::remove(dir / "Tivra.ini");
+  ASSERT_EQ(::mkfifo((dir / "Tivra.ini").c_str(), 0600), 0);
+  std::vector<std::string> args = {"--net"};
+  if (::geteuid() != 0) args.emplace_back("--map-root-user");
+  for (const char* arg : {TIVRA_BINARY, "--headless", "-WW", "--verbose", "--data-dir"})
+    args.emplace_back(arg);
+  args.push_back(dir.path().string());
+  test::Process tivra(unshare, args, {"XDG_RUNTIME_DIR=" + dir.path().string()}, dir / "fifo.err");
+  const auto said = [&] { return test::readFile(dir / "fifo.err"); };
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        return said().find("listening on port 11000") != std::string::npos || !tivra.running();
+      },
+      20s))
+      << said();
+  if (said().find("unshare:") != std::string::npos) GTEST_SKIP() << said();
+  EXPECT_NE(said().find("cannot read the settings file"), std::string::npos) << said();
+  EXPECT_NE(said().find("Tivra.ini: not a regular file"), std::string::npos) << said();
+  tivra.signal(SIGTERM);
+  EXPECT_EQ(tivra.wait(10s), 0) << said();
+  EXPECT_NE(said().find("the settings were not saved"), std::string::npos) << said();
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "Tivra.ini"));
 }
 
 TEST_F(HeadlessTest, UnknownOptionIsAUsageError) {
