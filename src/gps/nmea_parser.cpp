@@ -367,11 +367,19 @@ void NmeaParser::parseGsa(std::string_view sentence, std::string_view fields) {
 
 // $GPGSV,3,1,12,05,58,310,45,02,40,068,43,26,35,181,40,27,31,244,38*7B
 //        pages page in-view then four groups of PRN, elevation, azimuth, SNR
+// $GPGSV,3,3,09,07,05,100,,1*hh
+//        NMEA 4.10 and later: a signal ID follows the groups
 void NmeaParser::parseGsv(Talker talker, std::string_view fields) {
+  // Three fields and whole groups of four, plus one: that one is the signal ID, not the PRN of
+  // a satellite.
+  const std::size_t end = std::min(fields.find('*'), fields.size());
+  const auto count = static_cast<int>(std::count(fields.begin(), fields.begin() + end, ',')) + 1;
+  const int usable = count > 3 && (count - 3) % 4 == 1 ? count - 1 : count;
   std::array<int, 19> values{};
   int read = 0;
   FieldScanner s(fields);
   for (int& value : values) {
+    if (read >= usable) break;
     if (read > 0 && !s.literal(',')) break;
     if (!s.integer(value)) break;
     ++read;

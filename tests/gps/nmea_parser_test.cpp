@@ -240,6 +240,31 @@ TEST(NmeaParser, EachTalkerKeepsItsLatestCompleteCycle) {
   EXPECT_EQ(p.data.history.size(), 0u);
 }
 
+struct GsvCase {
+  const char* name;
+  std::string body;
+  std::vector<int> prns;
+};
+
+class GsvSignalId : public ::testing::TestWithParam<GsvCase> {};
+
+// NMEA 4.10 and later end a GSV with a signal ID, which is no satellite.
+TEST_P(GsvSignalId, IsNeverReadAsASatellite) {
+  Parsed p;
+  p.feed(kGga);
+  p.feed(sentence(GetParam().body));
+  EXPECT_EQ(prns(p.data.satellites), GetParam().prns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GsvSignalId,
+    ::testing::Values(GsvCase{"AfterOneSatellite", "GPGSV,1,1,01,07,05,100,,1", {7}},
+                      GsvCase{
+                          "AfterTwoSatellites", "GPGSV,1,1,02,07,05,100,20,08,10,200,30,1", {7, 8}},
+                      GsvCase{"Alone", "GPGSV,1,1,00,1", {}},
+                      GsvCase{"BeforeSignalIds", "GPGSV,1,1,02,07,05,100,20,08,10,200,30", {7, 8}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
 // Epochs one second apart, each a GGA; every new epoch publishes and so paces.
 std::string ggaAt(int second, int millis = 0) {
   char body[96];
