@@ -85,6 +85,8 @@ void GpsSource::readFile(std::stop_token stop, std::FILE* raw) {
   while (!stop.stop_requested()) {
     const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
     if (n == 0) {
+      if (const std::size_t refused = m_parser->refusedPoints(); refused > 0)
+        m_events.pointsRefused(refused);
       silence();
       return;
     }

@@ -27,6 +27,8 @@ class GpsEvents {
   virtual ~GpsEvents() = default;
   virtual void dataStarted() = 0;  // WM_GPS_DATA_STARTED
   virtual void dataStopped() = 0;  // WM_GPS_DATA_STOPPED
+  // A file ended with this many points refused; told just before its dataStopped().
+  virtual void pointsRefused(std::size_t) {}
 };
 
 struct GpsSourceOptions {
