@@ -50,8 +50,8 @@ std::shared_ptr<GpsSource> GpsSource::openFile(const std::filesystem::path& file
   std::unique_ptr<std::FILE, FileCloser> handle(std::fopen(file.c_str(), "rb"));
   if (!handle) return nullptr;
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::File, events, options));
-  source->m_parser =
-      makeParser(file.filename().string(), source->m_data, timeFactor, *source->m_clock);
+  source->setParser(
+      makeParser(file.filename().string(), source->m_data, timeFactor, *source->m_clock));
   // Started last: no line arrives before the parser exists.
   source->m_fileReader =
       std::jthread([raw = source.get(), token = source->m_clock->token(),
@@ -59,11 +59,16 @@ std::shared_ptr<GpsSource> GpsSource::openFile(const std::filesystem::path& file
   return source;
 }
 
+void GpsSource::setParser(std::unique_ptr<LineParser> parser) {
+  m_parser = std::move(parser);
+  m_splitter = LineSplitter(4096, m_parser->sentenceStart());
+}
+
 std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int baud,
                                                  GpsEvents& events, GpsSourceOptions options) {
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Serial, events, options));
-  source->m_parser =
-      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->setParser(
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea));
   source->m_serial = std::make_unique<SerialGpsReader>(*source, options.serial);
   source->m_serial->start(device, 8, baud);
   return source;
@@ -72,8 +77,8 @@ std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int 
 std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uint16_t port,
                                                GpsEvents& events, GpsSourceOptions options) {
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Gpsd, events, options));
-  source->m_parser =
-      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->setParser(
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea));
   source->m_gpsd = std::make_unique<GpsdReader>(*source, options.gpsd);
   source->m_gpsd->start(host, port);
   return source;

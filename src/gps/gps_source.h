@@ -77,6 +77,7 @@ class GpsSource final : public ReaderSink {
   class StoppableClock;
   GpsSource(SourceType type, GpsEvents& events, GpsSourceOptions options);
   void readFile(std::stop_token stop, std::FILE* file);
+  void setParser(std::unique_ptr<LineParser> parser);
 
   SourceType m_type;
   GpsEvents& m_events;

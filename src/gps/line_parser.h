@@ -48,6 +48,9 @@ class LineParser {
   virtual ~LineParser() = default;
   // The fix that has just become current when this line opened a new epoch, else null.
   virtual const GpsFix* processLine(std::string_view line) = 0;
+  // The byte every line of this format begins with, or 0: bytes before it are not part of a
+  // line, so a reader can find the next line after binary data.
+  virtual char sentenceStart() const { return 0; }
   // Lines that had the shape of a point but could not be shown (damaged, or a position that is
   // no place on the globe).
   virtual std::size_t refusedPoints() const { return 0; }

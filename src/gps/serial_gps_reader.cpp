@@ -45,9 +45,7 @@ bool SerialGpsReader::drain(std::string& received) {
     } catch (const platform::SerialError&) {
       return false;
     }
-    // A chunk is text up to its first NUL byte.
-    const std::string_view chunk(buffer.data(), n);
-    received.append(chunk.substr(0, chunk.find('\0')));
+    received.append(buffer.data(), n);
     if (n < buffer.size()) break;
   }
   return true;

@@ -20,8 +20,9 @@ struct SerialReaderOptions {
 
 // Polls an open serial device on a worker thread of its own. Every poll reads all that is
 // waiting, in chunks of up to 4096 bytes, so a fast receiver never overflows the driver's
-// buffer. The worker is the only thread that touches the port; start() and stop() run on the
-// owner's thread.
+// buffer. Chunks are handed on whole, binary data and NUL bytes included: the line handling
+// finds the sentences in them. The worker is the only thread that touches the port; start() and
+// stop() run on the owner's thread.
 class SerialGpsReader {
  public:
   SerialGpsReader(ReaderSink& sink, SerialReaderOptions options = {});

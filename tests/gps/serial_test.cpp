@@ -144,16 +144,6 @@ TEST(SerialGpsReader, TextFlowsThenSilenceThenTextAgain) {
   EXPECT_TRUE(sink.waitFor([](auto& s) { return s.m_text.ends_with("$GPRMC\r\n"); }));
 }
 
-TEST(SerialGpsReader, ChunkEndsAtItsFirstNulByte) {
-  TestPty pty;
-  RecordingSink sink;
-  SerialGpsReader reader(sink, kFast);
-  reader.start(pty.slavePath(), 8, 4800);
-  pty.write(std::string("abc\0def\n", 8));
-  ASSERT_TRUE(sink.waitFor([](auto& s) { return s.m_chunks >= 1; }));
-  EXPECT_EQ(sink.text(), "abc");
-}
-
 TEST(SerialGpsReader, DrainsAFastReceiverInFewPolls) {
   TestPty pty;
   RecordingSink sink;

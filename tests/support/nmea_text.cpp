@@ -12,4 +12,20 @@ std::string nmeaSentence(std::string_view body) {
   return "$" + std::string(body) + tail;
 }
 
+std::string ubxFrame() {
+  constexpr int kPayload = 92;
+  std::string frame = "\xB5\x62\x01\x07";
+  frame += static_cast<char>(kPayload);
+  frame += '\0';
+  for (int i = 0; i < kPayload; ++i) frame += static_cast<char>(i);
+  unsigned a = 0, b = 0;
+  for (std::size_t i = 2; i < frame.size(); ++i) {
+    a = (a + static_cast<unsigned char>(frame[i])) & 0xFF;
+    b = (b + a) & 0xFF;
+  }
+  frame += static_cast<char>(a);
+  frame += static_cast<char>(b);
+  return frame;
+}
+
 }  // namespace tivra::test
