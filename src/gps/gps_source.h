@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "gps/line_splitter.h"
 #include "gps/nmea_parser.h"
 #include "gps/serial_gps_reader.h"
+#include "platform/unique_fd.h"
 
 namespace tivra::gps {
 
@@ -49,8 +49,9 @@ class GpsSource final : public ReaderSink {
   GpsSource(const GpsSource&) = delete;
   GpsSource& operator=(const GpsSource&) = delete;
 
-  // A file source; null when the file cannot be opened. The track-file parser reads names
-  // ending in "plt" (any case), the NMEA parser everything else.
+  // A file source; null when the file cannot be opened or is not a regular file (a FIFO would
+  // wait for a writer, a directory or device never gives a track). Opening never waits. The
+  // track-file parser reads names ending in "plt" (any case), the NMEA parser everything else.
   static std::shared_ptr<GpsSource> openFile(const std::filesystem::path& file, double timeFactor,
                                              GpsEvents& events, GpsSourceOptions options = {});
   // A serial source, never paced. Throws platform::SerialError when the device cannot be opened.
@@ -76,7 +77,7 @@ class GpsSource final : public ReaderSink {
  private:
   class StoppableClock;
   GpsSource(SourceType type, GpsEvents& events, GpsSourceOptions options);
-  void readFile(std::stop_token stop, std::FILE* file);
+  void readFile(std::stop_token stop, platform::UniqueFd file);
   void setParser(std::unique_ptr<LineParser> parser);
 
   SourceType m_type;
