@@ -35,6 +35,11 @@ bool GpsController::isReceiving() const {
   return source && source->isReceiving();
 }
 
+bool GpsController::hasFixes() const {
+  const auto source = activeSource();
+  return source && source->hasFixes();
+}
+
 void GpsController::stop() {
   setActive(nullptr);
 }

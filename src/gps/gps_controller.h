@@ -67,6 +67,8 @@ class GpsController {
   void stop();
 
   bool isReceiving() const;
+  // The active source has put a fix into its history, even if it has ended since.
+  bool hasFixes() const;
   std::shared_ptr<GpsSource> activeSource() const;
   const std::vector<std::string>& ports() const { return m_ports; }
 

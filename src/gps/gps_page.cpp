@@ -136,7 +136,9 @@ bool GpsPage::startSource() {
 }
 
 void GpsPage::handOverEntryDocument() {
-  if (!m_controller->isReceiving()) return;
+  // A short file, or one played without pauses, may have ended within the wait: its track is
+  // still shown.
+  if (!m_controller->isReceiving() && !m_controller->hasFixes()) return;
   const std::string name = std::to_string(static_cast<long>(std::time(nullptr))) + ".kml";
   {
     std::lock_guard lock(m_nameMutex);

@@ -93,6 +93,11 @@ std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uin
   return source;
 }
 
+bool GpsSource::hasFixes() {
+  std::lock_guard lock(m_data.lock);
+  return !m_data.history.empty();
+}
+
 void GpsSource::readFile(std::stop_token stop, platform::UniqueFd file) {
   std::array<char, 4096> buffer;
   while (!stop.stop_requested()) {

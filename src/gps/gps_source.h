@@ -65,6 +65,8 @@ class GpsSource final : public ReaderSink {
   // Stops the reader (waiting for its thread) and reports the end if data was flowing.
   void stop();
   bool isReceiving() const { return m_receiving.load(); }
+  // Whether any fix reached the history, however the source has fared since.
+  bool hasFixes();
   bool hasSerialReader() const { return m_type == SourceType::Serial; }
   SourceType type() const { return m_type; }
   GpsData& data() { return m_data; }

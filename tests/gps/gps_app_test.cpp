@@ -233,6 +233,25 @@ TEST_F(GpsApp, TrackWithoutDatesShowsItsPointsAndSaysWhatWasRefused) {
   EXPECT_EQ(gps.find("nan"), std::string::npos);
 }
 
+// Played without pauses, the file has ended long before the start wait is over.
+TEST_F(GpsApp, FileThatEndedWithinTheStartWaitIsHandedToTheGlobe) {
+  start(true);
+  std::ofstream(dir / "t.nmea", std::ios::binary) << kTrack;
+  GpsPageSettings settings;
+  settings.kind = SourceKind::File;
+  settings.fileName = (dir / "t.nmea").string();
+  settings.timeFactor = 0;
+  startGps(settings);
+  ASSERT_TRUE(status.waitFor("读取数据文件结束."));
+  globe::SimGlobe* globe = harness->globe();
+  ASSERT_NE(globe, nullptr);
+  std::optional<globe::FeatureInfo> points;
+  ASSERT_TRUE(test::eventually(
+      [&] { return (points = globe->featureById("TrackPoints")) && points->childCount == 2; },
+      10s));
+  EXPECT_TRUE(globe->featureByName("Tivra GPS"));
+}
+
 TEST_F(GpsApp, DemoIsFollowedByTheGlobe) {
   start(true);
   GpsPageSettings settings;
