@@ -89,7 +89,7 @@ std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uin
   source->setParser(
       std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea));
   source->m_gpsd = std::make_unique<GpsdReader>(*source, options.gpsd);
-  source->m_gpsd->start(host, port);
+  if (!source->m_gpsd->start(host, port)) return nullptr;
   return source;
 }
 

@@ -58,7 +58,8 @@ class GpsSource final : public ReaderSink {
   static std::shared_ptr<GpsSource> openSerial(const std::string& device, int baud,
                                                GpsEvents& events, GpsSourceOptions options = {});
 
-  // A source fed by gpsd, never paced; it keeps trying to reach gpsd until stopped.
+  // A source fed by gpsd, never paced; null when gpsd cannot be reached. Once reached, it keeps
+  // trying to reach gpsd again until stopped.
   static std::shared_ptr<GpsSource> openGpsd(const std::string& host, std::uint16_t port,
                                              GpsEvents& events, GpsSourceOptions options = {});
 

@@ -146,6 +146,7 @@ struct StartCase {
   const char* baud;
   std::vector<std::string> statuses;
   std::vector<std::string> messages;
+  bool gpsdAway = false;  // gpsd on a port where nothing listens
 };
 
 class PageStart : public GpsApp, public ::testing::WithParamInterface<StartCase> {};
@@ -159,6 +160,7 @@ TEST_P(PageStart, StatusTextsAndMessages) {
   settings.port = c.port;
   settings.baud = c.baud;
   settings.timeFactor = 0;
+  if (c.gpsdAway) settings.gpsdPort = test::freePort();
   startGps(settings);
   ASSERT_TRUE(status.waitFor(c.statuses.back()));
   std::this_thread::sleep_for(200ms);  // nothing else follows
@@ -186,6 +188,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "<自动>",
                   {"就绪", "打开文件失败!"},
                   {}},
+        StartCase{"GpsdAway",
+                  SourceKind::Gpsd,
+                  "",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "就绪"},
+                  {"Tivra|获取数据源失败!"},
+                  true},
         StartCase{"EmptyFileNamePlaysTheDemo",
                   SourceKind::File,
                   "",
