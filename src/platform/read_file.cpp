@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace tivra::platform {
 
@@ -63,28 +65,87 @@ std::optional<std::vector<std::uint8_t>> readRegularFile(const std::filesystem::
   return bytes;
 }
 
+namespace {
+
+bool failWith(int code, std::string& error) {
+  error = std::strerror(code);
+  return false;
+}
+
+bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Where a write lands: a symbolic link is followed, as the shell's ">" does, so the link stays
+// and its target gets the bytes; the target of a dangling link is created.
+std::filesystem::path writeTarget(const std::filesystem::path& path) {
+  std::filesystem::path target = path;
+  std::error_code ec;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+    const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+    if (ec) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return target;
+}
+
+}  // namespace
+
 bool writeRegularFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                       std::string& error) {
-  RegularFile file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!file.fd) {
-    error = std::move(file.error);
+  struct stat existing {};
+  const bool exists = ::stat(path.c_str(), &existing) == 0;
+  // A link loop or a directory we may not search: leave it as it is.
+  if (!exists && errno != ENOENT) return failWith(errno, error);
+  if (exists && !S_ISREG(existing.st_mode)) {
+    error = "not a regular file";
     return false;
   }
-  std::size_t done = 0;
-  int failure = 0;
-  while (done < bytes.size() && failure == 0) {
-    const ssize_t n = ::write(file.fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) failure = n < 0 ? errno : ENOSPC;
-    if (n > 0) done += static_cast<std::size_t>(n);
+  // The bytes go to a new file beside the target, which replaces it only once complete: a
+  // failure (a full disk) leaves what was there as it was.
+  const std::filesystem::path target = writeTarget(path);
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  std::random_device random;
+  UniqueFd file;
+  std::filesystem::path temp;
+  for (int attempt = 0; attempt < 16 && !file; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+    temp = directory / ("." + target.filename().string() + suffix);
+    file.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!file && errno != EEXIST) break;
   }
-  // close() may be where a full disk shows (on network file systems).
-  if (!file.fd.close() && failure == 0) failure = errno;
-  if (failure == 0) return true;
-  error = std::strerror(failure);
-  std::error_code ec;
-  std::filesystem::remove(path, ec);  // never leave a cut document behind
-  return false;
+  if (!file) return failWith(errno, error);
+  // The replacement keeps the permissions of the file it replaces; a new one gets the umask's.
+  bool written = (!exists || ::fchmod(file.get(), existing.st_mode & 07777) == 0) &&
+                 writeAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+  int code = errno;
+  if (!file.close() && written) {
+    written = false;
+    code = errno;
+  }
+  if (written && ::rename(temp.c_str(), target.c_str()) != 0) {
+    written = false;
+    code = errno;
+  }
+  if (!written) {
+    ::unlink(temp.c_str());
+    return failWith(code, error);
+  }
+  // The rename itself is made durable with its directory.
+  if (UniqueFd dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)})
+    ::fsync(dir.get());
+  return true;
 }
 
 }  // namespace tivra::platform

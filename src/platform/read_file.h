@@ -34,9 +34,10 @@ std::optional<std::vector<std::uint8_t>> readRegularFile(const std::filesystem::
                                                          std::size_t maxBytes,
                                                          std::string* error = nullptr);
 
-// Creates or empties the regular file `path` and writes every byte. On failure (the name is
-// not a regular file, or the disk is full) `error` says why (without the path), and a file
-// this call emptied is removed rather than left cut short.
+// Writes every byte to `path` through a new file beside it that replaces it only once complete
+// and synced, so a failure (a full disk) leaves what was there untouched. A symbolic link is
+// written through; an existing name that is not a regular file is refused. On failure `error`
+// says why (without the path).
 bool writeRegularFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                       std::string& error);
 

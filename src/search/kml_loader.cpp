@@ -5,31 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <random>
+#include <span>
 #include <system_error>
 #include <thread>
 
 #include "platform/log.h"
-#include "platform/text.h"
+#include "platform/read_file.h"
 #include "platform/unique_fd.h"
 
 namespace tivra::search {
 
 namespace {
-
-// Where a write lands: a symbolic link is followed, as the shell's ">" does, so the link stays
-// and its target gets the text; the target of a dangling link is created.
-std::filesystem::path writeTarget(const std::filesystem::path& path) {
-  std::filesystem::path target = path;
-  std::error_code ec;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
-    const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
-    if (ec) break;
-    target = next.is_absolute() ? next : target.parent_path() / next;
-  }
-  return target;
-}
 
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -69,40 +57,8 @@ bool writeWholeFile(const std::filesystem::path& path, std::string_view text, st
   if (exists && S_ISDIR(existing.st_mode)) return failWith(EISDIR, error);
   if (exists && !S_ISREG(existing.st_mode)) return writeInPlace(path, text, error);
 
-  // The text goes to a new file beside the target, which replaces it only once complete: a
-  // failure leaves what was there as it was.
-  const std::filesystem::path target = writeTarget(path);
-  std::filesystem::path directory = target.parent_path();
-  if (directory.empty()) directory = ".";
-  std::random_device random;
-  platform::UniqueFd file;
-  std::filesystem::path temp;
-  for (int attempt = 0; attempt < 16 && !file; ++attempt) {
-    temp = directory / platform::format(".%s.%08x.tmp", target.filename().c_str(), random());
-    file.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!file && errno != EEXIST) break;
-  }
-  if (!file) return failWith(errno, error);
-  // The replacement keeps the permissions of the file it replaces; a new one gets the umask's.
-  bool written = (!exists || ::fchmod(file.get(), existing.st_mode & 07777) == 0) &&
-                 writeAll(file.get(), text) && ::fsync(file.get()) == 0;
-  int code = errno;
-  if (!file.close() && written) {
-    written = false;
-    code = errno;
-  }
-  if (written && ::rename(temp.c_str(), target.c_str()) != 0) {
-    written = false;
-    code = errno;
-  }
-  if (!written) {
-    ::unlink(temp.c_str());
-    return failWith(code, error);
-  }
-  // The rename itself is made durable with its directory.
-  if (platform::UniqueFd dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)})
-    ::fsync(dir.get());
-  return true;
+  return platform::writeRegularFile(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), error);
 }
 
 LoadResult LoadKmlIntoEarth(globe::Earth& earth, std::string_view kml,

@@ -193,6 +193,8 @@ TEST(SearchOffsetsTest, WithinViewBoxAndOffsetsReachTheQueryAndTheHits) {
   page.keywordEdit()->setText("咖啡");
   page.withinViewCheck()->setChecked(true);
   page.searchButton()->click();
+  // The query runs off the window's thread.
+  ASSERT_TRUE(processUntil([&] { return !service.targets().empty(); }, 20s));
   ASSERT_EQ(service.targets().size(), 1u);
   EXPECT_NE(service.targets()[0].find(platform::format(
                 "city=%%B1%%B1%%BE%%A9&area=POINT(%d%%20%d)&words=%%BF%%A7%%B7%%C8&showName=1",
