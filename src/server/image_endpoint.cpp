@@ -4,7 +4,9 @@
 #include "platform/resources.h"
 #include "server/request.h"
 #include "tiles/fetch_url.h"
+#include "tiles/tile_url.h"
 #include "tiles/transparency.h"
+#include "tiles/whole_image.h"
 
 namespace tivra::server {
 
@@ -55,31 +57,43 @@ std::string decodeImagePath(std::string_view path) {
   return replaceAll(replaceAll(path, "%3D", "="), "%26", "&");
 }
 
-std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
-                                                   std::string_view key) {
+namespace {
+
+// The store and the built-in images, then (when download is set) the tile source.
+std::optional<std::vector<std::uint8_t>> fetchTile(const EndpointContext& context,
+                                                   std::string_view key, bool download) {
   if (auto stored = context.tileCache.ReadTileEntry(key)) return stored;
   if (auto builtIn = builtInImage(context, key)) return builtIn;
+  if (!key.starts_with(context.tileSourceBase)) return std::nullopt;
+  const std::string_view query = key.substr(context.tileSourceBase.size());
   const tiles::TileSource* source = context.tileSource;
   const bool templated = source != nullptr && source->kind() != tiles::TileSource::Kind::Query;
-  std::string_view query = key;
-  if (query.starts_with(context.tileSourceBase)) query.remove_prefix(context.tileSourceBase.size());
   // Tiles on this machine are read where they are, online or not, and never copied into the
   // store; a tile they lack stays unstored so that one added later is found.
   if (templated && source->local()) return source->readLocal(query);
-  if (!context.online.load()) return std::nullopt;
-  tiles::FetchResult download = templated ? source->download(query) : tiles::fetch_url(key);
+  // Only a tile of the query grammar is asked of a source: any other name (a path, a cut
+  // query) would be fetched from a URL no source answers, and kept under that name.
+  if (!download || !context.online.load() || !tiles::isTileQuery(query)) return std::nullopt;
+  tiles::FetchResult fetched = templated ? source->download(query) : tiles::fetch_url(key);
+  if (!fetched.body || fetched.body->empty()) return std::nullopt;
+  // Only a whole image is kept: an error page or a body cut short is passed on this once.
+  const bool whole = tiles::isWholeImage(*fetched.body);
   // Only the tile source's own grammar redirects missing tiles to one image; services of today
   // redirect real tiles too (to a mirror), so theirs are stored each under its own key.
-  if (download.status == kHttpFound && !templated) {
-    // The source's own not-found image, shared by every tile it redirects. A redirect whose
-    // target gave nothing leaves nothing to store.
-    if (!download.body || download.body->empty()) return std::nullopt;
-    context.tileCache.StoreMissingTile(key, *download.body);
-    return download.body;
+  if (fetched.status == kHttpFound && !templated) {
+    // The source's own not-found image, shared by every tile it redirects.
+    if (whole) context.tileCache.StoreMissingTile(key, *fetched.body);
+    return fetched.body;
   }
-  if (!download.body || download.body->empty()) return std::nullopt;
-  if (worthStoring(download.status)) context.tileCache.StoreTile(key, *download.body);
-  return download.body;
+  if (whole && worthStoring(fetched.status)) context.tileCache.StoreTile(key, *fetched.body);
+  return fetched.body;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
+                                                   std::string_view key) {
+  return fetchTile(context, key, true);
 }
 
 void ImageServer(const EndpointContext& context, std::string_view request, std::string& out) {
@@ -90,8 +104,13 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
   const int colourDigit = path.size() > 1 ? path[1] - '0' : 0;
   const int rangeDigit = path.size() > 2 ? path[2] - '0' : 0;
 
+  // A request line without its end may have been cut inside the tile's name: what it names is
+  // looked up, never downloaded.
+  const std::string_view line = firstLine(request);
+  const bool lineEnded =
+      !line.empty() && line.data() + line.size() < request.data() + request.size();
   std::optional<std::vector<std::uint8_t>> bytes;
-  if (wellFormed) bytes = FetchTile(context, context.tileSourceBase + path.substr(4));
+  if (wellFormed) bytes = fetchTile(context, context.tileSourceBase + path.substr(4), lineEnded);
   // A tile that cannot be decoded for processing (often an error page stored as a tile) gets
   // the placeholder too, rather than bytes no image viewer can show.
   if (bytes && letter == 'T') bytes = tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit);

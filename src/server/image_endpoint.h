@@ -14,9 +14,11 @@ namespace tivra::server {
 // MODE "/" QUERY with MODE a letter and two digits ("F00", or "T" + colour + range digit).
 void ImageServer(const EndpointContext& context, std::string_view request, std::string& out);
 
-// `FetchTile`: the store first; then, while online, a download that is stored for next time
-// under the same key (from `TileUrl` when it is a template). A `TileUrl` naming local files is
-// read directly, online or not. nullopt when there is no tile.
+// `FetchTile`: the store first; then, while online and only for a name of the query grammar
+// (x, y, zoom), a download (from `TileUrl` when it is a template) that is stored for next time
+// under the same key when it is a whole image of a known format; anything else is passed on
+// and not stored. A `TileUrl` naming local files is read directly, online or not. nullopt
+// when there is no tile.
 std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
                                                    std::string_view key);
 
