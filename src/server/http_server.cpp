@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "server/request.h"
 
 namespace tivra::server {
 
@@ -198,27 +199,46 @@ class Worker : public std::enable_shared_from_this<Worker> {
   }
 
   void answer(int fd) {
+    const std::size_t count = readRequest(fd);
+    if (count == 0) return;
+    m_request[count] = '\0';
+    m_response.clear();
+    m_core->router.RouteRequest(std::string_view(m_request.data(), count), m_response);
+    if (!platform::sendAll(fd, m_response)) platform::debugTrace("CConnectSoc::Send failed");
+    if (m_response.capacity() > 4 * kResponseBuffer) {
+      m_response = std::string();  // let a large archive go instead of keeping it parked
+      m_response.reserve(kResponseBuffer);
+    }
+  }
+
+  // Reads until the request's header has ended, kReadLimit bytes have come, or headerTimeout
+  // has passed since its first byte; a request that arrives in pieces is routed whole. The
+  // count of bytes to route; 0 when there is nothing to answer (stopped, silent for
+  // idleTimeout, closed before sending, or a read error).
+  std::size_t readRequest(int fd) {
+    using Clock = std::chrono::steady_clock;
+    std::size_t count = 0;
+    Clock::time_point headerDeadline{};
     for (;;) {
-      const int ready = platform::waitReadable(fd, m_stop.get(), m_core->options.idleTimeout);
-      if (ready != 1) return;  // stopped, idle too long, or poll failed
-      const ssize_t count = ::recv(fd, m_request.data(), kReadLimit, 0);
-      if (count == 0) return;  // the peer closed before sending a request
-      if (count < 0) {
+      auto wait = m_core->options.idleTimeout;
+      if (count > 0) {
+        wait = std::chrono::ceil<std::chrono::milliseconds>(headerDeadline - Clock::now());
+        if (wait.count() <= 0) return count;
+      }
+      const int ready = platform::waitReadable(fd, m_stop.get(), wait);
+      if (ready == 0) return count;  // idle too long, or the header's time is up
+      if (ready != 1) return 0;      // stopped, or poll failed
+      const ssize_t n = ::recv(fd, m_request.data() + count, kReadLimit - count, 0);
+      if (n == 0) return count;  // the peer has sent all it will
+      if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
         m_core->frontend.messageBox("Socket Error. Unable to read data.", "Tivra");
-        return;
+        return 0;
       }
-      // The bytes of this one read are the whole request.
-      m_request[static_cast<std::size_t>(count)] = '\0';
-      m_response.clear();
-      m_core->router.RouteRequest(
-          std::string_view(m_request.data(), static_cast<std::size_t>(count)), m_response);
-      if (!platform::sendAll(fd, m_response)) platform::debugTrace("CConnectSoc::Send failed");
-      if (m_response.capacity() > 4 * kResponseBuffer) {
-        m_response = std::string();  // let a large archive go instead of keeping it parked
-        m_response.reserve(kResponseBuffer);
-      }
-      return;
+      if (count == 0) headerDeadline = Clock::now() + m_core->options.headerTimeout;
+      count += static_cast<std::size_t>(n);
+      if (count >= kReadLimit || requestComplete(std::string_view(m_request.data(), count)))
+        return count;
     }
   }
 

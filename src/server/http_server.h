@@ -52,6 +52,9 @@ struct ServerOptions {
   int backlog = 64;
   // A peer that has sent nothing for this long is closed: it must not hold a thread forever.
   std::chrono::milliseconds idleTimeout{30'000};
+  // After a request's first byte, the rest of its header may take this long; then what has
+  // come is routed.
+  std::chrono::milliseconds headerTimeout{2'000};
   // Finished connection threads wait for the next connection instead of ending, up to this many,
   // and end after this long without one, so a quiet program goes back to one thread.
   std::size_t maxParkedThreads = 32;
@@ -67,7 +70,8 @@ class ServerCore;
 
 // The listening socket and its connection threads. The listening descriptor is watched by the
 // main message loop, so accepts run on the main thread; each connection runs on a thread of its
-// own that reads one request (at most 1024 bytes), routes it, sends the whole response and closes.
+// own that reads one request (its header, at most 1024 bytes), routes it, sends the whole
+// response and closes.
 class HttpServer {
  public:
   HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,

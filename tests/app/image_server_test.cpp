@@ -1,9 +1,13 @@
 // The tile endpoint end to end: real sockets into the program's server, tiles from the store or
 // from the fake tile service it downloads them from.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <thread>
 
 #include "platform/image_codec.h"
 #include "platform/resources.h"
+#include "platform/socket.h"
 #include "store/lock_file.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
@@ -14,6 +18,8 @@
 
 namespace tivra::app {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct Answer {
   std::string head;
@@ -421,6 +427,41 @@ TEST(KmlServerOffsetModel, Gcj02OffsetsAnUncalibratedViewWithoutStoringIt) {
   EXPECT_EQ(harness.window().mapValues().xoff, -623);
   EXPECT_EQ(harness.window().mapValues().yoff, -140);
   EXPECT_EQ(harness.window().tileCache().locationMap().size(), 0u);
+}
+
+}  // namespace
+}  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+TEST_F(ImageServerTest, TileRequestInTwoPiecesIsStoredUnderItsWholeName) {
+  const std::string query = "x=123%34&y=56%38&zoom=12";
+  const std::string request =
+      "GET /ImageServer/F00/" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  platform::UniqueFd fd = platform::connectLoopback(harness->port());
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(0, 30)));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(30)));
+  const auto raw = test::readToEnd(fd.get(), 10s);
+  ASSERT_TRUE(raw);
+  const auto expected = test::FakeTileServer::tileBytes(1234, 568, 12);
+  EXPECT_TRUE(raw->ends_with(test::FakeTileServer::asText(expected)));
+  ASSERT_EQ(tiles.requests().size(), 1u);
+  EXPECT_EQ(tiles.requests()[0].target, "/googlechina/maptile?" + query);
+  EXPECT_TRUE(harness->window().tileCache().ReadTileEntry(tileBase() + query));
+}
+
+TEST_F(ImageServerTest, RequestLineWithoutItsEndIsNotDownloaded) {
+  harness->window().mapValues().transparentMode = false;
+  platform::UniqueFd fd = platform::connectLoopback(harness->port());
+  ASSERT_TRUE(fd);
+  // It may have been cut inside the name ("zoom=1" of "zoom=12"): only the store is asked.
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET /ImageServer/F00/x=1&y=0&zoom=1")));
+  ::shutdown(fd.get(), SHUT_WR);
+  EXPECT_EQ(test::readToEnd(fd.get(), 10s), placeholderRedirect(harness->port()));
+  EXPECT_EQ(tiles.requests().size(), 0u);
 }
 
 }  // namespace

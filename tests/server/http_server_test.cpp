@@ -99,6 +99,47 @@ TEST_F(ServerTest, ZeroBytesInTheRequestCannotHideItsEnd) {
   EXPECT_EQ(seen, "GET /");
 }
 
+// Split after 10 bytes the request would name no endpoint, after 30 a cut tile; it is routed
+// whole, whatever the pause between its pieces.
+class SplitRequestTest : public ServerTest, public ::testing::WithParamInterface<std::size_t> {};
+TEST_P(SplitRequestTest, IsRoutedWhole) {
+  router.setHandler(Endpoint::ImageServer,
+                    [](std::string_view request, std::string& out) { out = request; });
+  start();
+  const std::string request =
+      "GET /ImageServer/F00/x=123%34&y=56%38&zoom=12 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  platform::UniqueFd fd = platform::connectLoopback(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(0, GetParam())));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(GetParam())));
+  EXPECT_EQ(test::readToEnd(fd.get(), 5s), request);
+}
+INSTANTIATE_TEST_SUITE_P(Splits, SplitRequestTest, ::testing::Values(1, 10, 30, 60, 73));
+
+struct UnendedCase {
+  const char* name;
+  bool closeAfterSending;
+};
+class UnendedRequestTest : public ServerTest, public ::testing::WithParamInterface<UnendedCase> {};
+// A header that never ends is routed as it came once the peer has closed its side, or after
+// the header's time.
+TEST_P(UnendedRequestTest, IsRoutedAsItCame) {
+  echoLength();
+  ServerOptions options;
+  options.headerTimeout = 300ms;
+  start(options);
+  platform::UniqueFd fd = platform::connectLoopback(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET /abc HTTP/1.1\r\nX: y")));
+  if (GetParam().closeAfterSending) ::shutdown(fd.get(), SHUT_WR);
+  EXPECT_EQ(test::readToEnd(fd.get(), 5s), "len=23");
+}
+INSTANTIATE_TEST_SUITE_P(Ends, UnendedRequestTest,
+                         ::testing::Values(UnendedCase{"peer_closed", true},
+                                           UnendedCase{"header_time_up", false}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 class ResponseSizeTest : public ServerTest, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(ResponseSizeTest, WholeResponseArrives) {
@@ -203,7 +244,7 @@ TEST_F(ServerTest, ParkedThreadsServeLaterConnections) {
   echoLength();
   start();
   for (int i = 0; i < 200; ++i)
-    ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1"), "len=17") << "request " << i;
+    ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1\r\n\r\n"), "len=21") << "request " << i;
 }
 
 TEST_F(ServerTest, IdleParkedThreadsEndAndNewOnesServeAfterwards) {
