@@ -45,6 +45,8 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
       tiles::TileSource::Settings{m_hosts.tileUrl, m_hosts.tileSubdomains, m_hosts.testCaFile});
   m_endpoints->tileSource = m_tileSource.get();
   m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
+  m_endpoints->stop = m_stopDownloads.get_token();
+  m_endpoints->flights = &m_tileFlights;
   createGpsPage();
   installHandlers();
 }
@@ -371,6 +373,7 @@ void MainWindow::onServerThreadEnded(server::ThreadId id) {
 void MainWindow::close() {
   if (m_closing) return;
   m_closing = true;
+  m_stopDownloads.request_stop();
   if (m_server) {
     for (const server::ThreadId id : m_serverThreads) m_server->stopConnection(id);
     // Threads whose start message has not reached the list yet are stopped too.

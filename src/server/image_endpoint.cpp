@@ -3,6 +3,7 @@
 #include "platform/http_response.h"
 #include "platform/resources.h"
 #include "server/request.h"
+#include "server/tile_flights.h"
 #include "tiles/fetch_url.h"
 #include "tiles/tile_url.h"
 #include "tiles/transparency.h"
@@ -59,41 +60,57 @@ std::string decodeImagePath(std::string_view path) {
 
 namespace {
 
+TileBytes share(std::optional<std::vector<std::uint8_t>> bytes) {
+  if (!bytes) return nullptr;
+  return std::make_shared<const std::vector<std::uint8_t>>(std::move(*bytes));
+}
+
 // The store and the built-in images, then (when download is set) the tile source.
-std::optional<std::vector<std::uint8_t>> fetchTile(const EndpointContext& context,
-                                                   std::string_view key, bool download) {
-  if (auto stored = context.tileCache.ReadTileEntry(key)) return stored;
-  if (auto builtIn = builtInImage(context, key)) return builtIn;
-  if (!key.starts_with(context.tileSourceBase)) return std::nullopt;
+TileFlights::Outcome fetchTile(const EndpointContext& context, std::string_view key,
+                               bool download) {
+  if (auto stored = context.tileCache.ReadTileEntry(key)) return {share(std::move(stored)), true};
+  if (auto builtIn = builtInImage(context, key)) return {share(std::move(builtIn)), false};
+  if (!key.starts_with(context.tileSourceBase)) return {};
   const std::string_view query = key.substr(context.tileSourceBase.size());
   const tiles::TileSource* source = context.tileSource;
   const bool templated = source != nullptr && source->kind() != tiles::TileSource::Kind::Query;
   // Tiles on this machine are read where they are, online or not, and never copied into the
   // store; a tile they lack stays unstored so that one added later is found.
-  if (templated && source->local()) return source->readLocal(query);
+  if (templated && source->local()) return {share(source->readLocal(query)), false};
   // Only a tile of the query grammar is asked of a source: any other name (a path, a cut
   // query) would be fetched from a URL no source answers, and kept under that name.
-  if (!download || !context.online.load() || !tiles::isTileQuery(query)) return std::nullopt;
-  tiles::FetchResult fetched = templated ? source->download(query) : tiles::fetch_url(key);
-  if (!fetched.body || fetched.body->empty()) return std::nullopt;
+  if (!download || !context.online.load() || !tiles::isTileQuery(query)) return {};
+  tiles::FetchOptions options;
+  options.stop = context.stop;
+  tiles::FetchResult fetched =
+      templated ? source->download(query, context.stop) : tiles::fetch_url(key, options);
+  if (!fetched.body || fetched.body->empty()) return {};
   // Only a whole image is kept: an error page or a body cut short is passed on this once.
   const bool whole = tiles::isWholeImage(*fetched.body);
+  TileBytes bytes = share(std::move(fetched.body));
   // Only the tile source's own grammar redirects missing tiles to one image; services of today
   // redirect real tiles too (to a mirror), so theirs are stored each under its own key.
   if (fetched.status == kHttpFound && !templated) {
-    // The source's own not-found image, shared by every tile it redirects.
-    if (whole) context.tileCache.StoreMissingTile(key, *fetched.body);
-    return fetched.body;
+    // The source's own not-found image, shared by every tile it redirects (the one stored
+    // first stays: these bytes are not shared on as the store's).
+    if (whole) context.tileCache.StoreMissingTile(key, *bytes);
+    return {bytes, false};
   }
-  if (whole && worthStoring(fetched.status)) context.tileCache.StoreTile(key, *fetched.body);
-  return fetched.body;
+  const bool kept =
+      whole && worthStoring(fetched.status) && context.tileCache.StoreTile(key, *bytes) == 0;
+  return {bytes, kept};
+}
+
+TileBytes fetchShared(const EndpointContext& context, std::string_view key, bool download) {
+  if (!download || context.flights == nullptr) return fetchTile(context, key, download).bytes;
+  return context.flights->fetch(key, context.stop,
+                                [&] { return fetchTile(context, key, download); });
 }
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
-                                                   std::string_view key) {
-  return fetchTile(context, key, true);
+TileBytes FetchTile(const EndpointContext& context, std::string_view key) {
+  return fetchShared(context, key, true);
 }
 
 void ImageServer(const EndpointContext& context, std::string_view request, std::string& out) {
@@ -109,11 +126,12 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
   const std::string_view line = firstLine(request);
   const bool lineEnded =
       !line.empty() && line.data() + line.size() < request.data() + request.size();
-  std::optional<std::vector<std::uint8_t>> bytes;
-  if (wellFormed) bytes = fetchTile(context, context.tileSourceBase + path.substr(4), lineEnded);
-  // A tile that cannot be decoded for processing (often an error page stored as a tile) gets
-  // the placeholder too, rather than bytes no image viewer can show.
-  if (bytes && letter == 'T') bytes = tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit);
+  TileBytes bytes;
+  if (wellFormed) bytes = fetchShared(context, context.tileSourceBase + path.substr(4), lineEnded);
+  // A tile that cannot be decoded for processing (an error page passed on) gets the
+  // placeholder too, rather than bytes no image viewer can show.
+  if (bytes && letter == 'T')
+    bytes = share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.
     if (context.mapValues.transparentMode) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/endpoint_context.h"
+#include "server/tile_flights.h"
 
 namespace tivra::server {
 
@@ -19,8 +20,8 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
 // under the same key when it is a whole image of a known format; anything else is passed on
 // and not stored. A `TileUrl` naming local files is read directly, online or not. nullopt
 // when there is no tile.
-std::optional<std::vector<std::uint8_t>> FetchTile(const EndpointContext& context,
-                                                   std::string_view key);
+// Connections asking for one tile at once share one fetch (context.flights).
+TileBytes FetchTile(const EndpointContext& context, std::string_view key);
 
 // The path after "ImageServer/" with "%3D" turned into "=" and then "%26" into "&".
 std::string decodeImagePath(std::string_view path);

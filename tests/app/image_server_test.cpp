@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <future>
 #include <thread>
 
 #include "platform/image_codec.h"
@@ -12,6 +13,7 @@
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
 #include "support/image_samples.h"
+#include "support/process.h"
 #include "support/raw_client.h"
 #include "support/temp_dir.h"
 #include "support/test_mbtiles.h"
@@ -462,6 +464,53 @@ TEST_F(ImageServerTest, RequestLineWithoutItsEndIsNotDownloaded) {
   ::shutdown(fd.get(), SHUT_WR);
   EXPECT_EQ(test::readToEnd(fd.get(), 10s), placeholderRedirect(harness->port()));
   EXPECT_EQ(tiles.requests().size(), 0u);
+}
+
+}  // namespace
+}  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+TEST_F(ImageServerTest, HungDownloadHoldsBackOnlyItself) {
+  // Tile x=1 is taken by the source and never answered; every other tile comes at once.
+  tiles.setTileAnswer([this](long x, long, long) -> std::optional<std::string> {
+    if (x != 1) return std::nullopt;
+    tiles.waitOrStop(60'000);
+    return std::string();
+  });
+  auto hung = std::async(std::launch::async,
+                         [this] { return get("/ImageServer/F00/x=1&y=0&zoom=5").head; });
+  ASSERT_TRUE(test::eventually([&] { return tiles.requests().size() == 1; }, 10s));
+  for (const long x : {2, 3, 4, 5, 6}) {
+    const std::string query = "x=" + std::to_string(x) + "&y=0&zoom=5";
+    // Well within the hung download's 10 s to its first byte.
+    const auto raw =
+        test::exchange(harness->port(), "GET /ImageServer/F00/" + query + " HTTP/1.1\r\n\r\n", 5s);
+    ASSERT_TRUE(raw) << query;
+    EXPECT_TRUE(
+        raw->ends_with(test::FakeTileServer::asText(test::FakeTileServer::tileBytes(x, 0, 5))))
+        << query;
+  }
+  EXPECT_EQ(hung.wait_for(0s), std::future_status::timeout) << "still waiting for its source";
+  harness.reset();  // closing gives the hung download up
+  EXPECT_EQ(hung.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(ImageServerTest, OneDownloadForATileAskedByManyAtOnce) {
+  tiles.setTileAnswer([this](long x, long y, long zoom) -> std::optional<std::string> {
+    tiles.waitOrStop(500);
+    return test::FakeTileServer::answerWith(
+        200, "image/png",
+        test::FakeTileServer::asText(test::FakeTileServer::tileBytes(x, y, zoom)));
+  });
+  std::vector<std::future<Answer>> answers;
+  for (int i = 0; i < 6; ++i)
+    answers.push_back(
+        std::async(std::launch::async, [this] { return get("/ImageServer/F00/x=2&y=0&zoom=5"); }));
+  for (auto& answer : answers)
+    EXPECT_EQ(answer.get().body, test::FakeTileServer::tileBytes(2, 0, 5));
+  EXPECT_EQ(tiles.requestCount("/googlechina/maptile"), 1u);
 }
 
 }  // namespace
