@@ -184,9 +184,9 @@ class MainWindow {
   platform::EventLoop::TimerId m_entryViewTimer = 0;
 };
 
-// After shutdown(): a connection thread stuck past the shutdown wait still reaches the window,
-// its store and the loop, so the process ends with `code` before any of them is destroyed.
-// Returns when no connection thread is left.
+// After shutdown(), when everything is written: a connection thread stuck past the shutdown
+// wait still reaches the window, its store and the loop, and must not meet the exit handlers,
+// so the process ends with `code` at once. Returns when every connection thread was joined.
 void exitIfConnectionsStuck(int code);
 
 }  // namespace tivra::app

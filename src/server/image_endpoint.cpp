@@ -2,6 +2,7 @@
 
 #include "platform/http_response.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 #include "server/request.h"
 #include "server/tile_flights.h"
 #include "tiles/fetch_url.h"
@@ -114,6 +115,14 @@ TileBytes FetchTile(const EndpointContext& context, std::string_view key) {
 }
 
 void ImageServer(const EndpointContext& context, std::string_view request, std::string& out) {
+  Response response;
+  response.text.swap(out);
+  ImageServer(context, request, response);
+  out.swap(response.text);
+  if (response.body) out.append(response.body->begin(), response.body->end());
+}
+
+void ImageServer(const EndpointContext& context, std::string_view request, Response& out) {
   const std::string path = decodeImagePath(endpointRemainder(requestUrl(request), "ImageServer/"));
   // MODE and "/" must be there before a query can follow; a shorter path names no tile.
   const bool wellFormed = path.size() > 4;
@@ -135,14 +144,17 @@ void ImageServer(const EndpointContext& context, std::string_view request, std::
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.
     if (context.mapValues.transparentMode) {
-      platform::appendPlaceholderRedirect(out, context.port, colourDigit, rangeDigit);
+      platform::appendPlaceholderRedirect(out.text, context.port, colourDigit, rangeDigit);
     } else {
-      platform::appendPlaceholderRedirect(out, context.port);
+      platform::appendPlaceholderRedirect(out.text, context.port);
     }
     return;
   }
-  out.reserve(bytes->size() + 96);
-  platform::appendFullResponse(out, platform::kPngContentType, std::span(*bytes));
+  // The envelope of a full response, as appendFullResponse writes it, with the bytes after it.
+  out.text.append(platform::kStatusOk);
+  platform::appendFormat(out.text, "Content-Length:%ld\r\n", static_cast<long>(bytes->size()));
+  out.text.append(platform::kPngContentType);
+  out.body = std::move(bytes);
 }
 
 }  // namespace tivra::server

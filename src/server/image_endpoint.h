@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "server/endpoint_context.h"
+#include "server/router.h"
 #include "server/tile_flights.h"
 
 namespace tivra::server {
 
 // `ImageServer`: the tile or built-in image named by the path after "ImageServer/", which is
 // MODE "/" QUERY with MODE a letter and two digits ("F00", or "T" + colour + range digit).
+// The tile's bytes are handed over as the body, not copied.
+void ImageServer(const EndpointContext& context, std::string_view request, Response& out);
 void ImageServer(const EndpointContext& context, std::string_view request, std::string& out);
 
 // `FetchTile`: the store first; then, while online and only for a name of the query grammar

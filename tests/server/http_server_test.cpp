@@ -1,6 +1,7 @@
 #include "server/http_server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -302,6 +303,68 @@ TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffInsteadOfSpinning) {
   // Once descriptors are free again, the waiting connection is served.
   ASSERT_TRUE(platform::sendAll(client.get(), std::string_view("GET / HTTP/1.1\r\n\r\n")));
   EXPECT_EQ(test::readToEnd(client.get(), 5s), "late");
+}
+
+struct SlowPeer {
+  const char* name;
+  bool readsSlowly;
+};
+class SlowPeerTest : public ServerTest, public ::testing::WithParamInterface<SlowPeer> {};
+
+// A peer that stops reading, or reads a trickle, holds its thread and the answer no longer than
+// the one deadline of the whole answer.
+TEST_P(SlowPeerTest, AnswerEndsAtItsDeadline) {
+  const auto body = std::make_shared<const std::vector<std::uint8_t>>(16u << 20, 'x');
+  router.setResponseHandler(Endpoint::Default, [body](std::string_view, Response& out) {
+    out.text = "head";
+    out.body = body;
+  });
+  ServerOptions options;
+  options.answerTimeout = 1s;
+  start(options);
+  platform::UniqueFd fd = test::connectWithSmallWindow(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET / HTTP/1.1\r\n\r\n")));
+  ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+  std::size_t received = 0;
+  const auto trickle = [&] {
+    char piece[4096];
+    const ssize_t n = ::recv(fd.get(), piece, sizeof piece, MSG_DONTWAIT);
+    if (n > 0) received += static_cast<std::size_t>(n);
+    std::this_thread::sleep_for(50ms);
+  };
+  // The old send time-out started again with every piece the peer took: minutes.
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        if (GetParam().readsSlowly) trickle();
+        return threadList().empty();
+      },
+      10s));
+  EXPECT_LT(received, body->size());
+}
+INSTANTIATE_TEST_SUITE_P(Peers, SlowPeerTest,
+                         ::testing::Values(SlowPeer{"never_reads", false},
+                                           SlowPeer{"reads_a_trickle", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(ServerTest, StopJoinsEveryThreadOrTellsThatSomeAreLeft) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  router.setHandler(Endpoint::Default, [released](std::string_view, std::string& out) {
+    released.wait();  // deaf to the stop
+    out = "late";
+  });
+  start();
+  auto client = std::async(std::launch::async,
+                           [this] { return test::exchange(port, "GET / HTTP/1.1\r\n\r\n"); });
+  ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+  const auto now = std::chrono::steady_clock::now;
+  EXPECT_FALSE(server->stop(now() + 200ms));
+  EXPECT_GE(HttpServer::threadsLeft(), 1);
+  release.set_value();
+  EXPECT_TRUE(server->stop(now() + 5s));
+  EXPECT_EQ(HttpServer::threadsLeft(), 0);
+  client.wait();
 }
 
 TEST(ServerListen, PortInUseFails) {

@@ -324,6 +324,18 @@ void FakeTileServer::serve(int fd) {
     m_maxInFlight = std::max(m_maxInFlight, m_inFlight);
   }
   const auto response = answer(request);
+  if (response == kHang) {
+    // Taken and never answered: held until the client gives up or the server stops.
+    for (;;) {
+      pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents != 0) break;
+      if (fds[0].revents != 0 && readSome(buffer, sizeof buffer) <= 0) break;
+    }
+    const std::lock_guard lock(m_mutex);
+    --m_inFlight;
+    return;
+  }
   const std::string_view bytes = response ? std::string_view(*response) : std::string_view{};
   // The last byte goes out once the request no longer counts as in flight: a client that has
   // the whole answer can never overlap it with its next request in the count.

@@ -75,9 +75,10 @@ class FakeTileServer {
 
   void stop();
 
-  // The whole answer (head and body as sent; empty: close without answering) to a tile request
-  // of the query grammar, or nullopt for the table's answer. Runs on the connection's thread,
-  // which may wait in waitOrStop().
+  // The whole answer (head and body as sent; empty: close without answering; kHang: no answer
+  // until the client closes) to a tile request of the query grammar, or nullopt for the
+  // table's answer. Runs on the connection's thread, which may wait in waitOrStop().
+  static constexpr std::string_view kHang = "\x01hang";
   using TileAnswer = std::function<std::optional<std::string>(long x, long y, long zoom)>;
   void setTileAnswer(TileAnswer answer);
   // Waits up to the given time; false when the server began stopping first.
