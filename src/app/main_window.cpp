@@ -45,6 +45,8 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
       tiles::TileSource::Settings{m_hosts.tileUrl, m_hosts.tileSubdomains, m_hosts.testCaFile});
   m_endpoints->tileSource = m_tileSource.get();
   m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
+  m_endpoints->stop = m_stopDownloads.get_token();
+  m_endpoints->flights = &m_tileFlights;
   createGpsPage();
   installHandlers();
 }
@@ -108,10 +110,10 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::KmzServer, [&context](std::string_view request, std::string& out) {
     server::KmzServer(context, request, out);
   });
-  m_router.setHandler(Endpoint::ImageServer,
-                      [&context](std::string_view request, std::string& out) {
-                        server::ImageServer(context, request, out);
-                      });
+  m_router.setResponseHandler(Endpoint::ImageServer,
+                              [&context](std::string_view request, server::Response& out) {
+                                server::ImageServer(context, request, out);
+                              });
   m_router.setHandler(Endpoint::KmlServer, [&context](std::string_view request, std::string& out) {
     server::KmlServer(context, request, out);
   });
@@ -367,12 +369,15 @@ void MainWindow::onServerThreadEnded(server::ThreadId id) {
 void MainWindow::close() {
   if (m_closing) return;
   m_closing = true;
+  // The promised 5000 ms are the whole wait for connection threads, joins included.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+  m_stopDownloads.request_stop();
   if (m_server) {
     for (const server::ThreadId id : m_serverThreads) m_server->stopConnection(id);
     // Threads whose start message has not reached the list yet are stopped too.
     m_server->stopAllConnections();
+    m_server->stop(deadline);
   }
-  server::CServerThread::waitNoServerThreads(std::chrono::milliseconds(5000));
 }
 
 void MainWindow::shutdown() {
@@ -428,7 +433,9 @@ void MainWindow::shutdown() {
 }
 
 void exitIfConnectionsStuck(int code) {
-  if (server::CServerThread::liveCount() == 0) return;
+  // Every thread joined: the exit handlers may run. A thread still running would meet them
+  // (freed heaps, cleaned-up libraries), so the process leaves without them.
+  if (server::HttpServer::threadsLeft() == 0) return;
   std::fflush(nullptr);
   ::_exit(code);
 }
