@@ -9,9 +9,10 @@
 //
 // The journal, little-endian: "TJNL", then records, each starting with a kind byte:
 //   KIND      FOLLOWED BY                      MEANING
-//   0, 1      8 offset, 4 count n, n bytes     bytes of the index (0) or data (1) file
-//   2, 3      8 cut, 8 size                    the index (2) or data (3) file is cut to `cut`
-//                                              before the bytes are written, then set to `size`
+//   0, 1, 4   8 offset, 4 count n, n bytes     bytes of the index (0), data (1) or sum (4) file
+//   2, 3, 5   8 cut, 8 size                    the index (2), data (3) or sum (5) file is cut
+//                                              to `cut` before the bytes are written, then set
+//                                              to `size`
 //   0xFF      8 FNV-1a hash of every byte      the end; nothing may follow
 //             before this record
 
@@ -50,7 +51,8 @@ class HeldFile final : public File {
 
   bool pending() const { return !m_pieces.empty() || m_cut < m_realSize || m_size != m_realSize; }
   std::size_t heldBytes() const { return m_pieces.size() * kPiece; }
-  // Adds this file's held writes to a journal image as records of file `id` (0 or 1).
+  // Adds this file's held writes to a journal image as records of file `id` (0 index, 1 data,
+  // 2 sums).
   void appendTo(std::vector<std::uint8_t>& journal, std::uint8_t id) const;
   // Writes the held bytes in place and forgets them. False when the file refused a write.
   bool apply();
@@ -83,13 +85,15 @@ class HoldingFileSystem final : public FileSystem {
 
 std::filesystem::path journalPath(const std::filesystem::path& baseName);
 
-// Writes the held bytes of both files through the journal (nothing when nothing is held).
-// False when a step failed; the files are then either as before or completed by the journal.
+// Writes the held bytes of the files through the journal (nothing when nothing is held). The
+// sum file is optional. False when a step failed; the files are then either as before or
+// completed by the journal.
 bool journal_commit(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                    HeldFile& data);
-// Loads a complete journal into the held bytes of both files: 1, or 0 when there is none (or
-// only a cut-short one), -1 when a store file could not be read.
+                    HeldFile& data, HeldFile* sums = nullptr);
+// Loads a complete journal into the held bytes of the files: 1, or 0 when there is none (or
+// only a cut-short one), -1 when a store file could not be read. Without a sum file the
+// journal's sum records are passed over: its contents then read unchecked.
 int journal_load(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                 HeldFile& data);
+                 HeldFile& data, HeldFile* sums = nullptr);
 
 }  // namespace tivra::store

@@ -71,6 +71,9 @@ int store_close(StorePtr store);
 int store_checkpoint(Store* s);
 // True when something was written since the last checkpoint.
 bool store_changed(const Store* s);
+// True when a read-write open found the store's structures damaged. Such a store is read where
+// its entries check out and never written: every change is refused, nothing reaches its files.
+bool store_damaged(const Store* s);
 
 // The process-wide open mode: the mode of the most recent store_open.
 int processOpenMode();
