@@ -25,6 +25,10 @@ namespace tivra::store {
 
 std::filesystem::path sumPath(const std::filesystem::path& baseName);
 
+// The largest sum file there is: the header and a record for each of the 65,536 descriptors.
+// A larger one was not written by a store and is not read.
+inline constexpr std::int64_t kMaxSumFileSize = 8 + 8 * 65536;
+
 // CRC-32 of `bytes` continued from `crc` (0 for the first piece).
 std::uint32_t crc32Update(std::uint32_t crc, std::span<const std::uint8_t> bytes);
 

@@ -313,8 +313,8 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       // A store of an older program has no sum file: a writer starts one, a reader goes without.
       if (fs.exists(sumFilePath))
         s->sumFile = s->held->open(sumFilePath, rw ? OpenMode::kReadWrite : OpenMode::kRead);
-      else if (rw)
-        s->sumFile = s->held->open(sumFilePath, OpenMode::kCreate);
+      if (s->sumFile && s->sumFile->size() > kMaxSumFileSize) s->sumFile.reset();
+      if (!s->sumFile && rw) s->sumFile = s->held->open(sumFilePath, OpenMode::kCreate);
       if (rw && !s->sumFile) return nullptr;
       if (s->sumFile && !heldSums(*s)->mirror()) return nullptr;
       // A checkpoint cut short by a kill is completed from its journal.

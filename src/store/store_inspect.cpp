@@ -352,7 +352,8 @@ std::optional<std::vector<std::uint8_t>> read_content(Store* s, std::int32_t des
   if (s == nullptr || s->failed) return std::nullopt;
   try {
     const Descriptor d = detail::readDescriptor(*s, descriptor);
-    if (!detail::usableDescriptor(*s, d)) return std::nullopt;
+    // A content larger than the data file is damage: never allocate for it.
+    if (!detail::usableDescriptor(*s, d) || d.size > data_size(*s->data)) return std::nullopt;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(d.size));
     if (!bytes.empty()) detail::copyContent(*s, d, 0, bytes);
     const auto sum = s->sums.sumOf(descriptor, d.size);
