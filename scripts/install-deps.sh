@@ -14,6 +14,7 @@ packages=(
   # A decimal-comma locale for the test that numbers keep their point under any locale.
   locales
   libsqlite3-dev libssl-dev ca-certificates
+  libisal-dev  # the tile store's content sums (CRC-32)
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick gpsbabel)

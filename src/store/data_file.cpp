@@ -124,6 +124,12 @@ int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, k
   return 0;
 }
 
+std::int64_t data_size(DataFile& d) {
+  const std::int64_t size = d.file->size();
+  if (d.clean) return size;
+  return std::max<std::int64_t>(size, static_cast<std::int64_t>(d.start + kWindowSize));
+}
+
 bool data_close(std::unique_ptr<DataFile> d) {
   if (!d) return false;
   bool ok = true;

@@ -50,6 +50,9 @@ int block_read(DataFile& d, std::int64_t block, std::span<std::uint8_t, kBlockSi
 // negative block number, else 0. File errors throw detail::IoFailure.
 int data_read(DataFile& d, std::int64_t block, std::size_t at, std::span<std::uint8_t> out);
 int block_write(DataFile& d, std::int64_t block, std::span<const std::uint8_t, kBlockSize> in);
+// The data file's length as the store sees it: the window, once written back whole, reaches
+// past the file's end when it holds writes the file has not seen yet.
+std::int64_t data_size(DataFile& d);
 // Writes the window back if changed. False when it could not be written.
 bool data_close(std::unique_ptr<DataFile> d);
 

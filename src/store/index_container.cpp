@@ -291,6 +291,16 @@ std::int64_t channel_write(Container& c, int channel, std::span<const std::uint8
   return n;
 }
 
+void container_forget(Container& c) {
+  for (Channel& ch : c.channels) {
+    if (std::any_of(ch.pages.begin(), ch.pages.end(),
+                    [](const CachePage& p) { return !p.clean(); }))
+      continue;
+    ch.pages.clear();
+    std::fill(ch.slot.begin(), ch.slot.end(), -1);
+  }
+}
+
 bool container_sync(Container& c) {
   if (!c.writable) return true;
   bool ok = true;

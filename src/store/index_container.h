@@ -97,5 +97,8 @@ bool container_sync(Container& c);
 bool container_close(std::unique_ptr<Container> c, bool cutToSize);
 // container_close without letting go of the container.
 bool container_finish(Container& c, bool cutToSize);
+// Lets go of every cached unit that holds no change: after a walk over the whole index, the
+// cache keeps only what later reads bring in.
+void container_forget(Container& c);
 
 }  // namespace tivra::store

@@ -29,6 +29,14 @@ void put64(std::vector<std::uint8_t>& out, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
+// Record kinds of file `id` (0 index, 1 data, 2 sums); the sum file came later than the others.
+std::uint8_t bytesKind(std::uint8_t id) {
+  return id < 2 ? id : 4;
+}
+std::uint8_t cutKind(std::uint8_t id) {
+  return id < 2 ? static_cast<std::uint8_t>(2 + id) : 5;
+}
+
 std::uint64_t get64(const std::uint8_t* p) {
   std::uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
@@ -135,14 +143,14 @@ bool HeldFile::truncate(std::uint64_t size) {
 }
 
 void HeldFile::appendTo(std::vector<std::uint8_t>& journal, std::uint8_t id) const {
-  journal.push_back(static_cast<std::uint8_t>(2 + id));
+  journal.push_back(cutKind(id));
   put64(journal, m_cut);
   put64(journal, m_size);
   for (const auto& [piece, bytes] : m_pieces) {
     const std::uint64_t at = piece * kPiece;
     if (at >= m_size) break;
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, m_size - at));
-    journal.push_back(id);
+    journal.push_back(bytesKind(id));
     put64(journal, at);
     journal.resize(journal.size() + 4);
     putLe32(&journal[journal.size() - 4], n);
@@ -197,11 +205,14 @@ std::filesystem::path journalPath(const std::filesystem::path& baseName) {
 
 namespace {
 
-JournalOutcome finish(File& journal, HeldFile& index, HeldFile& data) {
+JournalOutcome finish(File& journal, HeldFile& index, HeldFile& data, HeldFile* sums) {
+  const bool sumsPending = sums != nullptr && sums->pending();
   bool ok = index.apply();
   ok = data.apply() && ok;
+  if (sumsPending) ok = sums->apply() && ok;
   ok = index.real().flush() && ok;
   ok = data.real().flush() && ok;
+  if (sumsPending) ok = sums->real().flush() && ok;
   if (!ok) return JournalOutcome::kUnfinished;
   return journal.truncate(0) && journal.flush() ? JournalOutcome::kDone
                                                 : JournalOutcome::kUnfinished;
@@ -210,12 +221,15 @@ JournalOutcome finish(File& journal, HeldFile& index, HeldFile& data) {
 }  // namespace
 
 JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path& journal,
-                              HeldFile& index, HeldFile& data) {
-  if (!index.pending() && !data.pending()) return JournalOutcome::kDone;
+                              HeldFile& index, HeldFile& data, HeldFile* sums) {
+  const bool sumsPending = sums != nullptr && sums->pending();
+  if (!index.pending() && !data.pending() && !sumsPending) return JournalOutcome::kDone;
   std::vector<std::uint8_t> image(kMagic, kMagic + 4);
-  image.reserve(64 + (index.heldBytes() + data.heldBytes()) * 1025 / 1024);
+  const std::size_t sumBytes = sumsPending ? sums->heldBytes() : 0;
+  image.reserve(96 + (index.heldBytes() + data.heldBytes() + sumBytes) * 1025 / 1024);
   index.appendTo(image, 0);
   data.appendTo(image, 1);
+  if (sumsPending) sums->appendTo(image, 2);
   const std::uint64_t hash = fnv1a(image);
   image.push_back(kEnd);
   put64(image, hash);
@@ -230,20 +244,20 @@ JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path&
     return JournalOutcome::kNoJournal;
   }
   // From here on the journal completes the files whatever happens.
-  return finish(*file, index, data);
+  return finish(*file, index, data, sums);
 }
 
 JournalOutcome journal_finish(const FileSystem& fs, const std::filesystem::path& journal,
-                              HeldFile& index, HeldFile& data) {
+                              HeldFile& index, HeldFile& data, HeldFile* sums) {
   // Gone (removed by hand): everything is still held, so a new journal can take its place.
-  if (!fs.exists(journal)) return journal_commit(fs, journal, index, data);
+  if (!fs.exists(journal)) return journal_commit(fs, journal, index, data, sums);
   auto file = fs.open(journal, OpenMode::kReadWrite);
   if (!file) return JournalOutcome::kUnfinished;
-  return finish(*file, index, data);
+  return finish(*file, index, data, sums);
 }
 
 int journal_load(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                 HeldFile& data) {
+                 HeldFile& data, HeldFile* sums) {
   if (!fs.exists(journal)) return 0;
   auto file = fs.open(journal, OpenMode::kRead);
   if (!file) return 0;
@@ -261,37 +275,38 @@ int journal_load(const FileSystem& fs, const std::filesystem::path& journal, Hel
     std::span<const std::uint8_t> bytes;
   };
   std::vector<Piece> pieces;
-  std::uint64_t cut[2] = {kNoCut, kNoCut}, finalSize[2] = {0, 0};
-  bool sized[2] = {false, false};
+  std::uint64_t cut[3] = {kNoCut, kNoCut, kNoCut}, finalSize[3] = {0, 0, 0};
+  bool sized[3] = {false, false, false};
   std::size_t at = 4;
   while (at < endAt) {
     const std::uint8_t kind = image[at++];
-    if ((kind == 2 || kind == 3) && endAt - at >= 16) {
-      cut[kind - 2] = get64(&image[at]);
-      finalSize[kind - 2] = get64(&image[at + 8]);
-      sized[kind - 2] = true;
+    const std::uint8_t id = kind >= 4 ? 2 : kind % 2;  // the file: 0 index, 1 data, 2 sums
+    if ((kind == 2 || kind == 3 || kind == 5) && endAt - at >= 16) {
+      cut[id] = get64(&image[at]);
+      finalSize[id] = get64(&image[at + 8]);
+      sized[id] = true;
       at += 16;
-    } else if (kind <= 1 && endAt - at >= 12) {
+    } else if ((kind <= 1 || kind == 4) && endAt - at >= 12) {
       const std::uint64_t offset = get64(&image[at]);
       const std::uint32_t n = getLe32(&image[at + 8]);
       at += 12;
       if (n > endAt - at || offset > (std::uint64_t{1} << 40)) return 0;
-      pieces.push_back({kind, offset, std::span<const std::uint8_t>(&image[at], n)});
+      pieces.push_back({id, offset, std::span<const std::uint8_t>(&image[at], n)});
       at += n;
     } else {
       return 0;
     }
   }
-  HeldFile* files[2] = {&index, &data};
-  for (int i = 0; i < 2; ++i) {
-    if (sized[i] && cut[i] < static_cast<std::uint64_t>(files[i]->size()))
+  HeldFile* files[3] = {&index, &data, sums};
+  for (int i = 0; i < 3; ++i) {
+    if (files[i] != nullptr && sized[i] && cut[i] < static_cast<std::uint64_t>(files[i]->size()))
       files[i]->truncate(cut[i]);
   }
   for (const Piece& p : pieces) {
-    if (!files[p.id]->writeAt(p.offset, p.bytes)) return -1;
+    if (files[p.id] != nullptr && !files[p.id]->writeAt(p.offset, p.bytes)) return -1;
   }
-  for (int i = 0; i < 2; ++i) {
-    if (sized[i]) files[i]->truncate(finalSize[i]);
+  for (int i = 0; i < 3; ++i) {
+    if (files[i] != nullptr && sized[i]) files[i]->truncate(finalSize[i]);
   }
   return 1;
 }

@@ -10,9 +10,10 @@
 //
 // The journal, little-endian: "TJNL", then records, each starting with a kind byte:
 //   KIND      FOLLOWED BY                      MEANING
-//   0, 1      8 offset, 4 count n, n bytes     bytes of the index (0) or data (1) file
-//   2, 3      8 cut, 8 size                    the index (2) or data (3) file is cut to `cut`
-//                                              before the bytes are written, then set to `size`
+//   0, 1, 4   8 offset, 4 count n, n bytes     bytes of the index (0), data (1) or sum (4) file
+//   2, 3, 5   8 cut, 8 size                    the index (2), data (3) or sum (5) file is cut
+//                                              to `cut` before the bytes are written, then set
+//                                              to `size`
 //   0xFF      8 FNV-1a hash of every byte      the end; nothing may follow
 //             before this record
 
@@ -51,7 +52,8 @@ class HeldFile final : public File {
 
   bool pending() const { return !m_pieces.empty() || m_cut < m_realSize || m_size != m_realSize; }
   std::size_t heldBytes() const { return m_pieces.size() * kPiece; }
-  // Adds this file's held writes to a journal image as records of file `id` (0 or 1).
+  // Adds this file's held writes to a journal image as records of file `id` (0 index, 1 data,
+  // 2 sums).
   void appendTo(std::vector<std::uint8_t>& journal, std::uint8_t id) const;
   // Writes the held bytes in place and forgets them. False when the file refused a write.
   bool apply();
@@ -93,18 +95,19 @@ enum class JournalOutcome {
                 // stays to complete them (journal_finish, or the next open); everything is held
 };
 
-// Writes the held bytes of both files through the journal (nothing when nothing is held).
-// On a failure errno tells why.
+// Writes the held bytes of the files through the journal (nothing when nothing is held). The
+// sum file is optional. On a failure errno tells why.
 JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path& journal,
-                              HeldFile& index, HeldFile& data);
+                              HeldFile& index, HeldFile& data, HeldFile* sums = nullptr);
 // Writes the held bytes in place when the journal on disk already holds them all (after
 // journal_load, or a commit that ended kUnfinished), then empties the journal. The journal is
 // never rewritten, so a failure here leaves it as complete as it was.
 JournalOutcome journal_finish(const FileSystem& fs, const std::filesystem::path& journal,
-                              HeldFile& index, HeldFile& data);
-// Loads a complete journal into the held bytes of both files: 1, or 0 when there is none (or
-// only a cut-short one), -1 when a store file could not be read.
+                              HeldFile& index, HeldFile& data, HeldFile* sums = nullptr);
+// Loads a complete journal into the held bytes of the files: 1, or 0 when there is none (or
+// only a cut-short one), -1 when a store file could not be read. Without a sum file the
+// journal's sum records are passed over: its contents then read unchecked.
 int journal_load(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                 HeldFile& data);
+                 HeldFile& data, HeldFile* sums = nullptr);
 
 }  // namespace tivra::store

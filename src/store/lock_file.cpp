@@ -66,6 +66,17 @@ void lock_release(const FileSystem& fs, const std::filesystem::path& baseName) {
   if (count <= 0) fs.remove(path);
 }
 
+void lock_clear_stale(const FileSystem& fs, const std::filesystem::path& baseName, int heldMode) {
+  const auto path = lockPath(baseName);
+  if (!fs.exists(path)) return;
+  if ((heldMode & 2) == 0) {
+    auto f = fs.open(path, OpenMode::kRead);
+    // Readers only: they may be running beside this one.
+    if (f && (readWord(*f, 0, 2) & 2) == 0) return;
+  }
+  fs.remove(path);
+}
+
 }  // namespace tivra::store
 
 namespace tivra::store {

@@ -20,6 +20,11 @@ std::filesystem::path lockPath(const std::filesystem::path& baseName);
 int lock_check(const FileSystem& fs, const std::filesystem::path& baseName, int mode);
 void lock_acquire(const FileSystem& fs, const std::filesystem::path& baseName, int mode);
 void lock_release(const FileSystem& fs, const std::filesystem::path& baseName);
+// Removes a lock file that a killed process left behind. Only the kernel's lock (lock_writer
+// below) tells: while the caller holds it exclusively (heldMode 3) nobody else has the store
+// open, and while it holds it shared (heldMode 1) no writer has, so a lock file naming a writer
+// is stale.
+void lock_clear_stale(const FileSystem& fs, const std::filesystem::path& baseName, int heldMode);
 
 // The kernel's side of the lock: an flock on the directory holding the store, exclusive for a
 // writer (mode 3), shared for readers (mode 1). Held for as long as the store is open, it

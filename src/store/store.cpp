@@ -15,6 +15,49 @@
 #include "store/store_internal.h"
 
 namespace tivra::store {
+
+namespace detail {
+
+// One data_read per run of consecutive blocks (a content written in one go is one run). Every
+// byte must lie inside the data file: a block past its end is damage (the file was cut), not a
+// content of zeros.
+void copyContent(Store& s, const Descriptor& d, std::int64_t position,
+                 std::span<std::uint8_t> out) {
+  const auto count = static_cast<std::int64_t>(out.size());
+  const std::vector<std::int32_t> blocks =
+      chainBlocks(s, d.firstBlock, position / 512, (position + count - 1) / 512 + 1);
+  const std::int64_t fileSize = data_size(*s.data);
+  std::size_t at = static_cast<std::size_t>(position % 512);
+  std::int64_t done = 0;
+  for (std::size_t i = 0; i < blocks.size();) {
+    std::size_t j = i + 1;
+    while (j < blocks.size() && blocks[j] == blocks[j - 1] + 1) ++j;
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>((j - i) * kBlockSize - at), count - done));
+    if (std::int64_t{blocks[i]} * 512 + static_cast<std::int64_t>(at + n) > fileSize)
+      throw Corrupt("content past the end of the data file");
+    data_read(*s.data, blocks[i], at, out.subspan(static_cast<std::size_t>(done), n));
+    done += static_cast<std::int64_t>(n);
+    at = 0;
+    i = j;
+  }
+}
+
+std::uint32_t contentCrc(Store& s, const Descriptor& d, std::int64_t from, std::uint32_t crc) {
+  std::vector<std::uint8_t> piece(std::min<std::size_t>(
+      kWindowSize, static_cast<std::size_t>(std::max<std::int64_t>(d.size - from, 0))));
+  for (std::int64_t pos = from; pos < d.size;) {
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(piece.size()), d.size - pos));
+    copyContent(s, d, pos, std::span(piece).first(n));
+    crc = crc32Update(crc, std::span(piece).first(n));
+    pos += static_cast<std::int64_t>(n);
+  }
+  return crc;
+}
+
+}  // namespace detail
+
 namespace {
 
 // The mode of the most recent store_open; it applies to the whole process.
@@ -33,6 +76,8 @@ using detail::allocDescriptor;
 using detail::blockCount;
 using detail::chainBlocks;
 using detail::checkRange;
+using detail::contentCrc;
+using detail::copyContent;
 using detail::Corrupt;
 using detail::cutChainAfter;
 using detail::insertName;
@@ -92,7 +137,14 @@ Descriptor handleDescriptor(Store& s, const OpenEntry& e) {
 
 // Opened for writing, and not held back by a checkpoint that failed.
 bool writable(const Store& s) {
-  return (s.mode & 2) != 0 && s.stall == JournalOutcome::kDone;
+  return (s.mode & 2) != 0 && s.stall == JournalOutcome::kDone && !s.damaged;
+}
+
+// A handle that starts with a content it empties (or creates): its sum is taken as it writes.
+OpenEntry emptied(std::int32_t node, std::uint16_t descriptor, std::int32_t firstBlock, int flags) {
+  OpenEntry e{node, descriptor, firstBlock, 0, flags};
+  e.modified = true;
+  return e;
 }
 
 // Opens the entry named by node n; -1 when its descriptor is not usable.
@@ -101,11 +153,21 @@ int openNode(Store& s, std::int32_t n, int flags) {
   Descriptor d = detail::readDescriptor(s, node.descriptor);
   if (!detail::usableDescriptor(s, d)) return -1;
   if ((flags & kOpenAccessMask) != 0 && (flags & kOpenTruncate) != 0) {
+    s.sums.clear(node.descriptor);
     cutChainAfter(s, d.firstBlock);
     d.size = 0;
     writeDescriptor(s, node.descriptor, d);
+    return takeHandle(s, emptied(n, node.descriptor, d.firstBlock, flags));
   }
   return takeHandle(s, OpenEntry{n, node.descriptor, d.firstBlock, 0, flags});
+}
+
+// Takes the sum of the content a handle changed.
+void sealContent(Store& s, const OpenEntry& e) {
+  const Descriptor d = handleDescriptor(s, e);
+  const std::uint32_t crc = e.summing && e.summed == d.size ? e.crc : contentCrc(s, d, 0, 0);
+  s.sums.set(e.descriptor, d.size, crc);
+  s.changed = true;
 }
 
 // Sets the position and makes sure the chain has a block for every byte up to it.
@@ -135,6 +197,9 @@ HeldFile& heldIndex(Store& s) {
 HeldFile& heldData(Store& s) {
   return static_cast<HeldFile&>(*s.data->file);
 }
+HeldFile* heldSums(Store& s) {
+  return static_cast<HeldFile*>(s.sumFile.get());
+}
 
 // An index that holds no channels: a store whose first run ended before anything was made
 // durable. It names nothing, so a fresh store takes its place.
@@ -147,11 +212,11 @@ bool emptyShell(HeldFile& index) {
 
 int checkpoint(Store& s) {
   if (s.failed) return -1;
-  if ((s.mode & 2) == 0 || !s.changed) return 0;
+  if ((s.mode & 2) == 0 || s.damaged || !s.changed) return 0;
   JournalOutcome outcome = JournalOutcome::kUnfinished;
   if (s.stall == JournalOutcome::kUnfinished) {
     // Nothing was written since: the complete journal on disk holds it all.
-    outcome = journal_finish(*s.fs, s.journal, heldIndex(s), heldData(s));
+    outcome = journal_finish(*s.fs, s.journal, heldIndex(s), heldData(s), heldSums(s));
   } else {
     bool ok = data_sync(*s.data);
     ok = container_sync(*s.index) && ok;
@@ -159,7 +224,7 @@ int checkpoint(Store& s) {
       s.failed = true;
       return -1;
     }
-    outcome = journal_commit(*s.fs, s.journal, heldIndex(s), heldData(s));
+    outcome = journal_commit(*s.fs, s.journal, heldIndex(s), heldData(s), heldSums(s));
   }
   s.stall = outcome;
   if (outcome != JournalOutcome::kDone) return -1;
@@ -236,6 +301,7 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
   idxPath += ".idx";
   auto datPath = baseName;
   datPath += ".dat";
+  const auto sumFilePath = sumPath(baseName);
 
   auto s = std::make_unique<Store>();
   s->fs = &fs;
@@ -256,11 +322,19 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       auto& hd = static_cast<HeldFile&>(*datFile);
       // The index is a few megabytes for tens of thousands of tiles: read from memory.
       if (options.memoryIndex && !hi.mirror()) return nullptr;
+      // A store of an older program has no sum file: a writer starts one, a reader goes without.
+      if (fs.exists(sumFilePath))
+        s->sumFile = s->held->open(sumFilePath, rw ? OpenMode::kReadWrite : OpenMode::kRead);
+      if (s->sumFile && s->sumFile->size() > kMaxSumFileSize) s->sumFile.reset();
+      if (!s->sumFile && rw) s->sumFile = s->held->open(sumFilePath, OpenMode::kCreate);
+      if (rw && !s->sumFile) return nullptr;
+      if (s->sumFile && !heldSums(*s)->mirror()) return nullptr;
       // A checkpoint cut short by a kill is completed from its journal.
-      const int replayed = journal_load(fs, s->journal, hi, hd);
+      const int replayed = journal_load(fs, s->journal, hi, hd, heldSums(*s));
       if (replayed < 0) return nullptr;
       // Applied as it stands: rewriting it first could lose it to a full disk.
-      if (rw && replayed > 0 && journal_finish(fs, s->journal, hi, hd) != JournalOutcome::kDone) {
+      if (rw && replayed > 0 &&
+          journal_finish(fs, s->journal, hi, hd, heldSums(*s)) != JournalOutcome::kDone) {
         s->stall = JournalOutcome::kUnfinished;
         s->changed = true;
       }
@@ -277,6 +351,13 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
         s->freeChunk = nextFreeChunk(*s, 1);
         s->freeDescriptor = nextFreeDescriptor(*s, 0);
         s->freeBlock = nextFreeBlock(*s, 1);
+        s->sums.attach(s->sumFile.get());
+        // A damaged store is read where its entries check out and never written: writes into
+        // damaged structures lose what they write and spread the damage.
+        if (rw) {
+          s->damaged = !detail::structureSound(*s);
+          container_forget(*s->index);
+        }
       }
     }
     if (fresh) {
@@ -292,6 +373,9 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (heldIndex(*s).mirrored()) s->index->maxPages = kMemoryIndexUnits;
       s->data = data_attach(s->held->open(datPath, OpenMode::kCreate), datPath);
       if (!s->data) return nullptr;
+      s->sumFile = s->held->open(sumFilePath, OpenMode::kCreate);
+      if (!s->sumFile || !heldSums(*s)->mirror()) return nullptr;
+      s->sums.attach(s->sumFile.get());
       for (const std::int32_t factor : kChannelFactors) {
         if (channel_add(*s->index, factor) < 0) return nullptr;
       }
@@ -333,6 +417,10 @@ bool store_stalled(const Store* s) {
   return s != nullptr && !s->failed && s->stall != JournalOutcome::kDone;
 }
 
+bool store_damaged(const Store* s) {
+  return s != nullptr && s->damaged;
+}
+
 int store_close(StorePtr store) {
   if (!store) return -1;
   Store* s = store.release();
@@ -353,7 +441,9 @@ int entry_exists(Store* s, std::string_view name) {
 
 int entry_open(Store* s, std::string_view name, int flags) {
   return guarded(s, [&](Store& st) {
-    if ((flags & kOpenAccessMask) != 0 && !writable(st)) return -1;
+    // A damaged store opened for writing still reads through such a handle; its writes fail.
+    if ((flags & kOpenAccessMask) != 0 && (st.mode & 2) == 0) return -1;
+    if ((flags & kOpenAccessMask) != 0 && (flags & kOpenTruncate) != 0 && !writable(st)) return -1;
     const std::int32_t x = detail::findName(st, Key(name));
     // The header's name "." is in the tree but names no content of its own.
     if (x <= 0) return -1;
@@ -379,7 +469,7 @@ int entry_create(Store* s, std::string_view name) {
       d.firstBlock = allocBlock(st);
       writeDescriptor(st, node.descriptor, d);
       writeNode(st, path.x, node);
-      return takeHandle(st, OpenEntry{path.x, node.descriptor, d.firstBlock, 0, kFlags});
+      return takeHandle(st, emptied(path.x, node.descriptor, d.firstBlock, kFlags));
     }
     // Refuse before touching the tree: the 16-bit descriptor number has no room left.
     if (st.freeDescriptor >= kMaxDescriptors) return -1;
@@ -391,7 +481,7 @@ int entry_create(Store* s, std::string_view name) {
     Descriptor d = rawDescriptor(st, node.descriptor);
     d.firstBlock = allocBlock(st);
     writeDescriptor(st, node.descriptor, d);
-    return takeHandle(st, OpenEntry{n, node.descriptor, d.firstBlock, 0, kFlags});
+    return takeHandle(st, emptied(n, node.descriptor, d.firstBlock, kFlags));
   });
 }
 
@@ -399,6 +489,12 @@ int entry_close(Store* s, int handle) {
   if (s == nullptr) return -1;
   OpenEntry* e = handleOf(*s, handle);
   if (e == nullptr) return -1;
+  // A content this handle changed gets its sum; one that cannot be read back keeps none.
+  if (e->modified && writable(*s))
+    guarded(s, [&](Store& st) {
+      sealContent(st, *e);
+      return 0;
+    });
   s->handles[static_cast<std::size_t>(handle)].reset();
   return 0;
 }
@@ -421,6 +517,11 @@ int entry_seek(Store* s, int handle, std::int64_t offset, int origin) {
       e->position = pos;
       return 0;
     }
+    if (pos >= d.size) {
+      // The content grows: its old sum no longer holds.
+      st.sums.clear(e->descriptor);
+      e->modified = true;
+    }
     seekTo(st, *e, d, pos);
     return 0;
   });
@@ -436,20 +537,19 @@ int entry_read(Store* s, int handle, std::span<std::uint8_t> buffer) {
         static_cast<std::int64_t>(std::min<std::size_t>(buffer.size(), INT_MAX)),
         std::int64_t{d.size} - e->position);
     if (count <= 0) return 0;
-    const std::vector<std::int32_t> blocks =
-        chainBlocks(st, d.firstBlock, e->position / 512, (e->position + count - 1) / 512 + 1);
-    // One data_read per run of consecutive blocks: a content written in one go is one run.
-    std::size_t at = static_cast<std::size_t>(e->position % 512);
-    std::int64_t done = 0;
-    for (std::size_t i = 0; i < blocks.size();) {
-      std::size_t j = i + 1;
-      while (j < blocks.size() && blocks[j] == blocks[j - 1] + 1) ++j;
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(
-          static_cast<std::int64_t>((j - i) * kBlockSize - at), count - done));
-      data_read(*st.data, blocks[i], at, buffer.subspan(static_cast<std::size_t>(done), n));
-      done += static_cast<std::int64_t>(n);
-      at = 0;
-      i = j;
+    const auto out = buffer.first(static_cast<std::size_t>(count));
+    copyContent(st, d, e->position, out);
+    // A content is checked whole against its sum when first read after the open or after it
+    // changed (see ContentSums::known): one that fails reads as absent, so a tile is fetched
+    // again. A read from the start sums the bytes it just copied.
+    if (!e->checked && !st.sums.known(e->descriptor)) {
+      if (const auto sum = st.sums.sumOf(e->descriptor, d.size)) {
+        const std::uint32_t crc = e->position == 0 ? contentCrc(st, d, count, crc32Update(0, out))
+                                                   : contentCrc(st, d, 0, 0);
+        if (crc != *sum) throw Corrupt("content does not match its sum");
+      }
+      st.sums.markKnown(e->descriptor);
+      e->checked = true;
     }
     e->position += count;
     return static_cast<int>(count);
@@ -475,6 +575,19 @@ int entry_write(Store* s, int handle, std::span<const std::uint8_t> data) {
     const auto count = static_cast<std::int64_t>(data.size());
     if (a + count > INT32_MAX) return -1;
     st.changed = true;
+    // The old sum goes before the content changes; the new one is taken at close. Other handles
+    // on the same content no longer know what it holds.
+    st.sums.clear(e->descriptor);
+    for (auto& other : st.handles) {
+      if (other && &*other != e && other->descriptor == e->descriptor) other->summing = false;
+    }
+    e->modified = true;
+    if (e->summing && a == e->summed) {
+      e->crc = crc32Update(e->crc, data);
+      e->summed += count;
+    } else {
+      e->summing = false;
+    }
     seekTo(st, *e, d, a + count - 1);
     seekTo(st, *e, d, a);
     const std::vector<std::int32_t> blocks =

@@ -76,6 +76,9 @@ bool store_changed(const Store* s);
 // True while the store is stalled (above): reads work, writes are refused until a checkpoint
 // gets through.
 bool store_stalled(const Store* s);
+// True when a read-write open found the store's structures damaged. Such a store is read where
+// its entries check out and never written: every change is refused, nothing reaches its files.
+bool store_damaged(const Store* s);
 
 // The process-wide open mode: the mode of the most recent store_open.
 int processOpenMode();

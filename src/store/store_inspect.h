@@ -4,6 +4,7 @@
 // and a full consistency check.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,13 @@ struct EntryInfo {
 // skipped; `problems` (if given) gets one line per skipped part.
 std::vector<EntryInfo> list_entries(Store* s, std::vector<std::string>* problems = nullptr);
 
-// Walks the tree, the name chunks, the descriptors and the block chains and describes every
-// inconsistency with where it was found. Empty when the store is sound.
+// Walks the tree, the name chunks, the descriptors and the block chains, checks that every
+// content lies inside the data file and matches its sum, and describes every inconsistency with
+// where it was found. Empty when the store is sound.
 std::vector<std::string> verify_store(Store* s);
+
+// The whole content of a descriptor, read as an entry is read: its chain walked, its bytes
+// inside the data file and matching their sum. Empty when any of that fails.
+std::optional<std::vector<std::uint8_t>> read_content(Store* s, std::int32_t descriptor);
 
 }  // namespace tivra::store

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "store/content_sums.h"
 #include "store/data_file.h"
 #include "store/index_container.h"
 #include "store/journal.h"
@@ -26,6 +27,14 @@ struct OpenEntry {
   std::int32_t firstBlock = 0;
   std::int64_t position = 0;
   int flags = 0;
+  // Reads: the content was checked against its sum (or keeps none).
+  bool checked = false;
+  // Writes: this handle changed the content, whose sum is taken when the handle closes. While
+  // the writes run on from the start of the content the sum is taken as they go.
+  bool modified = false;
+  bool summing = true;
+  std::uint32_t crc = 0;
+  std::int64_t summed = 0;  // bytes the running crc covers
 };
 
 // Names a search found, each with the node that holds it. The search is a pure function of the
@@ -79,10 +88,14 @@ struct Store {
   std::int64_t freeChunk = 1;
   std::int64_t freeDescriptor = 0;
   std::int64_t freeBlock = 1;
+  // The sum file (see content_sums.h); null for a read-only store that has none.
+  std::unique_ptr<File> sumFile;
+  ContentSums sums;
   std::vector<std::optional<OpenEntry>> handles;
   std::filesystem::path baseName;
   int mode = kModeRead;
   bool failed = false;   // a store file could not be read or written: refuse everything
+  bool damaged = false;  // the open found the structures damaged: read, never write
   bool changed = false;  // something was written since the last checkpoint
   FoundNames found;
 };
@@ -138,6 +151,16 @@ std::string describe(const ChainWalk& w);
 
 // A descriptor that a name may use: in use, with a first block that starts a chain.
 bool usableDescriptor(Store& s, const Descriptor& d);
+
+// Copies the content's bytes from `position` on into out (all of them there: the caller cut
+// out to the size). Throws Corrupt when the chain does not hold them or they lie past the end
+// of the data file.
+void copyContent(Store& s, const Descriptor& d, std::int64_t position, std::span<std::uint8_t> out);
+// The CRC-32 of the content from `from` on, continuing `crc`.
+std::uint32_t contentCrc(Store& s, const Descriptor& d, std::int64_t from, std::uint32_t crc);
+// The structures of the index check out (verify_store without reading the contents), every
+// content's blocks inside the data file included.
+bool structureSound(Store& s);
 
 // ---- the engine's record and tree operations (store_tree.cpp), for the engine only ----------
 // Raw reads trust a number the caller checked; writes go to the held files.

@@ -227,6 +227,7 @@ std::int64_t allocDescriptor(Store& s) {
   desc.size = 0;
   desc.firstBlock = 0;
   writeDescriptor(s, d, desc);
+  s.sums.clear(d);
   s.freeDescriptor = nextFreeDescriptor(s, d + 1);
   return d;
 }
@@ -237,6 +238,7 @@ void releaseDescriptor(Store& s, std::int64_t d) {
   desc.size = 0;
   desc.firstBlock = 0;
   writeDescriptor(s, d, desc);
+  s.sums.clear(d);
   s.freeDescriptor = std::min(s.freeDescriptor, d);
 }
 
@@ -484,7 +486,8 @@ ChainWalk walkChain(Store& s, std::int32_t first, std::int64_t limit) {
     return w;
   }
   limit = std::min(limit, blocks);
-  w.blocks.reserve(static_cast<std::size_t>(std::max<std::int64_t>(limit, 1)));
+  // A walk to the chain's end passes the whole map as its limit: reserve for a usual content.
+  w.blocks.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 1, 1024)));
   w.blocks.push_back(first);
   // Brent's check notices a loop after a few times its length, without memory.
   std::int32_t saved = first;

@@ -19,6 +19,11 @@ std::string monotonicNs(std::chrono::steady_clock::time_point t) {
 
 }  // namespace
 
+std::string damagedStoreMessage(const std::filesystem::path& directory) {
+  return "缓存文件已损坏：只读使用，新的图块不再保存。退出Tivra后运行 tivra-store repair " +
+         directory.string() + " 修复。";
+}
+
 CheckpointTimes checkpointTimesFromEnvironment() {
   CheckpointTimes times;
   if (const char* text = std::getenv("TIVRA_CHECKPOINT_MS"); text != nullptr) {
@@ -85,6 +90,10 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
     }
     // A checkpoint cut short by a kill that cannot be completed now: said at once.
     if (store_stalled(m_store.get())) sayNotWritten(errno);
+    if (store_damaged(m_store.get())) {
+      // Read where the entries check out, store nothing: said once, with the way out.
+      m_frontend.messageBox(damagedStoreMessage(m_directory), "Tivra");
+    }
     for (const SeedEntry& seed : seeds) {
       if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
     }
@@ -233,6 +242,8 @@ int TileCache::SaveLocationMap() {
   const std::uint64_t generation = m_locations.generation();
   const std::vector<std::uint8_t> bytes = m_locations.serialize();
   std::lock_guard guard(m_storeLock);
+  // A damaged store takes nothing; the user was told at open.
+  if (store_damaged(m_store.get())) return 0;
   if (saveLocationEntry(m_store.get(), bytes) != 1 || checkpointLocked("location map") != 0)
     return 0;
   m_savedGeneration = generation;

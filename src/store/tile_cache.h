@@ -44,6 +44,10 @@ std::optional<std::vector<std::uint8_t>> readLocationEntry(Store* s);
 // it when absent). 1, or 0 when the entry cannot be opened or written.
 int saveLocationEntry(Store* s, std::span<const std::uint8_t> bytes);
 
+// What the user is told once when the store opens damaged: it is only read from, and how to
+// repair it (directory: the one holding the store).
+std::string damagedStoreMessage(const std::filesystem::path& directory);
+
 // When the open store is made durable: at most `interval` after a change, and the location map
 // saved `mapDelay` after its last change.
 struct CheckpointTimes {

@@ -2,12 +2,15 @@
 // must neither crash nor hang, and a damaged entry reads as absent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
 #include "store/byte_order.h"
 #include "store/store.h"
 #include "store/store_inspect.h"
+#include "store/store_internal.h"
 #include "store_test_util.h"
 #include "support/temp_dir.h"
 
@@ -84,18 +87,25 @@ class Corruption : public ::testing::Test {
     buildStore(m_dir / "good", kCount);
     m_idx = fileBytes(m_dir / "good.idx");
     m_dat = fileBytes(m_dir / "good.dat");
+    m_sum = fileBytes(m_dir / "good.sum");
   }
+  // The store "bad" with these files; without sums it is a store of a program that keeps none.
   std::filesystem::path install(const std::vector<std::uint8_t>& idx,
-                                const std::vector<std::uint8_t>& dat) {
+                                const std::vector<std::uint8_t>& dat, bool withSums = true) {
     const auto base = m_dir / "bad";
     writeFileBytes(m_dir / "bad.idx", idx);
     writeFileBytes(m_dir / "bad.dat", dat);
+    if (withSums) {
+      writeFileBytes(m_dir / "bad.sum", m_sum);
+    } else {
+      std::filesystem::remove(m_dir / "bad.sum");
+    }
     std::filesystem::remove(m_dir / "bad.lck");
     return base;
   }
   static constexpr int kCount = 120;
   tivra::test::TempDir m_dir;
-  std::vector<std::uint8_t> m_idx, m_dat;
+  std::vector<std::uint8_t> m_idx, m_dat, m_sum;
 };
 
 TEST_F(Corruption, IntactCopyReadsEverything) {
@@ -178,6 +188,82 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"descriptor unused", kDescriptorPage* kP + 16 * 1, 0},
         Damage{"chunk chain cycle", kChunkPage* kP + 64 * 3, 0x80000003u},
         Damage{"chunk chain out of range", kChunkPage* kP + 64 * 1, 0x80FFFFFFu}));
+
+// Damage to the data file of a closed store: an entry whose bytes it hit reads as absent (so the
+// tile is fetched again), every other entry reads whole, verify names each damaged one, and a
+// cut file makes the store read-only. Without the sum file a changed byte goes unnoticed, as
+// it did before sums were kept; a cut file does not.
+struct DataDamage {
+  const char* what;
+  bool cut;  // cut the data file in half; otherwise flip one byte of entry kFlipped
+  bool withSums;
+};
+
+class DamagedData : public Corruption, public ::testing::WithParamInterface<DataDamage> {
+ protected:
+  static constexpr int kFlipped = 7;
+};
+
+TEST_P(DamagedData, EntriesItHitReadAsAbsent) {
+  const DataDamage& damage = GetParam();
+  // Where each entry's bytes lie: a fresh store writes each content into consecutive blocks.
+  std::map<int, std::pair<std::size_t, std::size_t>> extent;  // entry -> [begin, end) in .dat
+  {
+    StorePtr s = store_open(m_dir / "good", kModeRead, {nullptr, kP});
+    ASSERT_TRUE(s);
+    for (int i = 0; i < kCount; ++i) {
+      const Descriptor d = detail::readDescriptor(
+          *s, detail::readNode(*s, detail::findName(*s, detail::Key(tileName(i)))).descriptor);
+      const auto begin = static_cast<std::size_t>(d.firstBlock) * 512;
+      extent[i] = {begin, begin + static_cast<std::size_t>(d.size)};
+    }
+  }
+  auto dat = m_dat;
+  std::set<int> hit;
+  if (damage.cut) {
+    dat.resize(dat.size() / 2);
+    for (const auto& [i, e] : extent)
+      if (e.second > dat.size()) hit.insert(i);
+  } else {
+    dat[(extent[kFlipped].first + extent[kFlipped].second) / 2] ^= 0x10;
+    if (damage.withSums) hit.insert(kFlipped);
+  }
+  ASSERT_FALSE(damage.cut && hit.empty());
+
+  StorePtr s = store_open(install(m_idx, dat, damage.withSums), kModeReadWrite, {nullptr, kP});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(store_damaged(s.get()), damage.cut);
+  std::vector<std::uint8_t> buf(40960);
+  for (int i = 0; i < kCount; ++i) {
+    const int h = entry_open(s.get(), tileName(i), kOpenReadWrite);
+    ASSERT_GE(h, 0) << i;
+    const int n = entry_read(s.get(), h, buf);
+    entry_close(s.get(), h);
+    if (hit.count(i) != 0) {
+      EXPECT_EQ(n, -1) << i;
+    } else {
+      EXPECT_EQ(n, 100 + 500 * (i % 3)) << i;
+    }
+  }
+  const auto problems = verify_store(s.get());
+  for (const int i : hit) {
+    const std::string name = "\"" + tileName(i) + "\"";
+    EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& p) {
+      return p.find(damage.cut ? "past the end of the data file"
+                               : name + "): content does not match") != std::string::npos;
+    })) << i;
+  }
+  EXPECT_EQ(problems.empty(), hit.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamagedData,
+                         ::testing::Values(DataDamage{"FlippedByte", false, true},
+                                           DataDamage{"FlippedByteWithoutSums", false, false},
+                                           DataDamage{"CutInHalf", true, true},
+                                           DataDamage{"CutInHalfWithoutSums", true, false}),
+                         [](const ::testing::TestParamInfo<DataDamage>& param) {
+                           return std::string(param.param.what);
+                         });
 
 TEST_F(Corruption, NameTreeLinkOutOfRangeOrToAFreeNode) {
   for (const std::uint32_t bad : {0x7FFFFFFFu, 0xFFFFFFFEu, 5000u}) {

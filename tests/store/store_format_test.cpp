@@ -1,5 +1,6 @@
 // On-disk bytes of the store files, the lock file protocol and the index page cache.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 
@@ -46,6 +47,46 @@ TEST(StoreFormat, FreshStoreHasExactBytesAfterClose) {
   EXPECT_EQ(fileBytes(withSuffix(base, ".idx")), expected);
   EXPECT_TRUE(fileBytes(withSuffix(base, ".dat")).empty());
   EXPECT_FALSE(std::filesystem::exists(withSuffix(base, ".lck")));
+}
+
+// The sum file beside the two: "TSUM", a reserved word, then per descriptor the size with bit 31
+// set and zlib's CRC-32 of the content. A content rewritten in pieces is summed whole at close;
+// a removed one keeps no record.
+TEST(StoreFormat, SumFileHoldsEveryContentsSizeAndCrc) {
+  tivra::test::TempDir dir;
+  const auto base = dir / "TivraCache";
+  StorePtr s = store_open(base, kModeReadWrite, {nullptr, kP});
+  ASSERT_TRUE(s);
+  const std::vector<std::vector<std::uint8_t>> contents = {
+      test::bytesOf("first"), std::vector<std::uint8_t>(1300, 0xA5), {}, test::bytesOf("gone")};
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    const int h = entry_create(s.get(), "e" + std::to_string(i));
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(entry_write(s.get(), h, contents[i]), static_cast<int>(contents[i].size()));
+    entry_close(s.get(), h);
+  }
+  // Descriptor 1 rewritten from its middle: summed again over the whole content.
+  const int h = entry_open(s.get(), "e1", kOpenReadWrite);
+  ASSERT_EQ(entry_seek(s.get(), h, 700, kSeekSet), 0);
+  ASSERT_EQ(entry_write(s.get(), h, test::bytesOf("middle")), 6);
+  entry_close(s.get(), h);
+  auto rewritten = contents[1];
+  std::memcpy(&rewritten[700], "middle", 6);
+  ASSERT_EQ(entry_remove(s.get(), "e3"), 0);
+  ASSERT_EQ(store_close(std::move(s)), 0);
+
+  const auto sums = fileBytes(withSuffix(base, ".sum"));
+  ASSERT_EQ(sums.size(), 8u + 8 * 4);
+  EXPECT_EQ(std::string(sums.begin(), sums.begin() + 4), "TSUM");
+  EXPECT_EQ(getLe32(&sums[4]), 0u);
+  const std::vector<std::uint8_t>* expected[] = {&contents[0], &rewritten, &contents[2]};
+  for (std::size_t d = 0; d < 3; ++d) {
+    const auto& c = *expected[d];
+    EXPECT_EQ(getLe32(&sums[8 + 8 * d]), 0x80000000u | c.size()) << d;
+    EXPECT_EQ(getLe32(&sums[12 + 8 * d]), ::crc32(0, c.data(), static_cast<uInt>(c.size()))) << d;
+  }
+  EXPECT_EQ(getLe32(&sums[8 + 8 * 3]), 0u);
+  EXPECT_EQ(getLe32(&sums[12 + 8 * 3]), 0u);
 }
 
 TEST(StoreFormat, IndexIsCutToTheStripesItsLongestChannelNeeds) {

@@ -1,22 +1,29 @@
 // The real program killed at random moments while it downloads and stores tiles: every restart
 // opens the store, the files are sound, every tile stored before the last checkpoint reads back
-// byte for byte, and the offsets saved before the kill are there.
+// byte for byte, and the offsets saved before the kill are there. Some rounds also damage the
+// data file while the program is down; no answer ever carries other bytes than the tile's.
 // TIVRA_KILL_ROUNDS sets the number of rounds (30 by default).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/socket.h"
 #include "store/location_map.h"
 #include "store/store.h"
+#include "store/store_internal.h"
 #include "store/tile_cache.h"
 #include "support/fake_tile_server.h"
 #include "support/process.h"
@@ -48,12 +55,60 @@ std::int64_t nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+Bytes fileBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const std::filesystem::path& p, const Bytes& bytes) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Copies the store files of `from` into `to` (the program's own stay untouched).
+void copyStore(const std::filesystem::path& from, const std::filesystem::path& to) {
+  for (const char* ext : {".idx", ".dat", ".sum", ".jnl"}) {
+    const auto file = from / (std::string("TivraCache") + ext);
+    if (std::filesystem::exists(file))
+      std::filesystem::copy_file(file, to / (std::string("TivraCache") + ext));
+  }
+}
+
+// Where an entry's content lies in the data file, when its blocks follow each other.
+std::optional<std::pair<std::size_t, std::size_t>> extentOf(Store* s, const std::string& name) {
+  try {
+    const std::int32_t node = detail::findName(*s, detail::Key(name));
+    if (node <= 0) return std::nullopt;
+    const Descriptor d = detail::readDescriptor(*s, detail::readNode(*s, node).descriptor);
+    const auto walk = detail::walkChain(*s, d.firstBlock, (d.size + 511) / 512);
+    for (std::size_t i = 1; i < walk.blocks.size(); ++i)
+      if (walk.blocks[i] != walk.blocks[i - 1] + 1) return std::nullopt;
+    const auto begin = static_cast<std::size_t>(d.firstBlock) * 512;
+    return std::pair{begin, begin + static_cast<std::size_t>(d.size)};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 int runTool(const std::vector<std::string>& args) {
   std::string cmd = "'" + kTool.string() + "'";
   for (const auto& a : args) cmd += " '" + a + "'";
   cmd += " >/dev/null 2>&1";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// What `tivra-store verify DIR` prints.
+std::string verifyOutput(const std::filesystem::path& dir) {
+  const std::string cmd = "'" + kTool.string() + "' verify '" + dir.string() + "' 2>/dev/null";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return "cannot run the tool";
+  std::string out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  ::pclose(p);
+  return out;
 }
 
 // The start of the latest checkpoint the program finished, from its trace: everything stored
@@ -131,6 +186,11 @@ class KillTest : public ::testing::Test {
       const Bytes expected = test::FakeTileServer::tileBytes(x, y, zoom);
       const auto body = answer->find("\r\n\r\n");
       if (body == std::string::npos || answer->size() - body - 4 != expected.size()) continue;
+      if (!std::equal(expected.begin(), expected.end(),
+                      reinterpret_cast<const std::uint8_t*>(answer->data() + body + 4))) {
+        ++m_wrongBodies;
+        continue;
+      }
       std::lock_guard guard(m_mutex);
       // The first answer counts: a tile stored again has the same bytes.
       m_stored.try_emplace(tileName(x, y, zoom), StoredTile{x, y, zoom, received});
@@ -139,12 +199,8 @@ class KillTest : public ::testing::Test {
   // The files as the kill left them, checked on a copy (the program's data stays untouched).
   void checkAfterKill(std::int64_t checkpoint, int round) {
     tivra::test::TempDir copy;
-    for (const char* ext : {".idx", ".dat", ".jnl"}) {
-      const auto from = m_dir / (std::string("TivraCache") + ext);
-      if (std::filesystem::exists(from))
-        std::filesystem::copy_file(from, copy / (std::string("TivraCache") + ext));
-    }
-    EXPECT_EQ(runTool({"verify", copy.path().string()}), 0) << "round " << round;
+    copyStore(m_dir.path(), copy.path());
+    expectSound(copy.path(), round);
     StorePtr s = store_open(copy / "TivraCache", kModeRead);
     ASSERT_TRUE(s) << "round " << round;
     Bytes buf(kTileReadLimit);
@@ -182,12 +238,102 @@ class KillTest : public ::testing::Test {
     std::ofstream(m_dir / "share.tds", std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
-    std::filesystem::remove(m_dir / "TivraCache.lck");  // stale: the program was killed
+    // The lock file the killed program left is no obstacle: nobody holds the store's lock.
     ASSERT_EQ(runTool({"import-tds", m_dir.path().string(), (m_dir / "share.tds").string()}), 0);
+  }
+
+  // A tile the damage hit: asked for again at the next start, not expected in the store.
+  void forget(const std::string& name) {
+    const auto it = m_stored.find(name);
+    if (it == m_stored.end()) return;
+    m_askAgain.push_back(it->second);
+    m_stored.erase(it);
+  }
+  // The tiles the damage hit, served whole all the same (fetched again).
+  void askAgain(int round) {
+    for (const StoredTile& t : m_askAgain) {
+      const std::string query = "x=" + std::to_string(t.x) + "&y=" + std::to_string(t.y) +
+                                "&zoom=" + std::to_string(t.zoom);
+      const auto answer =
+          test::exchange(m_port, "GET /ImageServer/F00/" + query + " HTTP/1.1\r\n\r\n", 5s);
+      ASSERT_TRUE(answer) << query << " round " << round;
+      const auto body = answer->find("\r\n\r\n");
+      const Bytes expected = test::FakeTileServer::tileBytes(t.x, t.y, t.zoom);
+      EXPECT_EQ(answer->substr(body == std::string::npos ? answer->size() : body + 4),
+                std::string(expected.begin(), expected.end()))
+          << query << " round " << round;
+    }
+    m_askAgain.clear();
+  }
+
+  // Sound, but for the tiles whose bytes were flipped and which were not stored again since.
+  void expectSound(const std::filesystem::path& dir, int round) {
+    std::istringstream verify(verifyOutput(dir));
+    int lines = 0;
+    for (std::string line; std::getline(verify, line); ++lines) {
+      if (line.rfind("sound: ", 0) == 0) continue;
+      const bool flipped = std::any_of(m_flipped.begin(), m_flipped.end(), [&](const auto& name) {
+        return line.find("\"" + name + "\"): content does not match its sum") != std::string::npos;
+      });
+      EXPECT_TRUE(flipped) << line << " (round " << round << ")";
+    }
+    EXPECT_GT(lines, 0) << "round " << round;
+  }
+
+  // Damage to the data file while the program is down: one byte of a durable tile flipped, or
+  // the file cut short in the middle of one. The tiles it hit are forgotten: they are fetched
+  // again. A cut leaves a damaged store for the next round, which the user then repairs.
+  void damageData(int round, bool cut, std::mt19937& rng) {
+    // A checkpoint the kill cut short is completed at the next start, over the damage: wait for
+    // a round that leaves none.
+    const auto journal = m_dir / "TivraCache.jnl";
+    if (std::filesystem::exists(journal) && std::filesystem::file_size(journal) > 0) return;
+    std::map<std::string, std::pair<std::size_t, std::size_t>> extents;
+    std::optional<std::pair<std::size_t, std::size_t>> offsets;
+    {
+      tivra::test::TempDir copy;
+      copyStore(m_dir.path(), copy.path());
+      StorePtr s = store_open(copy / "TivraCache", kModeRead);
+      ASSERT_TRUE(s) << "round " << round;
+      std::lock_guard guard(m_mutex);
+      for (const auto& [name, t] : m_stored)
+        if (const auto e = extentOf(s.get(), name)) extents.emplace(name, *e);
+      offsets = extentOf(s.get(), std::string(kLocationEntry));
+    }
+    const auto path = m_dir / "TivraCache.dat";
+    Bytes dat = fileBytes(path);
+    std::erase_if(extents, [&](const auto& e) { return e.second.second > dat.size(); });
+    if (extents.empty()) return;
+    auto victim = extents.begin();
+    std::advance(victim, static_cast<std::ptrdiff_t>(rng() % extents.size()));
+    const auto [begin, end] = victim->second;
+    std::lock_guard guard(m_mutex);
+    if (cut) {
+      dat.resize(begin + (end - begin) / 2);
+      for (const auto& [name, e] : extents)
+        if (e.second > dat.size()) forget(name);
+      // The offsets go with their entry when the cut hits it: they are learned again.
+      if (!offsets || offsets->second > dat.size()) m_offsets.clear();
+      m_damagedStore = true;
+      ++m_damages;
+    } else {
+      dat[(begin + end) / 2] ^= 0x20;
+      m_flipped.insert(victim->first);
+      ++m_damages;
+      forget(victim->first);
+    }
+    // A tile the tree no longer finds whole may lie anywhere: forget those too.
+    std::erase_if(m_stored, [&](const auto& stored) { return !extents.count(stored.first); });
+    writeBytes(path, dat);
   }
 
   test::FakeTileServer m_tiles;
   tivra::test::TempDir m_dir;
+  std::atomic<int> m_wrongBodies{0};
+  std::set<std::string> m_flipped;  // tiles whose stored bytes were changed
+  std::vector<StoredTile> m_askAgain;
+  bool m_damagedStore = false;
+  int m_damages = 0;  // the data file was cut: the next run finds the store damaged
   std::uint16_t m_port = 0;
   std::mutex m_mutex;
   std::map<std::string, StoredTile> m_stored;  // by name
@@ -212,6 +358,8 @@ TEST_F(KillTest, EveryRestartOpensTheStoreWithEverythingCheckpointed) {
       ASSERT_TRUE(test::eventually([&] { return serving(); }, 15s)) << test::readFile(trace);
     }
     EXPECT_EQ(test::readFile(trace).find("无法创建缓存文件"), std::string::npos);
+    EXPECT_EQ(test::readFile(trace).find("缓存文件已损坏") != std::string::npos, m_damagedStore);
+    askAgain(round);
 
     std::atomic<bool> stop{false};
     // Seeds drawn here: the generator is not shared with the load threads.
@@ -228,7 +376,15 @@ TEST_F(KillTest, EveryRestartOpensTheStoreWithEverythingCheckpointed) {
 
     const std::int64_t checkpoint = lastCheckpoint(test::readFile(trace));
     if (checkpoint > 0) ++checkpointedRounds;
+    if (m_damagedStore) {
+      // Told so by the program, the user repairs the store; it wrote nothing meanwhile.
+      EXPECT_EQ(checkpoint, 0);
+      ASSERT_EQ(runTool({"repair", m_dir.path().string()}), 0) << "round " << round;
+      m_damagedStore = false;
+    }
     checkAfterKill(checkpoint, round);
+    if (HasFatalFailure()) return;
+    if (round + 1 < rounds && round % 4 == 2) damageData(round, round % 8 == 6, rng);
     if (HasFatalFailure()) return;
   }
   // The last start after a kill, then an orderly end.
@@ -237,10 +393,105 @@ TEST_F(KillTest, EveryRestartOpensTheStoreWithEverythingCheckpointed) {
   EXPECT_EQ(test::readFile(m_dir / "last.err").find("无法创建缓存文件"), std::string::npos);
   tivra->signal(SIGTERM);
   EXPECT_EQ(tivra->wait(10s), 0);
-  std::filesystem::remove(m_dir / "TivraCache.lck");
-  EXPECT_EQ(runTool({"verify", m_dir.path().string()}), 0);
+  expectSound(m_dir.path(), rounds);
   EXPECT_GT(checkpointedRounds, rounds / 2) << "the kills should mostly follow a checkpoint";
+  EXPECT_EQ(m_wrongBodies, 0) << "answers with other bytes than the tile's";
+  EXPECT_GT(m_damages, 0) << "no round damaged the data file";
 }
+
+// Damage to the data file between two orderly runs of the real program: a tile whose bytes it
+// hit is fetched again, served right and stored again. A cut file leaves a damaged store: the
+// run says so once and stores nothing until the user repairs it.
+struct RunDamage {
+  const char* what;
+  bool cut;
+};
+
+class DamageBetweenRuns : public KillTest, public ::testing::WithParamInterface<RunDamage> {
+ protected:
+  static constexpr long kTiles = 10;
+  // Asks for every tile through the real server; each answer must be the tile's bytes.
+  void askAll(const std::filesystem::path& trace) {
+    auto tivra = launch(trace);
+    ASSERT_TRUE(test::eventually([&] { return serving(); }, 15s)) << test::readFile(trace);
+    for (long i = 0; i < kTiles; ++i) {
+      const std::string query = "x=" + std::to_string(1000 + i) + "&y=7&zoom=12";
+      const auto answer =
+          test::exchange(m_port, "GET /ImageServer/F00/" + query + " HTTP/1.1\r\n\r\n", 5s);
+      ASSERT_TRUE(answer) << i;
+      const Bytes expected = test::FakeTileServer::tileBytes(1000 + i, 7, 12);
+      const auto body = answer->find("\r\n\r\n");
+      ASSERT_NE(body, std::string::npos);
+      EXPECT_EQ(answer->substr(body + 4), std::string(expected.begin(), expected.end())) << i;
+    }
+    tivra->signal(SIGTERM);
+    EXPECT_EQ(tivra->wait(10s), 0);
+  }
+  // How often each tile was fetched from the tile service.
+  std::vector<int> fetches() const {
+    std::vector<int> n(kTiles, 0);
+    for (const auto& r : m_tiles.requests())
+      for (long i = 0; i < kTiles; ++i)
+        if (r.target == "/googlechina/maptile?x=" + std::to_string(1000 + i) + "&y=7&zoom=12")
+          ++n[static_cast<std::size_t>(i)];
+    return n;
+  }
+  static int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_P(DamageBetweenRuns, DamagedTilesAreFetchedAgainAndServedRight) {
+  askAll(m_dir / "first.err");
+  ASSERT_EQ(fetches(), std::vector<int>(kTiles, 1));
+  // The tiles went into the data file one after the other: damage tile 3, or cut inside tile 5.
+  Bytes dat = fileBytes(m_dir / "TivraCache.dat");
+  std::vector<std::size_t> at;
+  for (long i = 0; i < kTiles; ++i) {
+    const Bytes tile = test::FakeTileServer::tileBytes(1000 + i, 7, 12);
+    const auto it = std::search(dat.begin(), dat.end(), tile.begin(), tile.end());
+    ASSERT_NE(it, dat.end()) << i;
+    at.push_back(static_cast<std::size_t>(it - dat.begin()));
+  }
+  std::vector<int> hit(kTiles, 0);
+  if (GetParam().cut) {
+    dat.resize(at[5] + 100);
+    for (long i = 5; i < kTiles; ++i) hit[static_cast<std::size_t>(i)] = 1;
+  } else {
+    dat[at[3] + 200] ^= 0x04;
+    hit[3] = 1;
+  }
+  writeBytes(m_dir / "TivraCache.dat", dat);
+
+  askAll(m_dir / "second.err");
+  std::vector<int> expected(kTiles, 1);
+  for (long i = 0; i < kTiles; ++i)
+    expected[static_cast<std::size_t>(i)] += hit[static_cast<std::size_t>(i)];
+  EXPECT_EQ(fetches(), expected);
+  EXPECT_EQ(count(test::readFile(m_dir / "second.err"), "缓存文件已损坏"), GetParam().cut ? 1 : 0);
+
+  if (GetParam().cut) {
+    // Nothing was stored into the damaged store: after the repair those tiles come once more.
+    ASSERT_EQ(runTool({"repair", m_dir.path().string()}), 0);
+    askAll(m_dir / "third.err");
+    for (long i = 0; i < kTiles; ++i)
+      expected[static_cast<std::size_t>(i)] += hit[static_cast<std::size_t>(i)];
+    EXPECT_EQ(fetches(), expected);
+  }
+  // Stored again: the next run fetches nothing.
+  askAll(m_dir / "last.err");
+  EXPECT_EQ(fetches(), expected);
+  EXPECT_EQ(count(test::readFile(m_dir / "last.err"), "缓存文件已损坏"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamageBetweenRuns,
+                         ::testing::Values(RunDamage{"FlippedByte", false},
+                                           RunDamage{"CutFile", true}),
+                         [](const ::testing::TestParamInfo<RunDamage>& param) {
+                           return std::string(param.param.what);
+                         });
 
 }  // namespace
 }  // namespace tivra::store
