@@ -36,6 +36,7 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_settings = loadMainSettings(m_ini);
   m_hosts = loadHostSettings(m_ini);
   m_entryDocument = buildEntryDocument(m_settings);
+  if (m_options.browserGlobe) m_options.browserGlobe->setEntryDocument(m_entryDocument);
   m_tileCache = std::make_unique<store::TileCache>(m_options.dataDirectory, m_frontend,
                                                    "http:///" + m_hosts.tileHost + "/404.png");
   m_endpoints = std::make_unique<server::EndpointContext>(
@@ -118,6 +119,19 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::Default, [&context](std::string_view request, std::string& out) {
     server::DefaultEndpoint(context, request, out);
   });
+  m_pageContext = std::make_unique<web::PageContext>(
+      web::PageContext{.root = m_options.webRoot.value_or(web::defaultWebRoot()),
+                       .port = m_settings.tcpPort,
+                       // Built once at construction, so connection threads may read it.
+                       .entryDocument = [this] { return m_entryDocument; },
+                       .route = [this](std::string_view request,
+                                       std::string& out) { m_router.RouteRequest(request, out); },
+                       .globe = m_options.browserGlobe});
+  const web::PageContext& page = *m_pageContext;
+  m_router.setPrefixHandler(std::string(web::kPagePrefix),
+                            [&page](std::string_view request, std::string& out) {
+                              web::PageEndpoint(page, request, out);
+                            });
 }
 
 void MainWindow::openTileCache() {
@@ -425,6 +439,10 @@ void MainWindow::shutdown() {
   // The handle goes; whoever made the globe ends it after this.
   step("globe release", [&] { m_earth.reset(); });
   m_earthStarted = false;
+}
+
+std::string globePageUrl(std::uint16_t port) {
+  return "http://127.0.0.1:" + std::to_string(port) + std::string(web::kPagePrefix);
 }
 
 void exitIfConnectionsStuck(int code) {

@@ -25,6 +25,8 @@
 #include "server/router.h"
 #include "store/tile_cache.h"
 #include "tiles/map_values.h"
+#include "web/browser_globe.h"
+#include "web/page_endpoint.h"
 
 namespace tivra::app {
 
@@ -61,6 +63,10 @@ struct MainWindowOptions {
   // The navigation page's waits; tests shorten them.
   search::FlightTiming flightTiming{};
   std::chrono::milliseconds kmlLoadWait{300};
+  // The globe page under /globe/: its files (empty: beside the program or in the source tree)
+  // and, when the page is the globe, the hub that drives it.
+  std::optional<web::WebRoot> webRoot;
+  web::BrowserGlobe* browserGlobe = nullptr;
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -158,6 +164,7 @@ class MainWindow {
   platform::EventLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<tiles::TileSource> m_tileSource;
   std::unique_ptr<server::EndpointContext> m_endpoints;
+  std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.
   std::unique_ptr<gps::GpsPage> m_gpsPage;
   std::unique_ptr<gps::GpsEndpointContext> m_gpsEndpoints;
@@ -178,6 +185,9 @@ class MainWindow {
   std::filesystem::path m_entryFile;
   platform::EventLoop::TimerId m_entryViewTimer = 0;
 };
+
+// The globe page's address on the loopback.
+std::string globePageUrl(std::uint16_t port);
 
 // After shutdown(): a connection thread stuck past the shutdown wait still reaches the window,
 // its store and the loop, so the process ends with `code` before any of them is destroyed.

@@ -1,5 +1,7 @@
 #include "server/router.h"
 
+#include "server/request.h"
+
 namespace tivra::server {
 
 namespace {
@@ -29,8 +31,17 @@ void Router::setHandler(Endpoint endpoint, Handler handler) {
   m_handlers[static_cast<std::size_t>(endpoint)] = std::move(handler);
 }
 
+void Router::setPrefixHandler(std::string prefix, Handler handler) {
+  m_prefix = std::move(prefix);
+  m_prefixHandler = std::move(handler);
+}
+
 void Router::RouteRequest(std::string_view request, std::string& out) const {
   request = cutAtZero(request);
+  if (m_prefixHandler && requestUrl(request).starts_with(m_prefix)) {
+    m_prefixHandler(request, out);
+    return;
+  }
   m_handlers[static_cast<std::size_t>(chooseEndpoint(request))](request, out);
 }
 

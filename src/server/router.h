@@ -32,11 +32,16 @@ class Router {
   // before the server listens.
   Router();
   void setHandler(Endpoint endpoint, Handler handler);
+  // Requests whose URL starts with prefix go to handler instead of the word search: the globe
+  // page's requests, which no Google Earth sends.
+  void setPrefixHandler(std::string prefix, Handler handler);
   // The request text ends at its first zero byte, as the C string it always was.
   void RouteRequest(std::string_view request, std::string& out) const;
 
  private:
   std::array<Handler, kEndpointCount> m_handlers;
+  std::string m_prefix;
+  Handler m_prefixHandler;
 };
 
 }  // namespace tivra::server
