@@ -10,7 +10,14 @@
   // asked below /globe/: the page's own origin, and answers with full envelopes.
   const own = new RegExp(
     "^https?://(?:localhost|127\\.0\\.0\\.1)(?::" + port + ")?/(?!globe/)", "i");
-  const proxy = { getURL: (url) => url.replace(own, location.origin + "/globe/") };
+  // Links inherit the query of the document they come from (the overlay's view values): an
+  // image below ImageServer has its own query in its path and must not carry them.
+  const proxy = {
+    getURL: (url) => {
+      const mapped = url.replace(own, location.origin + "/globe/");
+      return mapped.includes("/globe/ImageServer/") ? mapped.replace(/\?BBOX=.*$/, "") : mapped;
+    },
+  };
 
   const viewer = new C.Viewer("globe", {
     baseLayer: C.ImageryLayer.fromProviderAsync(
@@ -106,10 +113,10 @@
     }
   }
 
-  async function loadDocument(key, url) {
+  async function loadDocument(key, url, adapt) {
     const response = await fetch(url, { cache: "no-store" });
     if (!response.ok) throw new Error("cannot load " + url + ": " + response.status);
-    const text = await response.text();
+    const text = adapt ? adapt(await response.text()) : await response.text();
     collectViews(new DOMParser().parseFromString(text, "application/xml"));
     const source = new C.Resource({ url: new URL(url, location.href).href, proxy });
     const ds = await C.KmlDataSource.load(new Blob([text]), {
@@ -201,7 +208,9 @@
     const look = state.views.get("Tivra");
     if (look) moveCamera(look, 0);
     pollLoop();
-    await loadDocument("entry", entry);
+    // The globe rebuilds a link's overlays at every refresh, which takes it longer than the
+    // 3 s interval of the entry document: the page's overlay follows camera stops only.
+    await loadDocument("entry", entry, (t) => t.replace(/<refreshMode>onInterval<\/refreshMode>\s*<refreshInterval>[^<]*<\/refreshInterval>/, ""));
     state.entryLoadedAt = performance.now();
   }
   start().catch((e) => console.warn("tivra: " + e));
