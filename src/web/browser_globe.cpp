@@ -236,35 +236,38 @@ void PageHub::poll(std::string_view query, std::string& out) {
   const auto now = Clock::now();
   pruneLocked(now);
   Page* page = findLocked(id);
+  // A new page hears its role at once, and any page as soon as its role changes.
+  const bool fresh = page == nullptr;
+  const bool droveAtStart = page != nullptr && page == &m_pages.front();
   if (!page) {
     if (m_pages.size() >= m_options.maxPages) {
       lock.unlock();
       appendPageResponse(out, "503 Service Unavailable", "text/plain", "too many pages\n");
       return;
     }
-    Page fresh{id, now, 0, {}};
+    Page added{id, now, 0, {}};
     // A new page is shown what the program has loaded so far.
     for (const Document& document : m_documents) {
       std::string command = commandLocked("load");
       platform::appendFormat(
           command, ",\"doc\":%llu,\"key\":", static_cast<unsigned long long>(document.id));
       appendJsonString(command, document.key);
-      fresh.queue.push_back(command + "}");
+      added.queue.push_back(command + "}");
     }
     for (const auto& [name, visible] : m_visibility) {
       std::string command = commandLocked("show");
       command.append(",\"name\":");
       appendJsonString(command, name);
       command.append(visible ? ",\"visible\":true}" : ",\"visible\":false}");
-      fresh.queue.push_back(std::move(command));
+      added.queue.push_back(std::move(command));
     }
-    m_pages.push_back(std::move(fresh));
+    m_pages.push_back(std::move(added));
     m_changed.notify_all();
   }
   const auto deadline = now + m_options.pollHold;
   const auto ready = [&] {
     Page* p = findLocked(id);
-    return m_closing || !p || !p->queue.empty();
+    return fresh || m_closing || !p || !p->queue.empty() || (p == &m_pages.front()) != droveAtStart;
   };
   if (Page* p = findLocked(id)) ++p->polls;
   m_changed.wait_until(lock, deadline, ready);

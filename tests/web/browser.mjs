@@ -8,6 +8,7 @@
 //   {"op":"reload","page":"a"}  {"op":"close","page":"a"}
 //   {"op":"log","page":"a"}     -> console errors, page errors and failed requests so far
 //   {"op":"requests","page":"a","match":"KmlServer"}        -> URLs of requests seen
+//   {"op":"pending","page":"a"}                             -> URLs of requests not yet answered
 //
 // Needs playwright-core (web/node_modules) and a chromium; CHROMIUM names it.
 import { createRequire } from "node:module";
@@ -31,16 +32,18 @@ async function open(cmd) {
     viewport: { width: cmd.width || 640, height: cmd.height || 480 },
   });
   const page = await context.newPage();
-  const entry = { page, context, log: [], requests: [] };
+  const entry = { page, context, log: [], requests: [], pending: new Set() };
   page.on("console", (m) => { if (m.type() === "error") entry.log.push("console: " + m.text()); });
   page.on("pageerror", (e) => entry.log.push("pageerror: " + e.message));
   page.on("requestfailed", (r) => {
     // A long poll cut by a reload or close is not a failure of the page.
     if (!r.url().includes("/api/")) entry.log.push("failed: " + r.url() + " " + r.failure()?.errorText);
   });
-  page.on("request", (r) => entry.requests.push(r.url()));
+  page.on("request", (r) => { entry.requests.push(r.url()); entry.pending.add(r); });
+  page.on("requestfinished", (r) => entry.pending.delete(r));
+  page.on("requestfailed", (r) => entry.pending.delete(r));
   pages.set(cmd.page, entry);
-  await page.goto(cmd.url, { waitUntil: "load" });
+  await page.goto(cmd.url, { waitUntil: "load", timeout: 60000 });
   return true;
 }
 
@@ -58,6 +61,7 @@ async function run(cmd) {
     case "close": await entry.context.close(); pages.delete(cmd.page); return true;
     case "log": return entry.log;
     case "requests": return entry.requests.filter((u) => u.includes(cmd.match || ""));
+    case "pending": return [...entry.pending].map((r) => r.url());
     default: throw new Error("unknown op " + cmd.op);
   }
 }

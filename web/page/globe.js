@@ -61,7 +61,7 @@
   function stateQuery() {
     const f = focusPoint();
     const cam = [deg(f.carto.latitude), deg(f.carto.longitude), f.carto.height, f.range,
-      deg(camera.pitch) + 90, deg(camera.heading)];
+      deg(camera.pitch) + 90, (deg(camera.heading) % 360 + 360) % 360];
     const p = camera.positionWC, d = camera.directionWC, u = camera.upWC, r = camera.rightWC;
     const pose = [p.x, p.y, p.z, d.x, d.y, d.z, u.x, u.y, u.z, r.x, r.y, r.z,
       camera.frustum.fovy, camera.frustum.aspectRatio];
