@@ -27,8 +27,9 @@ class PageHub;
 struct BrowserGlobeOptions {
   // A poll is answered empty after this long without a command.
   std::chrono::milliseconds pollHold{10'000};
-  // A page that has not polled for this long after its last poll ended is gone.
-  std::chrono::milliseconds pageGone{3'000};
+  // A page that has not polled for this long after its last poll ended is gone (one that closes
+  // says goodbye at once).
+  std::chrono::milliseconds pageGone{10'000};
   // A camera move at autopilot speed s takes flightBase / s, at most maxFlight; s >= 5 jumps.
   std::chrono::milliseconds flightBase{1000};
   std::chrono::milliseconds maxFlight{5000};

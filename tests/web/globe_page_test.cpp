@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gps/gps_page.h"
 #include "platform/text.h"
 #include "support/app_harness.h"
 #include "support/browser_remote.h"
@@ -254,6 +255,46 @@ TEST_F(GlobePageTest, OnePageDrivesAnotherWatchesAndAReloadedPageAttachesAgain) 
   EXPECT_THROW(earth->GetCamera(true), globe::EarthError);
   EXPECT_THROW(earth->SetCamera({30.0, 120.0, 0.0, 1, 1000.0, 0.0, 0.0}, 1.0), globe::EarthError);
   EXPECT_THROW(earth->GetPointOnTerrainFromScreenCoords(0, 0), globe::EarthError);
+}
+
+TEST_F(GlobePageTest, TheGpsDemoMovesTheCarAndTheCameraFollows) {
+  ASSERT_TRUE(cameraReported());
+  gps::GpsPageSettings settings;  // the built-in demo recording, following the car
+  settings.timeFactor = 4.0;
+  app->onLoop([&] {
+    app->window().gpsPage().settings() = settings;
+    app->window().gpsPage().start();
+  });
+  // The car's marker, "lon,lat".
+  const std::string car =
+      "(() => { const e = tivra.models.entities.getById('Car'); if (!e) return false; "
+      "const g = Cesium.Cartographic.fromCartesian(e.position.getValue(Cesium.JulianDate.now())); "
+      "return Cesium.Math.toDegrees(g.longitude).toFixed(6) + ',' + "
+      "Cesium.Math.toDegrees(g.latitude).toFixed(6); })()";
+  const auto first = waitFor("a", car);
+  ASSERT_TRUE(first);
+  const auto moved = waitFor("a", "((c) => c && c !== '" + *first + "' && c)(" + car + ")");
+  ASSERT_TRUE(moved);
+
+  // The camera follows: tilted 66 degrees, close to a focus near the car (200 m from the car's
+  // height; the focus read back lies on the ground further along the view).
+  const auto following = [&] {
+    globe::Camera c;
+    try {
+      c = earth->GetCamera(true);
+    } catch (const globe::EarthError& e) {
+      ADD_FAILURE() << e.what();
+      return true;
+    }
+    const std::string at = eval("a", car);
+    const auto comma = at.find(',');
+    if (comma == std::string::npos) return false;
+    return std::abs(c.FocusPointLongitude - platform::parseReal(at.substr(0, comma))) < 0.01 &&
+           std::abs(c.FocusPointLatitude - platform::parseReal(at.substr(comma + 1))) < 0.01 &&
+           c.Range < 1000.0 && std::abs(c.Tilt - 66.0) < 0.5;
+  };
+  EXPECT_TRUE(test::eventually(following, 60s));
+  app->onLoop([&] { app->window().gpsPage().stop(); });
 }
 
 }  // namespace

@@ -118,6 +118,7 @@
     if (!response.ok) throw new Error("cannot load " + url + ": " + response.status);
     const text = adapt ? adapt(await response.text()) : await response.text();
     collectViews(new DOMParser().parseFromString(text, "application/xml"));
+    seeDocument(text);
     const source = new C.Resource({ url: new URL(url, location.href).href, proxy });
     const ds = await C.KmlDataSource.load(new Blob([text]), {
       camera, canvas: scene.canvas, screenOverlayContainer: viewer.container, sourceUri: source,
@@ -129,6 +130,68 @@
     scene.requestRender();
     return ds;
   }
+
+  // ---- models: the globe library draws no KML <Model> and applies no <Update>, so the page
+  // shows each model placemark (the GPS car) as a marker of its own and moves it as the updates
+  // of the documents it fetches change the model's <Location>.
+
+  const models = new C.CustomDataSource("Models");
+  viewer.dataSources.add(models);
+  state.models = models;
+
+  function childText(element, tag) {
+    const found = element.getElementsByTagName(tag)[0];
+    return found ? found.textContent.trim() : "";
+  }
+
+  function placeModel(placemark, id) {
+    const model = placemark.getElementsByTagName("Model")[0];
+    const location = model && model.getElementsByTagName("Location")[0];
+    if (!location) return;
+    const lon = parseFloat(childText(location, "longitude"));
+    const lat = parseFloat(childText(location, "latitude"));
+    if (!Number.isFinite(lon) || !Number.isFinite(lat)) return;
+    const position = C.Cartesian3.fromDegrees(lon, lat, 0);
+    const marker = models.entities.getById(id);
+    if (marker) {
+      marker.position = position;
+    } else {
+      models.entities.add({
+        id, name: childText(placemark, "name") || id, position,
+        point: { pixelSize: 14, color: C.Color.ORANGERED, outlineColor: C.Color.WHITE, outlineWidth: 2,
+          disableDepthTestDistance: Number.POSITIVE_INFINITY },
+      });
+    }
+    scene.requestRender();
+  }
+
+  function seeDocument(text) {
+    if (text.indexOf("<Model") < 0) return;
+    const xml = new DOMParser().parseFromString(text, "application/xml");
+    for (const placemark of xml.getElementsByTagName("Placemark")) {
+      const target = placemark.getAttribute("targetId");
+      if (target) {
+        const inChange = placemark.parentElement && placemark.parentElement.tagName === "Change";
+        if (inChange) placeModel(placemark, target);
+      } else {
+        placeModel(placemark, placemark.getAttribute("id") || childText(placemark, "name"));
+      }
+    }
+  }
+
+  const fetchBlob = C.Resource.prototype.fetchBlob;
+  C.Resource.prototype.fetchBlob = function (...args) {
+    const pending = fetchBlob.apply(this, args);
+    if (!pending) return pending;
+    return pending.then(async (blob) => {
+      try {
+        if (blob && blob.size < (8 << 20)) seeDocument(await blob.text());
+      } catch (e) {
+        console.warn("tivra: models: " + e);
+      }
+      return blob;
+    });
+  };
 
   // ---- camera
 
@@ -168,6 +231,7 @@
 
   // ---- the long poll
 
+  let work = Promise.resolve();
   async function pollLoop() {
     for (;;) {
       let answer;
@@ -184,13 +248,18 @@
         lastSent = "";
         statusLine.textContent = answer.role === "watch" ? "观看中（另一页面在驱动地球）" : "";
       }
+      // Carried out in order, while the next poll is already waiting: a slow load must not
+      // make the page look gone.
       for (const c of answer.commands) {
-        try {
-          await commands[c.op]?.(c);
-        } catch (e) {
-          console.warn("tivra: " + c.op + ": " + e);
-        }
-        state.lastSeq = c.seq;
+        work = work.then(async () => {
+          try {
+            await commands[c.op]?.(c);
+          } catch (e) {
+            console.warn("tivra: " + c.op + ": " + e);
+          }
+          state.lastSeq = c.seq;
+          report();
+        });
       }
       report();
       if (answer.closing) await sleep(2000);
