@@ -230,6 +230,22 @@ void MainWindow::createSearchPages() {
                              {iconBase, search::serviceBase(m_hosts.detailHost)},
                              offsets},
       m_tempDirectory, m_options.kmlLoadWait);
+  if (m_options.browserGlobe) {
+    // The page's pick mode drags the picker over its own view; the pointer is where the picker
+    // points, 15 pixels above and left of its corner.
+    m_options.browserGlobe->setPickHandler([this](const web::PagePick& pick) {
+      m_loop.post([this, pick] {
+        if (!m_navPage) return;
+        using Phase = web::PagePick::Phase;
+        if (pick.phase == Phase::Press)
+          m_navPage->pressPicker({0, 0, pick.width, pick.height});
+        else if (pick.phase == Phase::Move)
+          m_navPage->movePointer(pick.x - 15, pick.y - 15, true);
+        else
+          m_navPage->releasePointer(pick.x - 15, pick.y - 15, true);
+      });
+    });
+  }
 }
 
 bool MainWindow::createEarth() {
@@ -406,6 +422,7 @@ void MainWindow::shutdown() {
   };
   // The pages go first: closing the navigation page stops a flight, the GPS page its source.
   step("pages", [&] {
+    if (m_options.browserGlobe) m_options.browserGlobe->setPickHandler({});
     m_navPage.reset();
     m_searchPage.reset();
     if (m_gpsPage) m_gpsPage->stop();

@@ -132,6 +132,11 @@ class PageHub {
     std::lock_guard lock(m_mutex);
     m_entryDocument = std::move(text);
   }
+  void setPickHandler(std::function<void(const PagePick&)> handler) {
+    std::lock_guard lock(m_mutex);
+    m_pickHandler = std::move(handler);
+  }
+  void pick(std::string_view query);
   bool attached();
   bool waitAttached(std::chrono::milliseconds timeout);
 
@@ -188,7 +193,36 @@ class PageHub {
   std::optional<std::array<int, 3>> m_version;
   bool m_closing = false;
   std::string m_entryDocument;
+  std::function<void(const PagePick&)> m_pickHandler;
 };
+
+void PageHub::pick(std::string_view query) {
+  const std::string id = queryParam(query, "page").value_or("");
+  const std::string phase = queryParam(query, "phase").value_or("");
+  const auto at = realList<4>(queryParam(query, "at").value_or(""));
+  if (!at || (*at)[2] < 1 || (*at)[3] < 1 || (*at)[2] > 100000 || (*at)[3] > 100000) return;
+  PagePick pick;
+  if (phase == "press")
+    pick.phase = PagePick::Phase::Press;
+  else if (phase == "move")
+    pick.phase = PagePick::Phase::Move;
+  else if (phase == "release")
+    pick.phase = PagePick::Phase::Release;
+  else
+    return;
+  pick.x = static_cast<int>(std::clamp((*at)[0], -1.0, 100000.0));
+  pick.y = static_cast<int>(std::clamp((*at)[1], -1.0, 100000.0));
+  pick.width = static_cast<int>((*at)[2]);
+  pick.height = static_cast<int>((*at)[3]);
+  std::function<void(const PagePick&)> handler;
+  {
+    std::lock_guard lock(m_mutex);
+    Page* driver = driverLocked();
+    if (!driver || driver->id != id) return;  // watching pages do not pick
+    handler = m_pickHandler;
+  }
+  if (handler) handler(pick);
+}
 
 void PageHub::pruneLocked(Clock::time_point now) {
   std::erase_if(m_pages, [&](const Page& page) {
@@ -587,6 +621,10 @@ void BrowserGlobe::setEntryDocument(std::string text) {
   m_hub->setEntryDocument(std::move(text));
 }
 
+void BrowserGlobe::setPickHandler(std::function<void(const PagePick&)> handler) {
+  m_hub->setPickHandler(std::move(handler));
+}
+
 void BrowserGlobe::handleApi(std::string_view method, std::string_view target, std::string& out) {
   const auto question = target.find('?');
   const std::string_view name = target.substr(0, question);
@@ -602,6 +640,9 @@ void BrowserGlobe::handleApi(std::string_view method, std::string_view target, s
     m_hub->poll(query, out);
   } else if (name == "state") {
     m_hub->state(query);
+    appendPageResponse(out, "204 No Content", {}, {});
+  } else if (name == "pick") {
+    m_hub->pick(query);
     appendPageResponse(out, "204 No Content", {}, {});
   } else if (name == "bye") {
     m_hub->bye(query);

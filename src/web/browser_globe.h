@@ -43,6 +43,17 @@ struct BrowserGlobeOptions {
   int versionBuild = 0;
 };
 
+// A pick on the driving page in its pick mode: a press, moves and a release of the pointer at
+// (x, y) pixels of a view width x height.
+struct PagePick {
+  enum class Phase { Press, Move, Release };
+  Phase phase = Phase::Press;
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
 class BrowserGlobe {
  public:
   explicit BrowserGlobe(BrowserGlobeOptions options = {});
@@ -55,6 +66,8 @@ class BrowserGlobe {
   globe::EarthFactory factory();
   // The document the page opens by itself; its names are features too.
   void setEntryDocument(std::string text);
+  // Where the driving page's picks go (on a connection thread); empty: nowhere.
+  void setPickHandler(std::function<void(const PagePick&)> handler);
 
   // The page's requests below /globe/api/ (target without that prefix): "poll", "state",
   // "bye", "doc". Runs on connection threads; a poll blocks until a command or the hold ends.

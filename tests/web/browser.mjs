@@ -6,6 +6,8 @@
 //   {"op":"wait","page":"a","js":"expression","ms":20000}   waits until the expression is truthy
 //   {"op":"shot","page":"a","file":"/tmp/x.png"}
 //   {"op":"reload","page":"a"}  {"op":"close","page":"a"}
+//   {"op":"click","page":"a","selector":"#pick"}
+//   {"op":"drag","page":"a","path":[[x,y],...]}            press at the first point, release at the last
 //   {"op":"log","page":"a"}     -> console errors, page errors and failed requests so far
 //   {"op":"requests","page":"a","match":"KmlServer"}        -> URLs of requests seen
 //   {"op":"pending","page":"a"}                             -> URLs of requests not yet answered
@@ -57,6 +59,15 @@ async function run(cmd) {
     case "wait":
       return (await page.waitForFunction(cmd.js, null, { timeout: cmd.ms || 30000, polling: 50 })).jsonValue();
     case "shot": await page.screenshot({ path: cmd.file }); return true;
+    case "click": await page.click(cmd.selector); return true;
+    case "drag": {
+      const [first, ...rest] = cmd.path;
+      await page.mouse.move(first[0], first[1]);
+      await page.mouse.down();
+      for (const [x, y] of rest) await page.mouse.move(x, y, { steps: 4 });
+      await page.mouse.up();
+      return true;
+    }
     case "reload": await page.reload({ waitUntil: "load" }); return true;
     case "close": await entry.context.close(); pages.delete(cmd.page); return true;
     case "log": return entry.log;

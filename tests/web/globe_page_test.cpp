@@ -209,6 +209,38 @@ TEST_F(GlobePageTest, TheEarthFliesPicksAndShowsARoute) {
     EXPECT_GT(std::abs(point.Longitude - target.FocusPointLongitude), 1e-3);
   }
 
+  // The page's pick mode: a drag on the globe sets the navigation page's start point, the point
+  // under the pointer where it is released.
+  std::string error;
+  ASSERT_TRUE(browser->value(R"({"op":"click","page":"a","selector":"#pick"})", error)) << error;
+  ASSERT_TRUE(
+      browser->value(R"({"op":"drag","page":"a","path":[[100,100],[200,150],[300,200]]})", error))
+      << error;
+  const std::string under = eval(
+      "a",
+      "(() => { const p = tivra.viewer.scene.camera.pickEllipsoid(new Cesium.Cartesian2(300, 200));"
+      " const g = Cesium.Cartographic.fromCartesian(p); return Cesium.Math.toDegrees(g.longitude)"
+      " + ',' + Cesium.Math.toDegrees(g.latitude); })()");
+  std::string start;
+  bool dragging = true;
+  const auto picked = [&] {
+    app->onLoop([&] {
+      start = app->window().navPage()->startText;
+      dragging = app->window().navPage()->dragging;
+    });
+    return !start.empty() && !dragging;
+  };
+  ASSERT_NE(app->window().navPage(), nullptr);
+  ASSERT_TRUE(test::eventually(picked, 10s));
+  const auto pickedComma = start.find(',');
+  const auto underComma = under.find(',');
+  ASSERT_NE(pickedComma, std::string::npos);
+  ASSERT_NE(underComma, std::string::npos) << under;
+  EXPECT_NEAR(platform::parseReal(start.substr(0, pickedComma)),
+              platform::parseReal(under.substr(0, underComma)), 1e-4);
+  EXPECT_NEAR(platform::parseReal(start.substr(pickedComma + 1)),
+              platform::parseReal(under.substr(underComma + 1)), 1e-4);
+
   // A route document's line, drawn in red across the view.
   earth->SetCamera({31.23, 121.47, 0.0, 1, 8000.0, 0.0, 0.0}, globe::kInstantSpeed);
   const auto route = app->dataDir() / "route.kml";

@@ -266,6 +266,55 @@
     }
   }
 
+  // ---- the navigation page's picks: in pick mode a press, drag and release on the globe set
+  // the point the navigation page is picking (start, via or end), live and final.
+
+  const pickButton = document.getElementById("pick");
+  let picking = false;
+  let pickBusy = false;
+  let pickMove = null;
+  function sendPick(phase, event) {
+    const canvas = scene.canvas;
+    const box = canvas.getBoundingClientRect();
+    const at = [Math.round(event.clientX - box.left), Math.round(event.clientY - box.top),
+      canvas.clientWidth, canvas.clientHeight].join(",");
+    return fetch("api/pick?page=" + page + "&phase=" + phase + "&at=" + at, { cache: "no-store" })
+      .catch(() => {});
+  }
+  async function sendMove() {
+    // One move in flight at a time; the newest waiting move goes next.
+    if (pickBusy || !pickMove) return;
+    pickBusy = true;
+    const event = pickMove;
+    pickMove = null;
+    await sendPick("move", event);
+    pickBusy = false;
+    sendMove();
+  }
+  pickButton.addEventListener("click", () => {
+    picking = !picking;
+    pickButton.classList.toggle("on", picking);
+    scene.screenSpaceCameraController.enableInputs = !picking;
+  });
+  let dragging = false;
+  scene.canvas.addEventListener("pointerdown", (e) => {
+    if (!picking || state.role !== "drive") return;
+    dragging = true;
+    sendPick("press", e).then(() => sendPick("move", e));
+  });
+  scene.canvas.addEventListener("pointermove", (e) => {
+    if (!dragging) return;
+    pickMove = e;
+    sendMove();
+  });
+  scene.canvas.addEventListener("pointerup", async (e) => {
+    if (!dragging) return;
+    dragging = false;
+    pickMove = null;
+    while (pickBusy) await sleep(10);
+    sendPick("release", e);
+  });
+
   addEventListener("pagehide", () => navigator.sendBeacon("api/bye?page=" + page));
 
   // The page's own entry document, like Google Earth's: start view, logo, overlay link.
