@@ -1,6 +1,7 @@
 // tivra: the map server beside the globe, with its window or (--headless) with message boxes
 // as lines on stderr.
 // With --snapshot it draws the globe's view into a PNG file and ends.
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,6 +33,12 @@ constexpr int kUnexpectedFailure = 70;
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // Large blocks (tile answers of a burst, downloads) each get a mapping of their own that goes
+  // back to the system when freed; the adaptive threshold would move them into the heaps for
+  // good after the first one is freed.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
   const std::span<const char* const> args(argv, argc);
   if (app::isSearchCommand(args)) return app::runSearchCommand(args, stdout, stderr);
   std::string error;

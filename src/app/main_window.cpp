@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "app/entry_document.h"
@@ -14,6 +13,7 @@
 #include "platform/resources.h"
 #include "platform/temp_paths.h"
 #include "platform/text.h"
+#include "search/kml_loader.h"
 #include "search/local_search.h"
 #include "server/image_endpoint.h"
 #include "server/kmz_endpoint.h"
@@ -46,6 +46,8 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
       tiles::TileSource::Settings{m_hosts.tileUrl, m_hosts.tileSubdomains, m_hosts.testCaFile});
   m_endpoints->tileSource = m_tileSource.get();
   m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
+  m_endpoints->stop = m_stopDownloads.get_token();
+  m_endpoints->flights = &m_tileFlights;
   createGpsPage();
   installHandlers();
 }
@@ -109,10 +111,10 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::KmzServer, [&context](std::string_view request, std::string& out) {
     server::KmzServer(context, request, out);
   });
-  m_router.setHandler(Endpoint::ImageServer,
-                      [&context](std::string_view request, std::string& out) {
-                        server::ImageServer(context, request, out);
-                      });
+  m_router.setResponseHandler(Endpoint::ImageServer,
+                              [&context](std::string_view request, server::Response& out) {
+                                server::ImageServer(context, request, out);
+                              });
   m_router.setHandler(Endpoint::KmlServer, [&context](std::string_view request, std::string& out) {
     server::KmlServer(context, request, out);
   });
@@ -210,7 +212,9 @@ std::optional<int> MainWindow::initialise() {
 }
 
 void MainWindow::createSearchPages() {
-  const store::LocationMap* offsets = &m_tileCache->locationMap();
+  // The services' results are shifted as the overlay is, so they land on its map.
+  const search::Offsets offsets{&m_tileCache->locationMap(),
+                                tiles::parseOffsetModel(m_hosts.offsetModel)};
   const std::string iconBase = search::serviceBase(m_hosts.iconHost);
   m_navPage = std::make_unique<search::NavPage>(
       *m_earth, m_frontend,
@@ -330,16 +334,10 @@ void MainWindow::openEntryDocument() {
     return;
   }
   const std::filesystem::path file = dir / "tivra.kml";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(m_entryDocument.data(), static_cast<std::streamsize>(m_entryDocument.size()));
-    out.close();
-    if (!out) {
-      m_frontend.messageBox("cannot write the entry document: " + file.string(), "Tivra");
-      std::error_code ec;
-      std::filesystem::remove(file, ec);
-      return;
-    }
+  if (!search::writeWholeFile(file, m_entryDocument, error)) {
+    m_frontend.messageBox("cannot write the entry document: " + file.string() + ": " + error,
+                          "Tivra");
+    return;
   }
   m_entryFile = file;
   try {
@@ -401,12 +399,15 @@ void MainWindow::onServerThreadEnded(server::ThreadId id) {
 void MainWindow::close() {
   if (m_closing) return;
   m_closing = true;
+  // The promised 5000 ms are the whole wait for connection threads, joins included.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+  m_stopDownloads.request_stop();
   if (m_server) {
     for (const server::ThreadId id : m_serverThreads) m_server->stopConnection(id);
     // Threads whose start message has not reached the list yet are stopped too.
     m_server->stopAllConnections();
+    m_server->stop(deadline);
   }
-  server::CServerThread::waitNoServerThreads(std::chrono::milliseconds(5000));
 }
 
 void MainWindow::shutdown() {
@@ -433,9 +434,6 @@ void MainWindow::shutdown() {
   step("listening socket", [&] {
     if (m_server) m_server->closeListener();
   });
-  step("map settings", [&] {
-    if (m_mapPageCreated) saveMapValues(m_ini, m_mapValues);
-  });
   step("globe", [&] { stopEarth(); });
   // The location map is saved, then the store closed; a failure there does not stop the rest.
   if (m_storeTimer != 0) m_loop.cancelTimer(m_storeTimer);
@@ -444,7 +442,14 @@ void MainWindow::shutdown() {
     m_tileCache->CloseCache();
     m_storeWriter.reset();
   });
-  step("settings", [&] { saveMainSettings(m_ini, m_settings); });
+  // The map page's keys go with the window's in one rewrite: a full disk or a kill never
+  // leaves the file with one half of them.
+  step("settings", [&] {
+    std::string error;
+    if (!saveSettings(m_ini, m_mapPageCreated ? &m_mapValues : nullptr, m_settings, &error))
+      platform::warn(std::string("tivra: the settings were not saved (") + kSettingsFile +
+                     " keeps what it held): " + error);
+  });
   step("server", [&] { m_server.reset(); });
   step("entry document", [&] {
     if (!m_entryFile.empty()) {
@@ -463,7 +468,9 @@ std::string globePageUrl(std::uint16_t port) {
 }
 
 void exitIfConnectionsStuck(int code) {
-  if (server::CServerThread::liveCount() == 0) return;
+  // Every thread joined: the exit handlers may run. A thread still running would meet them
+  // (freed heaps, cleaned-up libraries), so the process leaves without them.
+  if (server::HttpServer::threadsLeft() == 0) return;
   std::fflush(nullptr);
   ::_exit(code);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "server/endpoint_context.h"
 #include "server/http_server.h"
 #include "server/router.h"
+#include "server/tile_flights.h"
 #include "store/tile_cache.h"
 #include "tiles/map_values.h"
 #include "web/browser_globe.h"
@@ -163,6 +165,9 @@ class MainWindow {
   std::unique_ptr<store::TileCache> m_tileCache;
   platform::EventLoop::TimerId m_storeTimer = 0;  // saves the location map, checkpoints
   std::unique_ptr<tiles::TileSource> m_tileSource;
+  // Closing the window gives up the downloads of connection threads.
+  std::stop_source m_stopDownloads;
+  server::TileFlights m_tileFlights;
   std::unique_ptr<server::EndpointContext> m_endpoints;
   std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.
@@ -189,9 +194,9 @@ class MainWindow {
 // The globe page's address on the loopback.
 std::string globePageUrl(std::uint16_t port);
 
-// After shutdown(): a connection thread stuck past the shutdown wait still reaches the window,
-// its store and the loop, so the process ends with `code` before any of them is destroyed.
-// Returns when no connection thread is left.
+// After shutdown(), when everything is written: a connection thread stuck past the shutdown
+// wait still reaches the window, its store and the loop, and must not meet the exit handlers,
+// so the process ends with `code` at once. Returns when every connection thread was joined.
 void exitIfConnectionsStuck(int code);
 
 }  // namespace tivra::app

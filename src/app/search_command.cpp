@@ -11,12 +11,14 @@
 #include "app/settings.h"
 #include "platform/gbk.h"
 #include "platform/ini.h"
+#include "platform/text.h"
 #include "search/kml_loader.h"
 #include "search/local_search.h"
 #include "search/route_kml.h"
 #include "search/search_page.h"
 #include "store/store.h"
 #include "store/tile_cache.h"
+#include "tiles/gcj02.h"
 
 namespace tivra::app {
 
@@ -77,19 +79,31 @@ std::optional<Arguments> parseArguments(std::span<const char* const> args, std::
   return a;
 }
 
-// "lon,lat" in degrees, both finite and on the globe.
+// Decimal degrees as the route reads them: a sign, digits and one point, nothing else; no
+// exponent, hex or blank, whose reading could differ from this check's.
+bool decimalDegrees(std::string_view s, double limit) {
+  if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
+  if (s.empty() || s.size() > 32) return false;
+  std::size_t digits = 0, points = 0;
+  for (const char c : s) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.') {
+      ++points;
+    } else {
+      return false;
+    }
+  }
+  return digits > 0 && points <= 1 && std::fabs(platform::parseReal(s)) <= limit;
+}
+
+// "lon,lat" in decimal degrees on the globe.
 bool validPoint(std::string_view text) {
   const auto comma = text.find(',');
   if (comma == std::string_view::npos || text.find(',', comma + 1) != std::string_view::npos)
     return false;
-  const auto number = [](std::string_view s, double limit) {
-    if (s.empty() || s.size() > 64) return false;
-    std::string copy(s);
-    char* end = nullptr;
-    const double v = std::strtod(copy.c_str(), &end);
-    return end == copy.c_str() + copy.size() && std::isfinite(v) && std::fabs(v) <= limit;
-  };
-  return number(text.substr(0, comma), 180.0) && number(text.substr(comma + 1), 90.0);
+  return decimalDegrees(text.substr(0, comma), 180.0) &&
+         decimalDegrees(text.substr(comma + 1), 90.0);
 }
 
 bool validPointList(std::string_view text) {
@@ -170,11 +184,23 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
   const search::SearchServices services{
       search::serviceBase(hosts.searchHost),
       {search::serviceBase(hosts.iconHost), search::serviceBase(hosts.detailHost)},
-      offsets.get()};
+      {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}};
   const auto outcome = search::runSearch(query, services);
   if (!outcome) return fail(err, 2, "the query cannot be written in code page 936");
-  if (!outcome->document)
-    return fail(err, 1, "no answer from the search service at " + hosts.searchHost);
+  if (!outcome->document) {
+    return fail(err, 1,
+                "the search service at " + hosts.searchHost + ": " +
+                    outcome->failure.value_or("no answer"));
+  }
+  if (outcome->notes.cut) {
+    std::fprintf(err,
+                 "tivra: the answer holds more than %zu hits; only the first %zu are written\n",
+                 search::kMaxRecords, search::kMaxRecords);
+  }
+  if (outcome->notes.refused > 0) {
+    std::fprintf(err, "tivra: %zu hits with a position off the globe are left out\n",
+                 outcome->notes.refused);
+  }
   return writeDocument(*outcome->document, a, out, err);
 }
 
@@ -193,15 +219,41 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
   const HostSettings hosts = loadHostSettings(ini);
   search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
   const std::string document =
-      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost), offsets.get()});
-  const std::size_t wanted = static_cast<std::size_t>(search::CountPoints(via)) + 1;
-  if (route.legs->size() < wanted) {
-    return fail(err, 1,
-                "no answer from the route service at " + hosts.routeHost + " for " +
-                    std::to_string(wanted - route.legs->size()) + " of " + std::to_string(wanted) +
-                    " legs");
+      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost),
+                                    {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}});
+  // The legs' ends as given: start, the via points, end.
+  std::vector<std::string> ends{start};
+  for (std::size_t from = 0; !via.empty();) {
+    const auto semicolon = via.find(';', from);
+    ends.push_back(via.substr(from, semicolon - from));
+    if (semicolon == std::string::npos) break;
+    from = semicolon + 1;
   }
-  return writeDocument(document, a, out, err);
+  ends.push_back(end);
+  const std::size_t legCount = ends.size() - 1;
+  bool failed = false;
+  for (const search::LegProblem& p : route.problems) {
+    const std::string leg = "leg " + std::to_string(p.leg + 1) + " of " + std::to_string(legCount) +
+                            " (" + ends.at(p.leg) + " to " + ends.at(p.leg + 1) + ")";
+    if (!p.failure.empty()) {
+      failed = true;
+      std::fprintf(err, "tivra: the route service at %s: %s failed: %s\n", hosts.routeHost.c_str(),
+                   leg.c_str(), p.failure.c_str());
+      continue;
+    }
+    if (p.stepsCut) {
+      std::fprintf(err, "tivra: %s has more than %zu steps; only the first %zu are written\n",
+                   leg.c_str(), search::kMaxRouteSteps, search::kMaxRouteSteps);
+    }
+    if (p.refusedPoints > 0) {
+      std::fprintf(err, "tivra: %s: %zu points off the globe are left out\n", leg.c_str(),
+                   p.refusedPoints);
+    }
+  }
+  // The document of the legs that came, as the navigation page loads it; the failure still
+  // shows in the status.
+  const int written = writeDocument(document, a, out, err);
+  return written != 0 ? written : (failed ? 1 : 0);
 }
 
 }  // namespace

@@ -108,14 +108,14 @@ void load(const IniFile& ini, std::span<const Key<Owner>> keys, Owner& owner) {
   }
 }
 
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
 template <typename Owner>
-bool save(const IniFile& ini, std::span<const Key<Owner>> keys, const Owner& owner) {
-  std::vector<std::pair<std::string, std::string>> entries;
+void append(std::span<const Key<Owner>> keys, const Owner& owner, Entries& entries) {
   for (const Key<Owner>& key : keys) {
     std::visit([&](auto member) { entries.emplace_back(key.name, toText(owner.*member)); },
                key.field);
   }
-  return ini.write(kSettingsSection, entries);
 }
 
 }  // namespace
@@ -127,7 +127,9 @@ MainSettings loadMainSettings(const IniFile& ini) {
 }
 
 bool saveMainSettings(const IniFile& ini, const MainSettings& s) {
-  return save<MainSettings>(ini, kMainKeys, s);
+  Entries entries;
+  append<MainSettings>(kMainKeys, s, entries);
+  return ini.write(kSettingsSection, entries);
 }
 
 HostSettings loadHostSettings(const IniFile& ini) {
@@ -141,7 +143,17 @@ void loadMapValues(const IniFile& ini, tiles::MapValues& v) {
 }
 
 bool saveMapValues(const IniFile& ini, const tiles::MapValues& v) {
-  return save<tiles::MapValues>(ini, kMapKeys, v);
+  Entries entries;
+  append<tiles::MapValues>(kMapKeys, v, entries);
+  return ini.write(kSettingsSection, entries);
+}
+
+bool saveSettings(const IniFile& ini, const tiles::MapValues* map, const MainSettings& main,
+                  std::string* error) {
+  Entries entries;
+  if (map != nullptr) append<tiles::MapValues>(kMapKeys, *map, entries);
+  append<MainSettings>(kMainKeys, main, entries);
+  return ini.write(kSettingsSection, entries, error);
 }
 
 }  // namespace tivra::app

@@ -54,4 +54,10 @@ HostSettings loadHostSettings(const platform::IniFile& ini);
 void loadMapValues(const platform::IniFile& ini, tiles::MapValues& values);
 bool saveMapValues(const platform::IniFile& ini, const tiles::MapValues& values);
 
+// What the program writes at its end, in one rewrite of the file: the map page's keys (when
+// there is a page) and then the main window's. The file gets all of them, or stays as it was
+// when it cannot be written; `error` then says why.
+bool saveSettings(const platform::IniFile& ini, const tiles::MapValues* map,
+                  const MainSettings& main, std::string* error = nullptr);
+
 }  // namespace tivra::app

@@ -1,7 +1,8 @@
 #include "app/snapshot.h"
 
-#include <fstream>
 #include <memory>
+
+#include "platform/read_file.h"
 
 namespace tivra::app {
 
@@ -16,11 +17,9 @@ struct SnapshotState {
 };
 
 std::string writeFile(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return "cannot write " + file.string();
+  std::string error;
+  if (!platform::writeRegularFile(file, bytes, error))
+    return "cannot write " + file.string() + ": " + error;
   return {};
 }
 

@@ -35,6 +35,11 @@ bool GpsController::isReceiving() const {
   return source && source->isReceiving();
 }
 
+bool GpsController::hasFixes() const {
+  const auto source = activeSource();
+  return source && source->hasFixes();
+}
+
 void GpsController::stop() {
   setActive(nullptr);
 }
@@ -59,7 +64,9 @@ void GpsController::openSerial(const std::string& device, int baud) {
 
 void GpsController::openGpsd(const std::string& host, std::uint16_t port) {
   if (serialActive()) throw PortAlreadyOpenException();
-  setActive(GpsSource::openGpsd(host, port, m_events, m_options.source));
+  auto source = GpsSource::openGpsd(host, port, m_events, m_options.source);
+  if (!source) throw NoGPSDetectedException();
+  setActive(std::move(source));
 }
 
 void GpsController::probePort(const std::string& device) {

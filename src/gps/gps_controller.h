@@ -61,12 +61,14 @@ class GpsController {
   // Probes every listed port in order; the first that answers stays open and is returned.
   // Throws PortAlreadyOpenException or GPSAutoDetectException.
   std::string autoDetect();
-  // A gpsd source; gpsd may come later (the source keeps trying). Throws
-  // PortAlreadyOpenException while a serial source is active.
+  // A gpsd source. Throws PortAlreadyOpenException while a serial source is active,
+  // NoGPSDetectedException when gpsd cannot be reached.
   void openGpsd(const std::string& host, std::uint16_t port);
   void stop();
 
   bool isReceiving() const;
+  // The active source has put a fix into its history, even if it has ended since.
+  bool hasFixes() const;
   std::shared_ptr<GpsSource> activeSource() const;
   const std::vector<std::string>& ports() const { return m_ports; }
 

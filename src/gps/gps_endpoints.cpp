@@ -58,10 +58,12 @@ CameraStep followCar(const GpsEndpointContext& context, GpsData& data) {
     }
     if (std::fabs(p.longitude.get() - s.longitude.get()) > 0.0003 ||
         std::fabs(p.latitude.get() - s.latitude.get()) > 0.0003) {
-      camera.FocusPointAltitude = p.altitude.get();
+      // An unset altitude or course (-999) would put the focus under the ground or turn the
+      // view to -999 degrees: the camera keeps its own value instead.
+      if (p.altitude.has()) camera.FocusPointAltitude = p.altitude.get();
       camera.FocusPointLongitude = p.longitude.get();
       camera.FocusPointLatitude = p.latitude.get();
-      if (follow.heading) camera.Azimuth = p.course.get();
+      if (follow.heading && p.course.has()) camera.Azimuth = p.course.get();
       if (follow.height) camera.Range = 200.0;
       if (follow.angle) camera.Tilt = 66.0;
       camera.FocusPointAltitudeMode = 2;

@@ -43,7 +43,16 @@ struct GpsFix {
   OptionalDouble longitude;      // degrees, east positive
   OptionalDouble speed;          // km/h
   OptionalDouble course;         // degrees true
+  // Set only by a sentence or track point that carried a usable position (a GGA with a fix, an
+  // RMC or GLL of status A, a track point, each with both coordinates within ±90/±180). A fix
+  // without one still counts for time, pacing and satellites, but never enters the history.
+  bool hasPosition = false;
 };
+
+// Whether latitude and longitude (degrees) are a place on the globe.
+inline bool onGlobe(double latitude, double longitude) {
+  return latitude >= -90.0 && latitude <= 90.0 && longitude >= -180.0 && longitude <= 180.0;
+}
 
 // Two letters of the sentence that reported a satellite ("GP", "GL", ...).
 using Talker = std::array<char, 2>;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <utility>
 
 #include "gps/gps_kml.h"
 #include "platform/resources.h"
@@ -135,7 +136,9 @@ bool GpsPage::startSource() {
 }
 
 void GpsPage::handOverEntryDocument() {
-  if (!m_controller->isReceiving()) return;
+  // A short file, or one played without pauses, may have ended within the wait: its track is
+  // still shown.
+  if (!m_controller->isReceiving() && !m_controller->hasFixes()) return;
   const std::string name = std::to_string(static_cast<long>(std::time(nullptr))) + ".kml";
   {
     std::lock_guard lock(m_nameMutex);
@@ -167,6 +170,12 @@ void GpsPage::dataStarted() {
 void GpsPage::dataStopped() {
   post(&GpsPage::onDataStopped);
 }
+void GpsPage::pointsRefused(std::size_t count) {
+  std::lock_guard lock(m_deps.stateLock);
+  m_deps.loop.post([alive = std::weak_ptr<GpsPage*>(m_alive), count] {
+    if (auto page = alive.lock()) (*page)->m_refusedPoints = count;
+  });
+}
 
 void GpsPage::onDataStarted() {
   if (globe::Earth* earth = m_deps.earth ? m_deps.earth() : nullptr) {
@@ -190,13 +199,19 @@ void GpsPage::onDataStarted() {
 }
 
 void GpsPage::onDataStopped() {
+  // Told just before this stop, by the same source.
+  const std::size_t refused = std::exchange(m_refusedPoints, 0);
   switch (m_settings.kind) {
     case SourceKind::Com:
     case SourceKind::Gpsd:
       setStatus("GPS已断开或停止发送数据.");
       break;
     case SourceKind::File:
-      setStatus("读取数据文件结束.");
+      // A file that ends with points refused must not read as a plain success.
+      if (refused > 0)
+        setStatus("读取数据文件结束. 已拒绝" + std::to_string(refused) + "个无效轨迹点.");
+      else
+        setStatus("读取数据文件结束.");
       break;
     case SourceKind::Demo:
       setStatus("Demo结束.");

@@ -86,6 +86,7 @@ class GpsPage final : public GpsEvents {
  private:
   void dataStarted() override;
   void dataStopped() override;
+  void pointsRefused(std::size_t count) override;
   void post(void (GpsPage::*handler)());
   void onDataStarted();
   void onDataStopped();
@@ -97,6 +98,7 @@ class GpsPage final : public GpsEvents {
   GpsPageDeps m_deps;
   GpsPageSettings m_settings;
   std::string m_status;
+  std::size_t m_refusedPoints = 0;  // told by a file ending, taken by the stop that follows
   std::unique_ptr<GpsController> m_controller;
   std::atomic<bool> m_autoTrack = true, m_heading = true, m_height = true, m_angle = true;
   mutable std::mutex m_nameMutex;

@@ -1,7 +1,11 @@
 #include "gps/gps_source.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
-#include <cstdio>
+#include <cerrno>
 
 namespace tivra::gps {
 
@@ -29,9 +33,14 @@ class GpsSource::StoppableClock final : public PacingClock {
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
+// A regular file opened for reading without ever waiting: O_NONBLOCK keeps open() from waiting
+// for a FIFO's writer, and anything but a regular file is refused.
+platform::UniqueFd openRegularFile(const std::filesystem::path& file) {
+  platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return fd;
+}
 
 }  // namespace
 
@@ -47,23 +56,28 @@ GpsSource::~GpsSource() {
 
 std::shared_ptr<GpsSource> GpsSource::openFile(const std::filesystem::path& file, double timeFactor,
                                                GpsEvents& events, GpsSourceOptions options) {
-  std::unique_ptr<std::FILE, FileCloser> handle(std::fopen(file.c_str(), "rb"));
-  if (!handle) return nullptr;
+  platform::UniqueFd fd = openRegularFile(file);
+  if (!fd) return nullptr;
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::File, events, options));
-  source->m_parser =
-      makeParser(file.filename().string(), source->m_data, timeFactor, *source->m_clock);
+  source->setParser(
+      makeParser(file.filename().string(), source->m_data, timeFactor, *source->m_clock));
   // Started last: no line arrives before the parser exists.
   source->m_fileReader =
-      std::jthread([raw = source.get(), token = source->m_clock->token(),
-                    f = handle.release()](std::stop_token) { raw->readFile(token, f); });
+      std::jthread([raw = source.get(), token = source->m_clock->token(), f = std::move(fd)](
+                       std::stop_token) mutable { raw->readFile(token, std::move(f)); });
   return source;
+}
+
+void GpsSource::setParser(std::unique_ptr<LineParser> parser) {
+  m_parser = std::move(parser);
+  m_splitter = LineSplitter(4096, m_parser->sentenceStart());
 }
 
 std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int baud,
                                                  GpsEvents& events, GpsSourceOptions options) {
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Serial, events, options));
-  source->m_parser =
-      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->setParser(
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea));
   source->m_serial = std::make_unique<SerialGpsReader>(*source, options.serial);
   source->m_serial->start(device, 8, baud);
   return source;
@@ -72,25 +86,34 @@ std::shared_ptr<GpsSource> GpsSource::openSerial(const std::string& device, int 
 std::shared_ptr<GpsSource> GpsSource::openGpsd(const std::string& host, std::uint16_t port,
                                                GpsEvents& events, GpsSourceOptions options) {
   std::shared_ptr<GpsSource> source(new GpsSource(SourceType::Gpsd, events, options));
-  source->m_parser =
-      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea);
+  source->setParser(
+      std::make_unique<NmeaParser>(source->m_data, 0.0, *source->m_clock, options.nmea));
   source->m_gpsd = std::make_unique<GpsdReader>(*source, options.gpsd);
-  source->m_gpsd->start(host, port);
+  if (!source->m_gpsd->start(host, port)) return nullptr;
   return source;
 }
 
-void GpsSource::readFile(std::stop_token stop, std::FILE* raw) {
-  std::unique_ptr<std::FILE, FileCloser> file(raw);
+bool GpsSource::hasFixes() {
+  std::lock_guard lock(m_data.lock);
+  return !m_data.history.empty();
+}
+
+void GpsSource::readFile(std::stop_token stop, platform::UniqueFd file) {
   std::array<char, 4096> buffer;
   while (!stop.stop_requested()) {
-    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
-    if (n == 0) {
+    const ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    // End of file; a read error ends the file the same way.
+    if (n <= 0) {
+      if (const std::size_t refused = m_parser->refusedPoints(); refused > 0)
+        m_events.pointsRefused(refused);
       silence();
       return;
     }
-    m_splitter.append(std::string_view(buffer.data(), n), [this, &stop](std::string_view text) {
-      if (!stop.stop_requested()) line(text);
-    });
+    m_splitter.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)),
+                      [this, &stop](std::string_view text) {
+                        if (!stop.stop_requested()) line(text);
+                      });
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "gps/line_splitter.h"
 #include "gps/nmea_parser.h"
 #include "gps/serial_gps_reader.h"
+#include "platform/unique_fd.h"
 
 namespace tivra::gps {
 
@@ -27,6 +27,8 @@ class GpsEvents {
   virtual ~GpsEvents() = default;
   virtual void dataStarted() = 0;  // WM_GPS_DATA_STARTED
   virtual void dataStopped() = 0;  // WM_GPS_DATA_STOPPED
+  // A file ended with this many points refused; told just before its dataStopped().
+  virtual void pointsRefused(std::size_t) {}
 };
 
 struct GpsSourceOptions {
@@ -47,21 +49,25 @@ class GpsSource final : public ReaderSink {
   GpsSource(const GpsSource&) = delete;
   GpsSource& operator=(const GpsSource&) = delete;
 
-  // A file source; null when the file cannot be opened. The track-file parser reads names
-  // ending in "plt" (any case), the NMEA parser everything else.
+  // A file source; null when the file cannot be opened or is not a regular file (a FIFO would
+  // wait for a writer, a directory or device never gives a track). Opening never waits. The
+  // track-file parser reads names ending in "plt" (any case), the NMEA parser everything else.
   static std::shared_ptr<GpsSource> openFile(const std::filesystem::path& file, double timeFactor,
                                              GpsEvents& events, GpsSourceOptions options = {});
   // A serial source, never paced. Throws platform::SerialError when the device cannot be opened.
   static std::shared_ptr<GpsSource> openSerial(const std::string& device, int baud,
                                                GpsEvents& events, GpsSourceOptions options = {});
 
-  // A source fed by gpsd, never paced; it keeps trying to reach gpsd until stopped.
+  // A source fed by gpsd, never paced; null when gpsd cannot be reached. Once reached, it keeps
+  // trying to reach gpsd again until stopped.
   static std::shared_ptr<GpsSource> openGpsd(const std::string& host, std::uint16_t port,
                                              GpsEvents& events, GpsSourceOptions options = {});
 
   // Stops the reader (waiting for its thread) and reports the end if data was flowing.
   void stop();
   bool isReceiving() const { return m_receiving.load(); }
+  // Whether any fix reached the history, however the source has fared since.
+  bool hasFixes();
   bool hasSerialReader() const { return m_type == SourceType::Serial; }
   SourceType type() const { return m_type; }
   GpsData& data() { return m_data; }
@@ -74,7 +80,8 @@ class GpsSource final : public ReaderSink {
  private:
   class StoppableClock;
   GpsSource(SourceType type, GpsEvents& events, GpsSourceOptions options);
-  void readFile(std::stop_token stop, std::FILE* file);
+  void readFile(std::stop_token stop, platform::UniqueFd file);
+  void setParser(std::unique_ptr<LineParser> parser);
 
   SourceType m_type;
   GpsEvents& m_events;

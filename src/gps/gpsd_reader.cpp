@@ -21,12 +21,23 @@ GpsdReader::~GpsdReader() {
   stop();
 }
 
-void GpsdReader::start(const std::string& host, std::uint16_t port) {
+bool GpsdReader::start(const std::string& host, std::uint16_t port) {
   stop();
   m_host = host;
   m_port = port;
-  m_nextConnect = {};
+  if (!connect()) return false;
   m_worker.start([this](std::string& received) { poll(received); });
+  return true;
+}
+
+bool GpsdReader::connect() {
+  m_splitter = LineSplitter();
+  m_connection = platform::connectTcp(m_host, m_port, m_options.connectTimeout);
+  if (m_connection &&
+      !platform::sendAll(m_connection.get(), std::span<const char>(kWatch.data(), kWatch.size())))
+    m_connection.reset();
+  if (!m_connection) m_nextConnect = std::chrono::steady_clock::now() + m_options.reconnectInterval;
+  return m_connection.valid();
 }
 
 void GpsdReader::stop() {
@@ -36,14 +47,7 @@ void GpsdReader::stop() {
 
 void GpsdReader::poll(std::string& received) {
   using Clock = std::chrono::steady_clock;
-  if (!m_connection && Clock::now() >= m_nextConnect) {
-    m_connection = platform::connectTcp(m_host, m_port, m_options.connectTimeout);
-    if (m_connection &&
-        !platform::sendAll(m_connection.get(), std::span<const char>(kWatch.data(), kWatch.size())))
-      m_connection.reset();
-    if (!m_connection) m_nextConnect = Clock::now() + m_options.reconnectInterval;
-    m_splitter = LineSplitter();
-  }
+  if (!m_connection && Clock::now() >= m_nextConnect) connect();
   std::array<char, 4096> buffer;
   for (std::size_t i = 0; m_connection && i < kMaxReadsPerPoll; ++i) {
     std::size_t n = 0;

@@ -20,7 +20,8 @@ struct GpsdReaderOptions {
 
 // Reads the NMEA that gpsd relays from the receiver it owns: connects, asks with
 // ?WATCH={"enable":true,"nmea":true}; and hands on the text; reconnects every 2 s while gpsd
-// is away. gpsd's own JSON reports are left out, so only receiver sentences count as data.
+// is away once it was reached. gpsd's own JSON reports are left out, so only receiver sentences
+// count as data.
 class GpsdReader {
  public:
   GpsdReader(ReaderSink& sink, GpsdReaderOptions options = {});
@@ -28,11 +29,14 @@ class GpsdReader {
   GpsdReader(const GpsdReader&) = delete;
   GpsdReader& operator=(const GpsdReader&) = delete;
 
-  void start(const std::string& host, std::uint16_t port);
+  // Connects on the calling thread (within the connect timeout) and starts the worker; false,
+  // with nothing started, when gpsd cannot be reached, as a serial port that cannot be opened.
+  bool start(const std::string& host, std::uint16_t port);
   void stop();
 
  private:
   void poll(std::string& received);
+  bool connect();
 
   GpsdReaderOptions m_options;
   std::string m_host;

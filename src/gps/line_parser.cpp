@@ -24,6 +24,11 @@ void Pacer::pace(const GpsFix& previous, const GpsFix& current) {
     m_hasReference = true;
   }
   const std::int64_t now = m_clock.nowMs();
+  // A fix without a time (a track point without a date) gives no gap to wait for.
+  if (previous.time == 0 || current.time == 0) {
+    m_referenceMs = now;
+    return;
+  }
   const double recorded = (static_cast<double>(current.time) - previous.time) * 1000 +
                           current.milliseconds - previous.milliseconds;
   const double wanted = std::trunc(recorded / m_factor);
@@ -50,7 +55,7 @@ const GpsFix* FixPublisher::publish(bool keyIsZero) {
   if (m_hasPrevious) {
     {
       std::lock_guard lock(m_data.lock);
-      m_data.history.push_back(m_previous);
+      if (m_previous.hasPosition) m_data.history.push_back(m_previous);
     }
     if (m_pacer.active()) m_pacer.pace(m_previous, m_current);
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -47,13 +48,19 @@ class LineParser {
   virtual ~LineParser() = default;
   // The fix that has just become current when this line opened a new epoch, else null.
   virtual const GpsFix* processLine(std::string_view line) = 0;
+  // The byte every line of this format begins with, or 0: bytes before it are not part of a
+  // line, so a reader can find the next line after binary data.
+  virtual char sentenceStart() const { return 0; }
+  // Lines that had the shape of a point but could not be shown (damaged, or a position that is
+  // no place on the globe).
+  virtual std::size_t refusedPoints() const { return 0; }
 };
 
 // Longest line either parser accepts; a longer one is refused whole.
 inline constexpr std::size_t kMaxLineLength = 1023;
 
 // Publication, shared by both parsers: a fix reaches the history only when the next epoch
-// begins, so the last fix of a source is never appended.
+// begins, so the last fix of a source is never appended, and only when it has a position.
 class FixPublisher {
  public:
   FixPublisher(GpsData& data, double timeFactor, PacingClock& clock)

@@ -98,6 +98,12 @@ double toDegrees(double value, char hemisphere) {
   return d + (w - d) * 100 * (1.0 / 60);
 }
 
+// Both coordinates were read (an empty field reads as 0 but leaves its hemisphere letter 0) and
+// lie on the globe.
+bool usablePosition(char ns, char ew, double latitude, double longitude) {
+  return (ns == 'N' || ns == 'S') && (ew == 'E' || ew == 'W') && onGlobe(latitude, longitude);
+}
+
 // Days from 1970-01-01 to a proleptic Gregorian date (month 1..12).
 std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
   year -= month <= 2;
@@ -114,7 +120,8 @@ constexpr std::array<Talker, 7> kTalkers = {
 
 // Trims, checks the checksum and writes every empty field as 0 into out; false drops the line.
 bool prepareLine(std::string_view line, std::string& out) {
-  line = line.substr(0, line.find('\0'));
+  // A NUL byte means the line was damaged on its way: what surrounds it cannot be trusted.
+  if (line.find('\0') != std::string_view::npos) return false;
   while (!line.empty() && static_cast<unsigned char>(line.back()) <= 32) line.remove_suffix(1);
   while (!line.empty() && static_cast<unsigned char>(line.front()) <= 32) line.remove_prefix(1);
   if (line.size() > kMaxLineLength) return false;
@@ -232,6 +239,7 @@ void NmeaParser::parseGga(std::string_view fields) {
   fix.milliseconds = static_cast<std::int16_t>(m_milliseconds);
   fix.latitude = toDegrees(latitude, ns);
   fix.longitude = toDegrees(longitude, ew);
+  fix.hasPosition = quality > 0 && usablePosition(ns, ew, fix.latitude.get(), fix.longitude.get());
   fix.altitude = altitude;
   fix.satellitesUsed = satellites;
   fix.hdop = hdop;
@@ -279,6 +287,13 @@ void NmeaParser::parseRmc(std::string_view fields) {
     if (!(fix.course.get() > 0)) fix.course = course;
     fix.time = fixTime();
     fix.milliseconds = static_cast<std::int16_t>(m_milliseconds);
+    // The GGA's position stands; one that it lacked comes from here.
+    const double lat = toDegrees(latitude, ns), lon = toDegrees(longitude, ew);
+    if (!fix.hasPosition && usablePosition(ns, ew, lat, lon)) {
+      fix.latitude = lat;
+      fix.longitude = lon;
+      fix.hasPosition = true;
+    }
     return;
   }
   GpsFix& fix = epochFor(time);
@@ -288,6 +303,7 @@ void NmeaParser::parseRmc(std::string_view fields) {
   fix.milliseconds = static_cast<std::int16_t>(m_milliseconds);
   fix.latitude = toDegrees(latitude, ns);
   fix.longitude = toDegrees(longitude, ew);
+  fix.hasPosition = usablePosition(ns, ew, fix.latitude.get(), fix.longitude.get());
 }
 
 // $GPGLL,2445.4970,N,12057.4576,E,083259.000,A,A*5D
@@ -309,6 +325,7 @@ void NmeaParser::parseGll(std::string_view fields) {
   fix.milliseconds = static_cast<std::int16_t>(m_milliseconds);
   fix.latitude = toDegrees(latitude, ns);
   fix.longitude = toDegrees(longitude, ew);
+  fix.hasPosition = usablePosition(ns, ew, fix.latitude.get(), fix.longitude.get());
 }
 
 // $GPVTG,31.78,T,,M,0.00,N,0.00,K,A*29
@@ -367,11 +384,19 @@ void NmeaParser::parseGsa(std::string_view sentence, std::string_view fields) {
 
 // $GPGSV,3,1,12,05,58,310,45,02,40,068,43,26,35,181,40,27,31,244,38*7B
 //        pages page in-view then four groups of PRN, elevation, azimuth, SNR
+// $GPGSV,3,3,09,07,05,100,,1*hh
+//        NMEA 4.10 and later: a signal ID follows the groups
 void NmeaParser::parseGsv(Talker talker, std::string_view fields) {
+  // Three fields and whole groups of four, plus one: that one is the signal ID, not the PRN of
+  // a satellite.
+  const std::size_t end = std::min(fields.find('*'), fields.size());
+  const auto count = static_cast<int>(std::count(fields.begin(), fields.begin() + end, ',')) + 1;
+  const int usable = count > 3 && (count - 3) % 4 == 1 ? count - 1 : count;
   std::array<int, 19> values{};
   int read = 0;
   FieldScanner s(fields);
   for (int& value : values) {
+    if (read >= usable) break;
     if (read > 0 && !s.literal(',')) break;
     if (!s.integer(value)) break;
     ++read;

@@ -22,6 +22,7 @@ class NmeaParser final : public LineParser {
  public:
   NmeaParser(GpsData& data, double timeFactor, PacingClock& clock, NmeaOptions options = {});
   const GpsFix* processLine(std::string_view line) override;
+  char sentenceStart() const override { return '$'; }
 
  private:
   enum class Driving { None, Gga, Rmc };

@@ -28,15 +28,22 @@ PltTrackParser::PltTrackParser(GpsData& data, double timeFactor, PacingClock& cl
     : m_publisher(data, timeFactor, clock) {}
 
 const GpsFix* PltTrackParser::processLine(std::string_view line) {
-  line = line.substr(0, line.find('\0'));
   ++m_lineCount;
-  if (m_lineCount == 1 && line.find("Track Point") != std::string_view::npos) m_headerSeen = true;
-  if (m_headerSeen && m_lineCount >= 6 && line.size() <= kMaxLineLength + 2) parsePoint(line);
-  return m_publisher.publish(m_lastPointTime == 0.0);
+  const bool pointLine = m_headerSeen && m_lineCount >= 6;
+  // A NUL byte means the line was damaged on its way: none of it is read.
+  if (line.find('\0') != std::string_view::npos) {
+    if (pointLine) ++m_refused;
+  } else if (m_lineCount == 1 && line.find("Track Point") != std::string_view::npos) {
+    m_headerSeen = true;
+  } else if (pointLine && line.size() <= kMaxLineLength + 2) {
+    parsePoint(line);
+  }
+  return m_publisher.publish(!m_hasPoint);
 }
 
 bool PltTrackParser::parsePoint(std::string_view line) {
-  // Pieces between commas; consecutive commas count as one.
+  // Pieces between commas; consecutive commas count as one. The end of the line may stand for
+  // the fifth piece, the date, which is then empty.
   std::array<std::string_view, 5> pieces;
   std::size_t taken = 0, pos = 0;
   while (taken < pieces.size()) {
@@ -46,19 +53,29 @@ bool PltTrackParser::parsePoint(std::string_view line) {
     pieces[taken++] = line.substr(pos, end - pos);
     pos = end;
   }
-  if (taken < pieces.size()) return false;
+  if (taken < pieces.size() - 1) return false;
 
-  const double t = (atofView(pieces[4]) - 25569) * 86400;
-  // Seconds beyond the 32-bit time field would make the conversions below undefined.
-  if (!std::isfinite(t) || std::fabs(t) > 2147483647.0) return false;
+  const double latitude = atofView(pieces[0]);
+  const double longitude = atofView(pieces[1]);
+  const double altitude = atofView(pieces[3]) * 0.3048;
+  if (!onGlobe(latitude, longitude) || !std::isfinite(altitude)) {
+    ++m_refused;
+    return false;
+  }
   GpsFix& fix = m_publisher.beginEpoch();
-  fix.latitude = atofView(pieces[0]);
-  fix.longitude = atofView(pieces[1]);
-  fix.altitude = atofView(pieces[3]) * 0.3048;
-  const double whole = std::trunc(t);
-  fix.time = static_cast<std::int32_t>(whole);
-  fix.milliseconds = static_cast<std::int16_t>((t - whole) * 1000);
-  m_lastPointTime = t;
+  fix.latitude = latitude;
+  fix.longitude = longitude;
+  fix.altitude = altitude;
+  fix.hasPosition = true;
+  m_hasPoint = true;
+  // Days since 1899-12-30. A date of 0, blank or beyond the 32-bit time field leaves the point
+  // without a time (0), which the documents and the pacing know.
+  const double t = (atofView(pieces[4]) - 25569) * 86400;
+  if (std::isfinite(t) && std::fabs(t) <= 2147483647.0) {
+    const double whole = std::trunc(t);
+    fix.time = static_cast<std::int32_t>(whole);
+    fix.milliseconds = static_cast<std::int16_t>((t - whole) * 1000);
+  }
 
   if (m_hasPreviousPoint) {
     const GpsFix& prev = m_previousPoint;
@@ -80,8 +97,9 @@ bool PltTrackParser::parsePoint(std::string_view line) {
     const double distance = 2 * std::asin(std::clamp(root, -1.0, 1.0)) * kEarthRadius;
     const double seconds = (fix.milliseconds - prev.milliseconds) * 0.001 +
                            (static_cast<double>(fix.time) - prev.time);
-    // Two points with one time stamp: the speed of the step before stands (0 for the first).
-    if (seconds != 0)
+    // Two points with one time stamp, or a point without one: the speed of the step before
+    // stands (0 for the first).
+    if (seconds != 0 && fix.time != 0 && prev.time != 0)
       fix.speed = distance / seconds * 3.6;
     else
       fix.speed = prev.speed.has() ? prev.speed.get() : 0.0;

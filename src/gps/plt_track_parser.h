@@ -13,19 +13,24 @@ namespace tivra::gps {
 //   line 6      point count
 //   line 7...   "  58.821140,  42.627060,1,  549.2,40230.3722801, 21-Feb-10, 8:56:05"
 //               latitude, longitude, code, altitude in feet, days since 1899-12-30, ...
-// Course and speed come from the step between consecutive points.
+// Course and speed come from the step between consecutive points. A point whose date is 0,
+// blank or missing is shown without a time. One whose position is no place on the globe, or
+// whose altitude is not a number, is refused and counted.
 class PltTrackParser final : public LineParser {
  public:
   PltTrackParser(GpsData& data, double timeFactor, PacingClock& clock);
   const GpsFix* processLine(std::string_view line) override;
+  std::size_t refusedPoints() const override { return m_refused; }
 
  private:
+  // False when the line is not a point at all; a refused point is counted.
   bool parsePoint(std::string_view line);
 
   FixPublisher m_publisher;
   long long m_lineCount = 0;
   bool m_headerSeen = false;
-  double m_lastPointTime = 0.0;
+  bool m_hasPoint = false;
+  std::size_t m_refused = 0;
   GpsFix m_previousPoint;
   bool m_hasPreviousPoint = false;
 };

@@ -27,6 +27,7 @@ void SerialGpsReader::start(const std::string& device, int dataBits, int baud) {
   m_settings.dataBits = dataBits;
   m_port.open(device, m_settings);
   m_device = device;
+  m_identity = platform::serialDeviceIdentity(device, m_options.byIdDirectory);
   m_nextReopen = {};
   m_worker.start([this](std::string& received) { poll(received); });
 }
@@ -45,9 +46,7 @@ bool SerialGpsReader::drain(std::string& received) {
     } catch (const platform::SerialError&) {
       return false;
     }
-    // A chunk is text up to its first NUL byte.
-    const std::string_view chunk(buffer.data(), n);
-    received.append(chunk.substr(0, chunk.find('\0')));
+    received.append(buffer.data(), n);
     if (n < buffer.size()) break;
   }
   return true;
@@ -61,10 +60,14 @@ void SerialGpsReader::poll(std::string& received) {
       m_nextReopen = Clock::now() + m_options.reopenInterval;
     }
   } else if (Clock::now() >= m_nextReopen) {
+    m_nextReopen = Clock::now() + m_options.reopenInterval;
+    // Another device may have taken the name (the next one plugged in): never lock it.
+    if (!m_identity.sameDevice(platform::serialDeviceIdentity(m_device, m_options.byIdDirectory)))
+      return;
     try {
       m_port.open(m_device, m_settings);
     } catch (const platform::SerialError&) {
-      m_nextReopen = Clock::now() + m_options.reopenInterval;
+      // Tried again after the interval.
     }
   }
 }

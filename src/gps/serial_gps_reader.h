@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -14,14 +15,18 @@ struct SerialReaderOptions {
   // Silence is reported after more than this many consecutive empty polls (5.1 s).
   int idleLimit = 50;
   // A device whose reads fail (an unplugged USB receiver) is closed and reopened on its path
-  // this often, so that plugging it back in resumes the track; zero turns reopening off.
+  // this often, so that plugging it back in resumes the track; zero turns reopening off. Only
+  // the same device is reopened: another that took its name is left alone.
   std::chrono::milliseconds reopenInterval{2000};
+  // Where the names that identify a device are found (platform::serialDeviceIdentity).
+  std::filesystem::path byIdDirectory{platform::kSerialByIdDirectory};
 };
 
 // Polls an open serial device on a worker thread of its own. Every poll reads all that is
 // waiting, in chunks of up to 4096 bytes, so a fast receiver never overflows the driver's
-// buffer. The worker is the only thread that touches the port; start() and stop() run on the
-// owner's thread.
+// buffer. Chunks are handed on whole, binary data and NUL bytes included: the line handling
+// finds the sentences in them. The worker is the only thread that touches the port; start() and
+// stop() run on the owner's thread.
 class SerialGpsReader {
  public:
   SerialGpsReader(ReaderSink& sink, SerialReaderOptions options = {});
@@ -46,6 +51,7 @@ class SerialGpsReader {
 
   SerialReaderOptions m_options;
   std::string m_device;
+  platform::SerialDeviceIdentity m_identity;  // of the device first opened; worker only
   platform::SerialSettings m_settings;
   platform::SerialPort m_port;                         // worker only, once started
   std::chrono::steady_clock::time_point m_nextReopen;  // worker only

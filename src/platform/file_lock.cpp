@@ -6,15 +6,27 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/read_file.h"
+
 namespace tivra::platform {
 
 FileLockResult FileLock::take(const std::filesystem::path& path, Kind kind, bool create) {
   FileLockResult result;
-  const int flags = create ? O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
-  UniqueFd fd(::open(path.c_str(), flags, 0600));
-  if (!fd) {
-    result.error = path.string() + ": " + std::strerror(errno);
-    return result;
+  UniqueFd fd;
+  if (create) {
+    RegularFile file = openRegularFile(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+    if (!file.fd) {
+      result.error = path.string() + ": " + file.error;
+      return result;
+    }
+    fd = std::move(file.fd);
+  } else {
+    // An existing directory or file; O_NONBLOCK so that a FIFO there cannot hold us up.
+    fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+      result.error = path.string() + ": " + std::strerror(errno);
+      return result;
+    }
   }
   const int operation = (kind == Kind::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
   int rc = 0;

@@ -17,8 +17,9 @@ class FileLock {
  public:
   enum class Kind { kShared, kExclusive };
 
-  // Locks `path` without waiting. `create`: a missing regular file is created (mode 0600);
-  // otherwise the path must exist (a directory serves). Symbolic links are not followed for a
+  // Locks `path` without waiting. `create`: a missing regular file is created (mode 0600), and
+  // anything but a regular file under the name is refused; otherwise the path must exist (a
+  // directory serves). Symbolic links are not followed for a
   // created file, so a planted link cannot redirect it.
   static FileLockResult take(const std::filesystem::path& path, Kind kind, bool create);
 

@@ -60,6 +60,10 @@ struct Transfer {
   bool headComplete = false;
   bool stopped = false;
   bool headTooLarge = false;
+  bool answered = false;  // a byte of the answer has come
+  bool late = false;      // the first byte did not come in time
+  std::stop_token stop;
+  std::optional<std::chrono::steady_clock::time_point> firstByteDeadline;
 
   bool deliverHead() {
     headComplete = true;
@@ -71,6 +75,7 @@ struct Transfer {
 std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const std::size_t length = size * count;
+  transfer->answered = true;
   try {
     const std::string_view line(data, length);
     if (line.starts_with("HTTP/")) {
@@ -111,6 +116,21 @@ std::size_t onBodyPiece(char* data, std::size_t size, std::size_t count, void* u
     transfer->stopped = true;
     return 0;
   }
+}
+
+// Called about once a second while nothing arrives, and more often while data flows.
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (transfer->stop.stop_requested()) {
+    transfer->stopped = true;
+    return 1;
+  }
+  if (!transfer->answered && transfer->firstByteDeadline &&
+      std::chrono::steady_clock::now() >= *transfer->firstByteDeadline) {
+    transfer->late = true;
+    return 1;
+  }
+  return 0;
 }
 
 HttpError classify(CURLcode code) {
@@ -206,6 +226,14 @@ HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& option
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, detail::onBodyPiece) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
+    transfer.stop = options.stop;
+    if (options.firstByteTimeout.count() > 0)
+      transfer.firstByteDeadline = std::chrono::steady_clock::now() + options.firstByteTimeout;
+    if (transfer.stop.stop_possible() || transfer.firstByteDeadline) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, detail::onProgress) == CURLE_OK;
+      ok = ok && curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK;
+      ok = ok && curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+    }
     if (!ok) {
       result.error = HttpError::Setup;
       return result;
@@ -222,7 +250,9 @@ HttpGetResult HttpClient::get(std::string_view url, const HttpGetOptions& option
 
     result.head = std::move(transfer.head);
     result.headComplete = transfer.headComplete;
-    if (transfer.stopped) {
+    if (transfer.late) {
+      result.error = HttpError::Timeout;
+    } else if (transfer.stopped) {
       result.error = HttpError::Stopped;
     } else if (transfer.headTooLarge) {
       result.error = HttpError::Transfer;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +31,9 @@ enum class HttpError {
   None,
   Setup,     // the request could not be set up (bad URL, out of memory)
   Connect,   // the host could not be resolved or did not accept the connection
-  Timeout,   // the connect or total time-out struck
+  Timeout,   // the connect, first-byte or total time-out struck
   Transfer,  // the connection failed or closed early while the response was read
-  Stopped,   // a callback asked to stop
+  Stopped,   // a callback or the stop token asked to stop
 };
 
 struct HttpGetOptions {
@@ -48,6 +49,10 @@ struct HttpGetOptions {
   bool allowHttps = false;
   // A CA bundle (PEM) that replaces the system's store; empty: the system's store.
   std::string caFile;
+  // No byte of the answer this long after the request began: Timeout (0: no such limit).
+  std::chrono::milliseconds firstByteTimeout{0};
+  // Once stop is requested the transfer gives up within about a second: Stopped.
+  std::stop_token stop;
 };
 
 struct HttpGetResult {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/read_file.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -18,17 +19,19 @@ constexpr std::size_t kMaxValue = 127;
 constexpr std::size_t kMaxFileSize = 1 << 20;  // a settings file is tiny; refuse anything huge
 
 // The file's text; an empty text when it does not exist; nullopt (with the reason) when it
-// exists but cannot be read, or is too large to be a settings file.
+// exists but cannot be read, is not a regular file (a FIFO would block for ever), or is too
+// large to be a settings file.
 std::optional<std::string> loadFile(const std::filesystem::path& path, std::string* why = nullptr) {
   const auto fail = [&](std::string reason) -> std::optional<std::string> {
     if (why != nullptr) *why = path.string() + ": " + std::move(reason);
     return std::nullopt;
   };
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT) return std::string();
-    return fail(std::strerror(errno));
+  RegularFile file = openRegularFile(path, O_RDONLY);
+  if (!file.fd) {
+    if (file.errorNumber == ENOENT) return std::string();
+    return fail(std::move(file.error));
   }
+  const UniqueFd fd = std::move(file.fd);
   std::string text;
   char buffer[4096];
   for (;;) {
@@ -173,10 +176,16 @@ bool IniFile::write(std::string_view section, std::string_view key, std::string_
 }
 
 bool IniFile::write(std::string_view section,
-                    std::span<const std::pair<std::string, std::string>> entries) const {
+                    std::span<const std::pair<std::string, std::string>> entries,
+                    std::string* error) const {
+  const auto fail = [&](std::string why) {
+    if (error != nullptr) *error = std::move(why);
+    return false;
+  };
   // A file that exists but cannot be read is left as it is, never replaced by our keys alone.
-  auto text = loadFile(m_path);
-  if (!text) return false;
+  std::string why;
+  auto text = loadFile(m_path, &why);
+  if (!text) return fail(why);
   std::string out = std::move(*text);
   for (const auto& [key, value] : entries) out = withKey(out, section, key, value);
 
@@ -184,18 +193,26 @@ bool IniFile::write(std::string_view section,
   std::filesystem::path temp = target;
   temp += ".tmp";
   {
-    UniqueFd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A temporary file left by a run that was killed, or anything else under its name, goes:
+    // the new one is created afresh and is never a FIFO or a link planted there.
+    std::error_code ec;
+    std::filesystem::remove(temp, ec);
+    RegularFile file = openRegularFile(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    if (!file.fd) return fail(temp.string() + ": " + file.error);
     // On disk before the rename: a power cut then leaves the old file or the new one, whole.
-    if (!file || !writeAll(file.get(), out) || ::fsync(file.get()) != 0 || !file.close()) {
-      std::error_code ec;
+    const bool written = writeAll(file.fd.get(), out) && ::fsync(file.fd.get()) == 0;
+    const int cause = errno;
+    if (!written || !file.fd.close()) {
+      const int reason = written ? errno : cause;
       std::filesystem::remove(temp, ec);
-      return false;
+      return fail(temp.string() + ": " + std::strerror(reason));
     }
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int reason = errno;
     std::error_code ec;
     std::filesystem::remove(temp, ec);
-    return false;
+    return fail(target.string() + ": " + std::strerror(reason));
   }
   // The rename itself is made durable with its directory.
   std::filesystem::path directory = target.parent_path();

@@ -23,18 +23,20 @@ class IniFile {
   std::optional<std::string> read(std::string_view section, std::string_view key) const;
   std::string readString(std::string_view section, std::string_view key,
                          std::string_view fallback) const;
-  // The reason when the file exists but cannot be read; nullopt when it reads (or is absent).
+  // The reason when the file exists but cannot be read or is not a regular file; nullopt when it
+  // reads (or is absent).
   std::optional<std::string> unreadable() const;
 
   // Replaces the key's value in place, or appends the key at the end of its section (the section
-  // is appended when missing). The file is replaced atomically and synced first, so a crash or
-  // power cut never leaves it half written; a symbolic link is written through. Returns false
-  // when the file cannot be written, or exists but cannot be read (it is then left untouched).
-
+  // is appended when missing). The file is replaced atomically and synced first, so a crash, a
+  // power cut or a full disk never leaves it half written; a symbolic link is written through.
+  // Returns false when the file cannot be written, or exists but cannot be read or is not a
+  // regular file (it is then left untouched).
   bool write(std::string_view section, std::string_view key, std::string_view value) const;
-  // Several keys in one read and one rewrite of the file, set in the order given.
-  bool write(std::string_view section,
-             std::span<const std::pair<std::string, std::string>> entries) const;
+  // Several keys in one read and one rewrite of the file, set in the order given: all of them
+  // reach the file or none does. `error`, when given, says why a write failed.
+  bool write(std::string_view section, std::span<const std::pair<std::string, std::string>> entries,
+             std::string* error = nullptr) const;
 
  private:
   std::filesystem::path m_path;

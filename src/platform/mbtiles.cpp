@@ -1,11 +1,13 @@
 #include "platform/mbtiles.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 
 #include <mutex>
 #include <string>
 
 #include "platform/log.h"
+#include "platform/read_file.h"
 
 namespace tivra::platform {
 
@@ -38,6 +40,11 @@ struct MbtilesFile::Impl {
 
   bool open() {
     if (tileQuery) return true;
+    // SQLite opens the name as it is and would wait for ever on a FIFO: look first.
+    if (RegularFile file = openRegularFile(path, O_RDONLY); !file.fd) {
+      debugTrace("mbtiles " + path.string() + ": " + file.error);
+      return false;
+    }
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -6,12 +6,15 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 namespace tivra::platform {
@@ -204,6 +207,59 @@ std::size_t SerialPort::read(std::span<char> buffer) {
   // Readable but nothing to read: the other end has hung up.
   if (n == 0 && !buffer.empty()) throw SerialError(EIO);
   return static_cast<std::size_t>(n);
+}
+
+namespace {
+
+// The first line of a small sysfs attribute file; empty when there is none.
+std::string attribute(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string value;
+  std::getline(in, value);
+  return value.substr(0, 256);
+}
+
+}  // namespace
+
+bool SerialDeviceIdentity::sameDevice(const SerialDeviceIdentity& other) const {
+  if (number.empty() || other.number.empty()) return false;
+  if (!byId.empty() && !other.byId.empty()) return byId == other.byId;
+  if (!usb.empty() && !other.usb.empty()) return usb == other.usb;
+  return number == other.number;
+}
+
+SerialDeviceIdentity serialDeviceIdentity(const std::string& device,
+                                          const std::filesystem::path& byIdDirectory) {
+  namespace fs = std::filesystem;
+  SerialDeviceIdentity identity;
+  struct stat node {};
+  if (::stat(device.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return identity;
+  identity.number = std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
+
+  std::error_code ec;
+  constexpr int kMaxLinks = 1024;
+  int seen = 0;
+  for (fs::directory_iterator it(byIdDirectory, ec), end; !ec && it != end && seen < kMaxLinks;
+       it.increment(ec), ++seen) {
+    struct stat target {};
+    const std::string name = it->path().filename().string();
+    if (::stat(it->path().c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
+        target.st_rdev == node.st_rdev && (identity.byId.empty() || name < identity.byId))
+      identity.byId = name;
+  }
+
+  // /sys/dev/char/MAJOR:MINOR leads to the tty inside its USB interface; the USB device holding
+  // the vendor, product and serial number is a few levels up.
+  fs::path dir = fs::canonical(fs::path("/sys/dev/char") / identity.number, ec);
+  for (int level = 0; !ec && level < 16 && dir.has_relative_path(); ++level) {
+    if (fs::exists(dir / "idVendor", ec)) {
+      identity.usb = attribute(dir / "idVendor") + ":" + attribute(dir / "idProduct") + ":" +
+                     attribute(dir / "serial");
+      break;
+    }
+    dir = dir.parent_path();
+  }
+  return identity;
 }
 
 bool naturalLess(std::string_view a, std::string_view b) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,24 @@ class SerialPort {
  private:
   UniqueFd m_fd;
 };
+
+// Where udev names serial devices after their hardware.
+inline constexpr std::string_view kSerialByIdDirectory = "/dev/serial/by-id";
+
+// What tells one serial device from another when it is unplugged and plugged in again.
+struct SerialDeviceIdentity {
+  std::string byId;    // the name of its link in udev's by-id directory
+  std::string usb;     // USB vendor, product and serial number from sysfs
+  std::string number;  // device number, major:minor
+  // Compared by the most telling name both have: a device whose by-id link has not been made
+  // yet is still known by its USB serial number.
+  bool sameDevice(const SerialDeviceIdentity& other) const;
+};
+
+// The identity of the character device at device (links followed); no number when there is
+// none.
+SerialDeviceIdentity serialDeviceIdentity(const std::string& device,
+                                          const std::filesystem::path& byIdDirectory);
 
 // The default device patterns of the port list.
 inline constexpr std::string_view kDefaultSerialPatterns =

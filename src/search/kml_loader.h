@@ -22,8 +22,10 @@ LoadResult LoadKmlIntoEarth(globe::Earth& earth, std::string_view kml,
                             const std::filesystem::path& path, platform::Frontend& frontend,
                             std::chrono::milliseconds wait = std::chrono::milliseconds(300));
 
-// Writes the whole text to path (truncating it); false with the reason in error, and a file
-// that was cut short removed.
+// Writes the whole text to path: into a new file beside it that replaces it only when complete
+// and on disk, keeping the old file's permissions. A symbolic link stays and its target gets
+// the text; a pipe or device is written as it stands. False with the reason in error; what was
+// at path before is then untouched.
 bool writeWholeFile(const std::filesystem::path& path, std::string_view text, std::string& error);
 
 }  // namespace tivra::search

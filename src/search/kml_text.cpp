@@ -81,4 +81,50 @@ void appendCdataText(std::string& out, std::string_view text) {
   }
 }
 
+void appendBalloonText(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (forbiddenControl(c)) continue;
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      case '&': {
+        const std::size_t length = referenceLength(text.substr(i));
+        if (length == 0) {
+          out += "&amp;";
+        } else {
+          out.append(text.substr(i, length));
+          i += length - 1;
+        }
+        break;
+      }
+      default:
+        out.push_back(c);
+    }
+  }
+}
+
+void appendBalloonElementText(std::string& out, std::string_view text) {
+  std::string html;
+  appendBalloonText(html, text);
+  // Only "&" is left to escape: the HTML text holds no "<" or ">".
+  for (const char c : html) {
+    if (c == '&') {
+      out += "&amp;";
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
 }  // namespace tivra::search

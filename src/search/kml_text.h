@@ -16,6 +16,16 @@ void appendElementText(std::string& out, std::string_view text);
 // Text inside a CDATA section: every "]]>" split across two sections.
 void appendCdataText(std::string& out, std::string_view text);
 
-// Both drop the control characters that XML 1.0 forbids (all below 0x20 but tab, LF, CR).
+// Service text inside a balloon, which the globe shows as HTML: "<", ">", a double and a single
+// quote as references, an "&" that does not begin a reference (as above) as "&amp;". The text
+// then shows as the service wrote it and adds no markup of its own ("<script>" stays text, a
+// quote cannot leave an attribute). Safe inside CDATA as well: no "]]>" remains.
+void appendBalloonText(std::string& out, std::string_view text);
+
+// Balloon text written as element text: the escaped HTML escaped once more, so that what the
+// reader unescapes is that HTML.
+void appendBalloonElementText(std::string& out, std::string_view text);
+
+// All of them drop the control characters that XML 1.0 forbids (all below 0x20 but tab, LF, CR).
 
 }  // namespace tivra::search

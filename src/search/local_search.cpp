@@ -30,6 +30,16 @@ std::string serviceBase(std::string_view host) {
   return "http://" + std::string(host);
 }
 
+std::optional<std::string> downloadFailure(const tiles::FetchResult& fetched) {
+  const int status = fetched.status;
+  // fetch_url hands back a redirect's status with the body its target answered.
+  const bool usable = (status >= 200 && status <= 299) || (status >= 301 && status <= 303);
+  if (status == 0) return "no answer";
+  if (!usable) return platform::format("HTTP status %d", status);
+  if (!fetched.body) return "the answer broke off";
+  return std::nullopt;
+}
+
 std::string percentEncode(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -197,34 +207,47 @@ PoiRecord ExtractAttributes(std::string_view element) {
 
 }  // namespace
 
-std::vector<PoiRecord> ParseSearchResponse(std::string_view answer, Offsets offsets) {
+std::vector<PoiRecord> ParseSearchResponse(std::string_view answer, Offsets offsets,
+                                           AnswerNotes* notes) {
   std::vector<PoiRecord> records;
   std::size_t from = 0;
-  while (records.size() < kMaxRecords) {
+  bool ended = false;
+  while (!ended && records.size() < kMaxRecords) {
     const std::size_t open = answer.find("<Poi ", from);
     if (open == std::string_view::npos) break;
     const std::size_t close = answer.find("</Poi>", open);
     // Without its closing tag the element is empty: a record of empty members, then the end.
-    const std::string_view element = close == std::string_view::npos
-                                         ? std::string_view{}
-                                         : answer.substr(open, close - open + 6);
+    ended = close == std::string_view::npos;
+    const std::string_view element =
+        ended ? std::string_view{} : answer.substr(open, close - open + 6);
     records.push_back(ExtractAttributes(element));
-    if (close == std::string_view::npos) break;
     from = close;
   }
+  AnswerNotes found;
+  found.cut = !ended && records.size() == kMaxRecords &&
+              answer.find("<Poi ", from) != std::string_view::npos;
   std::vector<PointE5> positions;
   positions.reserve(records.size());
   for (const PoiRecord& r : records) positions.push_back(PointE5{r.lon, r.lat});
   const std::vector<PointE5> globe = MapToGlobe(positions, offsets);
+  std::vector<PoiRecord> kept;
+  kept.reserve(records.size());
   for (std::size_t i = 0; i < records.size() && i < globe.size(); ++i) {
+    if (!onGlobe(positions[i]) || !onGlobe(globe[i])) {
+      ++found.refused;
+      continue;
+    }
     records[i].lon = globe[i].x;
     records[i].lat = globe[i].y;
+    kept.push_back(std::move(records[i]));
   }
-  return records;
+  if (notes != nullptr) *notes = found;
+  return kept;
 }
 
-std::vector<PoiRecord> parseSearchAnswer(std::string_view gbkAnswer, Offsets offsets) {
-  return ParseSearchResponse(platform::gbkToUtf8(gbkAnswer), offsets);
+std::vector<PoiRecord> parseSearchAnswer(std::string_view gbkAnswer, Offsets offsets,
+                                         AnswerNotes* notes) {
+  return ParseSearchResponse(platform::gbkToUtf8(gbkAnswer), offsets, notes);
 }
 
 }  // namespace tivra::search

@@ -10,12 +10,18 @@
 #include <vector>
 
 #include "search/points.h"
+#include "tiles/fetch_url.h"
 
 namespace tivra::search {
 
 // The base of a service URL from a host setting: "http://" + host[:port], or the value as it
 // stands when it already starts with "http://" or "https://".
 std::string serviceBase(std::string_view host);
+
+// Why a service's download gave nothing to read, or nullopt when it gave a body: "no answer"
+// only when no response came; a status other than 2xx (or a redirect that led to no body) as
+// "HTTP status N"; a body that broke off, was too long or timed out as "the answer broke off".
+std::optional<std::string> downloadFailure(const tiles::FetchResult& fetched);
 
 // `PoiRecord`: one hit, strings as UTF-8. lon/lat are E5 units in the globe's frame once
 // ParseSearchResponse returns.
@@ -69,13 +75,17 @@ std::optional<std::string> BuildSearchUrl(std::string_view base, const SearchQue
 // Every byte but A-Z a-z 0-9 - . _ ~ as "%XX".
 std::string percentEncode(std::string_view bytes);
 
-// `ParseSearchResponse`: the Poi elements of an answer (UTF-8) as records in document order,
-// positions shifted into the globe's frame. At most kMaxRecords records.
-std::vector<PoiRecord> ParseSearchResponse(std::string_view answer, Offsets offsets);
 // The service asks for 100 hits a page; a hostile answer must not fill memory with records.
 inline constexpr std::size_t kMaxRecords = 10000;
 
+// `ParseSearchResponse`: the Poi elements of an answer (UTF-8) as records in document order,
+// positions shifted into the globe's frame. At most kMaxRecords records; a hit whose position
+// lies off the globe is refused rather than placed somewhere.
+std::vector<PoiRecord> ParseSearchResponse(std::string_view answer, Offsets offsets,
+                                           AnswerNotes* notes = nullptr);
+
 // ParseSearchResponse of the service's code page 936 bytes.
-std::vector<PoiRecord> parseSearchAnswer(std::string_view gbkAnswer, Offsets offsets);
+std::vector<PoiRecord> parseSearchAnswer(std::string_view gbkAnswer, Offsets offsets,
+                                         AnswerNotes* notes = nullptr);
 
 }  // namespace tivra::search

@@ -97,19 +97,54 @@ void NavPage::clearVia() {
 }
 
 bool NavPage::navigate() {
+  if (m_query || m_flying) return false;
   if (CountPoints(startText) != 1 || CountPoints(viaText) < 0 || CountPoints(endText) != 1)
     return false;
-  m_route = std::make_unique<Route>(startText, viaText, endText, m_options.iconBase);
-  const std::string kml = WriteRouteKml(*m_route, m_options.service);
-  LoadKmlIntoEarth(m_earth, kml, m_options.tempDirectory / kRouteDocumentName, m_frontend,
-                   m_options.loadWait);
-  flyEnabled = true;
+  auto route = std::make_shared<Route>(startText, viaText, endText, m_options.iconBase);
+  std::weak_ptr<NavPage*> alive = m_alive;
+  const auto onPage = [alive](auto&& run) {
+    const auto page = alive.lock();
+    if (page && *page != nullptr) run(**page);
+  };
+  // The query's thread owns the new route until its document reaches this thread.
+  auto work = [route, service = m_options.service, onPage]() -> QueryThread::Task {
+    std::string kml = WriteRouteKml(*route, service);
+    return [route, kml = std::move(kml), onPage] {
+      onPage([&](NavPage& page) { page.routeArrived(route, kml); });
+    };
+  };
+  auto failed = [onPage] { onPage([](NavPage& page) { page.queryEnded(); }); };
+  m_query = std::make_unique<QueryThread>(std::move(work), std::move(failed), m_options.post);
+  navigateText = "取消";
+  queryText = kQueryingText;
+  flyEnabled = false;
   changed();
   return true;
 }
 
+void NavPage::cancelQuery() {
+  if (!m_query) return;
+  m_query->cancel();
+  queryEnded();
+}
+
+void NavPage::queryEnded() {
+  m_query.reset();
+  navigateText = "导航";
+  queryText.clear();
+  flyEnabled = m_route != nullptr;
+  changed();
+}
+
+void NavPage::routeArrived(std::shared_ptr<Route> route, const std::string& kml) {
+  m_route = std::move(route);
+  LoadKmlIntoEarth(m_earth, kml, m_options.tempDirectory / kRouteDocumentName, m_frontend,
+                   m_options.loadWait);
+  queryEnded();
+}
+
 void NavPage::flyButton() {
-  if (!m_route) return;
+  if (!m_route || m_query) return;
   if (m_flying) {
     stopFlight();
   } else {

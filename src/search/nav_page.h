@@ -3,8 +3,8 @@
 // What the navigation page does, without its widgets: point picking on the globe's view, the
 // via count, navigate, and starting and stopping the flight.
 //
-// Threads: every method runs on the page's thread. The flight thread reaches the page only
-// through the post function handed in, whose tasks run on the page's thread.
+// Threads: every method runs on the page's thread. The flight thread and the route query reach
+// the page only through the post function handed in, whose tasks run on the page's thread.
 
 #include <chrono>
 #include <filesystem>
@@ -17,6 +17,7 @@
 #include "globe/earth.h"
 #include "platform/frontend.h"
 #include "search/flight.h"
+#include "search/query_thread.h"
 #include "search/route_kml.h"
 
 namespace tivra::search {
@@ -67,7 +68,9 @@ class NavPage {
   std::string countLabel = "(0)";
   std::string flyText = "鸟瞰";
   bool flyEnabled = false;
+  std::string navigateText = "导航";  // "取消" while the route is queried
   bool navigateEnabled = true;
+  std::string queryText;  // kQueryingText while the route is queried
   const FlightState& flight() const { return *m_flight; }
   // The sliders; the flight reads them while it runs.
   void setSliders(int speed, int height, int angle);
@@ -87,8 +90,13 @@ class NavPage {
   void releasePointer(int px, int py, bool overRender);
   // Button 1023.
   void clearVia();
-  // Button 1009: false when the points are incomplete and nothing happened.
+  // Button 1009: false when the points are incomplete and nothing happened. Otherwise the legs
+  // are queried off this thread; once they have come, the document goes to the globe here and
+  // the fly button is enabled. The previous route stays until then.
   bool navigate();
+  // Button 1009 during the query: drops it; the page is idle again at once.
+  void cancelQuery();
+  bool querying() const { return m_query != nullptr; }
   // Button 1010: StartFlight or StopFlight.
   void flyButton();
   bool flying() const { return m_flying; }
@@ -96,6 +104,8 @@ class NavPage {
 
  private:
   void pick(int px, int py, bool overRender, bool final);
+  void queryEnded();
+  void routeArrived(std::shared_ptr<Route> route, const std::string& kml);
   void changed();
   void onFlightFinished();
   void startFlight();
@@ -105,7 +115,8 @@ class NavPage {
   platform::Frontend& m_frontend;
   NavPageOptions m_options;
   ScreenRect m_renderRect;
-  std::unique_ptr<Route> m_route;
+  std::shared_ptr<const Route> m_route;
+  std::unique_ptr<QueryThread> m_query;
   std::shared_ptr<FlightState> m_flight = std::make_shared<FlightState>();
   std::unique_ptr<FlightThread> m_flightThread;
   bool m_flying = false;

@@ -43,6 +43,10 @@ std::string pointListText(std::span<const PointE5> points) {
   return text;
 }
 
+bool onGlobe(PointE5 p) {
+  return p.x >= -18'000'000 && p.x <= 18'000'000 && p.y >= -9'000'000 && p.y <= 9'000'000;
+}
+
 int CountPoints(std::string_view list) {
   if (list.empty()) return 0;
   const auto commas = std::count(list.begin(), list.end(), ',');
@@ -72,8 +76,7 @@ std::vector<PointE5> ParsePointList(std::string_view list) {
 namespace {
 
 PointE5 offsetAt(PointE5 p, Offsets offsets) {
-  if (offsets == nullptr) return PointE5{};
-  return tiles::LookupOffset(*offsets, p).value_or(PointE5{});
+  return tiles::offsetAt(offsets.map, offsets.model, p).value_or(PointE5{});
 }
 
 PointE5 toMap(PointE5 p, Offsets offsets) {

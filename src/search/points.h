@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/location_map.h"
+#include "tiles/gcj02.h"
 #include "tiles/geometry.h"
 
 namespace tivra::search {
@@ -31,8 +32,18 @@ int CountPoints(std::string_view list);
 // atoi; empty for a count of 0 or -1.
 std::vector<PointE5> ParsePointList(std::string_view list);
 
-// The stored offsets of the map frame; null when no store is open (every offset is then 0).
-using Offsets = const store::LocationMap*;
+// Where the services' map frame lies against the globe's: the stored offsets (null when no store
+// is open) and the offset model for places without one, as the overlay has them. Without either
+// every offset is 0.
+struct Offsets {
+  Offsets() = default;
+  // Implicit: a bare map (or nullptr) is offsets without a model.
+  Offsets(const store::LocationMap* locations,
+          tiles::OffsetModel offsetModel = tiles::OffsetModel::None)
+      : map(locations), model(offsetModel) {}
+  const store::LocationMap* map = nullptr;
+  tiles::OffsetModel model = tiles::OffsetModel::None;
+};
 
 // `GlobeToMapList`: every point p of the list as p - offset(p), written "%d,%d" joined by ";".
 std::string GlobeToMapList(std::string_view list, Offsets offsets);
@@ -40,6 +51,16 @@ std::string GlobeToMapList(std::string_view list, Offsets offsets);
 // `MapToGlobe`: each point p becomes 2p - q where q is p shifted into the map frame; one
 // reflection step.
 std::vector<PointE5> MapToGlobe(std::span<const PointE5> points, Offsets offsets);
+
+// Whether a position lies on the globe: |longitude| <= 180 and |latitude| <= 90 degrees.
+bool onGlobe(PointE5 p);
+
+// What the parse of a service's answer left out, for callers that tell the user.
+struct AnswerNotes {
+  bool cut = false;         // more items than our limit: the rest were not read
+  std::size_t refused = 0;  // items whose position, as the service wrote it or shifted, is off
+                            // the globe
+};
 
 namespace detail {
 // Differences of hostile positions may leave 32 bits; they saturate instead.

@@ -24,32 +24,32 @@ void appendPlacemark(std::string& out, const PoiRecord& r, const DocumentHosts& 
     out += "<A href=\"";
     appendCdataText(out, hosts.detailBase);
     out += "/html/";
-    appendCdataText(out, detail);
+    appendBalloonText(out, detail);
     out += ".html\">";
   }
-  appendCdataText(out, r.name);
+  appendBalloonText(out, r.name);
   if (!r.address.empty()) {
     out += "<dt>地址:</dt><dd>";
-    appendCdataText(out, r.address);
+    appendBalloonText(out, r.address);
     out += "</dd>\n";
   }
   if (!r.phone.empty()) {
     out += "<dt>电话:</dt><dd>";
-    appendCdataText(out, r.phone);
+    appendBalloonText(out, r.phone);
     out += "</dd>\n";
   }
   out += "<dt>行政区:</dt><dd>";
-  appendCdataText(out, r.province);
+  appendBalloonText(out, r.province);
   out += ",";
-  appendCdataText(out, r.city);
+  appendBalloonText(out, r.city);
   out += ",";
-  appendCdataText(out, r.district);
+  appendBalloonText(out, r.district);
   out += "</dd>\n<dt>类别:</dt><dd>";
-  appendCdataText(out, r.class1);
+  appendBalloonText(out, r.class1);
   out += "->";
-  appendCdataText(out, r.class2);
+  appendBalloonText(out, r.class2);
   out += "->";
-  appendCdataText(out, r.class3);
+  appendBalloonText(out, r.class3);
   out += "</dd>\n</A>]]></description>\n<open>1</open>\n";
   platform::appendFormat(out, "<address>%f,%f</address>\n", lon, lat);
   out += "<LookAt>\n";
@@ -95,13 +95,18 @@ void appendStyleMap(std::string& out, std::string_view normalUrl, std::string_vi
   out += "</styleUrl>\n\t\t</Pair>\n\t</StyleMap>\n";
 }
 
-std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts) {
+std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts,
+                           bool cut) {
   const std::string i13 = hosts.iconBase + std::string(kIcon13);
   const std::string i5 = hosts.iconBase + std::string(kIcon5);
   const std::string map = styleMapId(i13, i5);
   std::string out(platform::kKml21Root);
   out += "<Document>\n";
   platform::appendFormat(out, "<name>搜索结果(共%d项)</name>\n", static_cast<int>(records.size()));
+  if (cut) {
+    platform::appendFormat(out, "<description>搜索结果超过%zu项，只列出了前%zu项</description>\n",
+                           kMaxRecords, kMaxRecords);
+  }
   appendStyleMap(out, i13, i5);
   appendStyle(out, i13, true);
   appendStyle(out, i5, true);

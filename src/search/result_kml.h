@@ -23,7 +23,9 @@ std::string styleMapId(std::string_view normalUrl, std::string_view highlightUrl
 void appendStyle(std::string& out, std::string_view iconUrl, bool scaled);
 void appendStyleMap(std::string& out, std::string_view normalUrl, std::string_view highlightUrl);
 
-// `BuildResultKml`: the document for the records, UTF-8, line for line.
-std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts);
+// `BuildResultKml`: the document for the records, UTF-8, line for line. cut: the answer held
+// more than kMaxRecords hits, which the document's description then says.
+std::string BuildResultKml(std::span<const PoiRecord> records, const DocumentHosts& hosts,
+                           bool cut = false);
 
 }  // namespace tivra::search

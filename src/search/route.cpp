@@ -4,6 +4,7 @@
 
 #include "platform/gbk.h"
 #include "platform/text.h"
+#include "search/local_search.h"
 #include "tiles/fetch_url.h"
 
 namespace tivra::search {
@@ -41,12 +42,16 @@ std::vector<PointE5> tripPoints(std::string_view startText, std::string_view via
 }
 
 std::vector<RouteLeg> BuildLegs(std::string_view startText, std::string_view viaText,
-                                std::string_view endText, const RouteService& service) {
+                                std::string_view endText, const RouteService& service,
+                                std::vector<LegProblem>* problems) {
   const std::vector<PointE5> points = tripPoints(startText, viaText, endText);
   std::vector<RouteLeg> legs;
   for (std::size_t i = 0; i + 1 < points.size(); ++i) {
     RouteLeg leg = QueryLeg(points[i], points[i + 1], service);
-    if (leg.steps) legs.push_back(std::move(leg));
+    const bool kept = leg.steps.has_value();
+    if (problems != nullptr && (!kept || leg.stepsCut || leg.refusedPoints > 0))
+      problems->push_back(LegProblem{i, leg.failure, leg.stepsCut, leg.refusedPoints});
+    if (kept) legs.push_back(std::move(leg));
   }
   return legs;
 }
@@ -67,16 +72,22 @@ RouteLeg QueryLeg(PointE5 from, PointE5 to, const RouteService& service) {
   leg.from = from;
   leg.to = to;
   const auto url = legUrl(from, to, service);
-  if (!url) return leg;
+  if (!url) {
+    leg.failure = "the points do not survive the shift into the map frame";
+    return leg;
+  }
   tiles::FetchOptions options;
   options.allowHttps = true;  // a service host may be given with its https scheme
   const tiles::FetchResult fetched = tiles::fetch_url(*url, options);
-  std::string_view body;
-  if (fetched.body) {
-    body =
-        std::string_view(reinterpret_cast<const char*>(fetched.body->data()), fetched.body->size());
+  // An error page that happens to begin with "var" is still no route.
+  if (auto failure = downloadFailure(fetched)) {
+    leg.failure = std::move(*failure);
+    return leg;
   }
-  parseRouteAnswer(platform::gbkToUtf8(body), leg, service.offsets);
+  const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
+                              fetched.body->size());
+  if (!parseRouteAnswer(platform::gbkToUtf8(body), leg, service.offsets))
+    leg.failure = "answer does not begin with var";
   return leg;
 }
 
@@ -88,8 +99,20 @@ bool parseRouteAnswer(std::string_view answer, RouteLeg& leg, Offsets offsets) {
   const auto piece = [&](std::size_t i) {
     return i < pieces.size() ? pieces[i] : std::string_view{};
   };
-  leg.steps = ParseSteps(piece(1), offsets);
-  leg.polyline = MapToGlobe(ParsePointList(beforeLastSemicolon(piece(3))), offsets);
+  AnswerNotes notes;
+  leg.steps = ParseSteps(piece(1), offsets, &notes);
+  leg.stepsCut = notes.cut;
+  leg.refusedPoints = notes.refused;
+  const std::vector<PointE5> line = ParsePointList(beforeLastSemicolon(piece(3)));
+  const std::vector<PointE5> shifted = MapToGlobe(line, offsets);
+  leg.polyline.emplace();
+  for (std::size_t i = 0; i < line.size() && i < shifted.size(); ++i) {
+    if (onGlobe(line[i]) && onGlobe(shifted[i])) {
+      leg.polyline->push_back(shifted[i]);
+    } else {
+      ++leg.refusedPoints;
+    }
+  }
   leg.timeText = piece(5);
   leg.lengthText = piece(7);
   leg.lengthUnitText = piece(9);
@@ -97,12 +120,17 @@ bool parseRouteAnswer(std::string_view answer, RouteLeg& leg, Offsets offsets) {
 }
 
 // "11639712,3990357,向东行驶;11640000,3990357,右转;"  x, y (E5, map frame), instruction
-std::vector<RouteStep> ParseSteps(std::string_view text, Offsets offsets) {
+std::vector<RouteStep> ParseSteps(std::string_view text, Offsets offsets, AnswerNotes* notes) {
   std::vector<RouteStep> steps;
+  AnswerNotes found;
   platform::Tokenizer tokens(beforeLastSemicolon(text), ";");
-  while (steps.size() < kMaxRouteSteps) {
+  while (true) {
     const std::string_view token = tokens.next();
     if (token.empty()) break;
+    if (steps.size() == kMaxRouteSteps) {
+      found.cut = true;
+      break;
+    }
     const auto parts = platform::tokenize(token, ",", 3);
     RouteStep step;
     if (!parts.empty()) step.x = platform::parseInt(parts[0]);
@@ -114,11 +142,19 @@ std::vector<RouteStep> ParseSteps(std::string_view text, Offsets offsets) {
   positions.reserve(steps.size());
   for (const RouteStep& s : steps) positions.push_back(PointE5{s.x, s.y});
   const std::vector<PointE5> globe = MapToGlobe(positions, offsets);
+  std::vector<RouteStep> kept;
+  kept.reserve(steps.size());
   for (std::size_t i = 0; i < steps.size() && i < globe.size(); ++i) {
+    if (!onGlobe(positions[i]) || !onGlobe(globe[i])) {
+      ++found.refused;
+      continue;
+    }
     steps[i].x = globe[i].x;
     steps[i].y = globe[i].y;
+    kept.push_back(std::move(steps[i]));
   }
-  return steps;
+  if (notes != nullptr) *notes = found;
+  return kept;
 }
 
 }  // namespace tivra::search

@@ -1,5 +1,6 @@
 #include "search/route_kml.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/http_response.h"
@@ -25,7 +26,7 @@ void appendStepPlacemark(std::string& out, const RouteStep& step, std::string_vi
   out += "<Placemark>\n<name>";
   appendElementText(out, title);
   out += "</name>\n<description>";
-  appendElementText(out, title);
+  appendBalloonElementText(out, title);
   out += "</description>\n<open>1</open>\n";
   platform::appendFormat(out, "<address>%f,%f</address>\n<LookAt>\n", x, y);
   platform::appendFormat(out, "\t<longitude>%f</longitude>\n\t<latitude>%f</latitude>\n", x, y);
@@ -39,10 +40,10 @@ void appendStepPlacemark(std::string& out, const RouteStep& step, std::string_vi
 
 void appendRoutePlacemark(std::string& out, const RouteLeg& leg) {
   out += "\t<Placemark>\n<name>Route</name>\n<description><![CDATA[距离:";
-  appendCdataText(out, leg.lengthText);
-  appendCdataText(out, leg.lengthUnitText);
+  appendBalloonText(out, leg.lengthText);
+  appendBalloonText(out, leg.lengthUnitText);
   out += " (大约";
-  appendCdataText(out, leg.timeText);
+  appendBalloonText(out, leg.timeText);
   out +=
       ")<br/>]]></description>\n<styleUrl>#roadStyle</styleUrl>\n<MultiGeometry>\n"
       "<LineString>\n<coordinates>\n";
@@ -57,22 +58,22 @@ PointE5 position(const RouteStep& step) {
   return PointE5{step.x, step.y};
 }
 
-}  // namespace
-
-Route::Route(std::string start, std::string via, std::string end, std::string_view icons)
-    : startText(std::move(start)),
-      viaText(std::move(via)),
-      endText(std::move(end)),
-      iconBase(icons) {
-  const std::string p7 = icon(iconBase, 7), p15 = icon(iconBase, 15), p23 = icon(iconBase, 23),
-                    p31 = icon(iconBase, 31), p54 = icon(iconBase, 54), p62 = icon(iconBase, 62);
-  std::string& h = kmlHead;
-  h = platform::kKml21Root;
+// The head of the document; note, when not empty, follows the trip in the description.
+std::string routeHead(const Route& route, std::string_view note) {
+  const std::string& base = route.iconBase;
+  const std::string p7 = icon(base, 7), p15 = icon(base, 15), p23 = icon(base, 23),
+                    p31 = icon(base, 31), p54 = icon(base, 54), p62 = icon(base, 62);
+  std::string h(platform::kKml21Root);
   h += "<Document>\n<name>Navigate</name>\n<description>&lt;i&gt; 从";
-  appendElementText(h, startText);
+  appendElementText(h, route.startText);
   h += "到";
-  appendElementText(h, endText);
-  h += "&lt;/i&gt;</description>\n\t<open>1</open>\n";
+  appendElementText(h, route.endText);
+  h += "&lt;/i&gt;";
+  if (!note.empty()) {
+    h += "&lt;br/&gt;";
+    appendBalloonElementText(h, note);
+  }
+  h += "</description>\n\t<open>1</open>\n";
   appendStyle(h, p7, true);
   h += "\t<Style id=\"roadStyle\">\n\t\t<LineStyle>\n\t\t\t<color>7fcf0064</color>\n"
        "\t\t\t<width>6</width>\n\t\t</LineStyle>\n\t</Style>\n";
@@ -84,6 +85,17 @@ Route::Route(std::string start, std::string via, std::string end, std::string_vi
   appendStyleMap(h, p62, p54);
   appendStyle(h, p23, true);
   appendStyle(h, p54, true);
+  return h;
+}
+
+}  // namespace
+
+Route::Route(std::string start, std::string via, std::string end, std::string_view icons)
+    : startText(std::move(start)),
+      viaText(std::move(via)),
+      endText(std::move(end)),
+      iconBase(icons) {
+  kmlHead = routeHead(*this, {});
 }
 
 double Heading(PointE5 from, PointE5 to) {
@@ -101,9 +113,13 @@ std::string routeKmlText(const Route& route) {
   const std::string startMap = styleMapId(icon(base, 62), icon(base, 54));
   const std::string endMap = styleMapId(icon(base, 15), icon(base, 7));
   const std::string stepMap = styleMapId(icon(base, 31), icon(base, 23));
-  std::string out = route.kmlHead;
   const std::vector<RouteLeg> none;
   const std::vector<RouteLeg>& legs = route.legs ? *route.legs : none;
+  const bool cut =
+      std::any_of(legs.begin(), legs.end(), [](const RouteLeg& l) { return l.stepsCut; });
+  std::string out = cut ? routeHead(route, platform::format("部分路段超过%zu步，只列出了前%zu步",
+                                                            kMaxRouteSteps, kMaxRouteSteps))
+                        : route.kmlHead;
   for (std::size_t i = 0; i < legs.size(); ++i) {
     if (!legs[i].steps) continue;
     const std::vector<RouteStep>& steps = *legs[i].steps;
@@ -132,7 +148,8 @@ std::string routeKmlText(const Route& route) {
 }
 
 std::string WriteRouteKml(Route& route, const RouteService& service) {
-  route.legs = BuildLegs(route.startText, route.viaText, route.endText, service);
+  route.problems.clear();
+  route.legs = BuildLegs(route.startText, route.viaText, route.endText, service, &route.problems);
   return routeKmlText(route);
 }
 

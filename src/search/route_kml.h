@@ -12,7 +12,7 @@
 namespace tivra::search {
 
 // `Route`: the trip's three point texts, the document head built from them, and the legs once
-// the route has been written.
+// the route has been written, with the legs that failed or lost part of their answer.
 struct Route {
   Route(std::string start, std::string via, std::string end, std::string_view iconBase);
 
@@ -22,6 +22,7 @@ struct Route {
   std::string iconBase;
   std::string kmlHead;
   std::optional<std::vector<RouteLeg>> legs;
+  std::vector<LegProblem> problems;
 };
 
 // `Heading`: degrees clockwise from north from one point to the next, -180 up to 180, with the
@@ -31,7 +32,8 @@ double Heading(PointE5 from, PointE5 to);
 // `WriteRouteKml`: queries the legs, keeps them in the route, returns the whole document.
 std::string WriteRouteKml(Route& route, const RouteService& service);
 
-// The document of a route whose legs are already known.
+// The document of a route whose legs are already known. When a leg's steps were cut at
+// kMaxRouteSteps, the document's description says so after the trip.
 std::string routeKmlText(const Route& route);
 
 }  // namespace tivra::search

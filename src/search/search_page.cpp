@@ -9,14 +9,21 @@ namespace tivra::search {
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services) {
   auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
   if (!url) return std::nullopt;
-  SearchOutcome outcome{std::move(*url), std::nullopt};
+  SearchOutcome outcome{std::move(*url), std::nullopt, std::nullopt, {}};
   tiles::FetchOptions options;
   options.allowHttps = true;  // a service host may be given with its https scheme
   const tiles::FetchResult fetched = tiles::fetch_url(outcome.url, options);
-  if (!fetched.body || fetched.body->empty()) return outcome;
+  // An error page is no list of hits: taking it for zero hits would hide the failure.
+  outcome.failure = downloadFailure(fetched);
+  if (outcome.failure) return outcome;
+  if (fetched.body->empty()) {
+    outcome.failure = "an empty answer";
+    return outcome;
+  }
   const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
                               fetched.body->size());
-  outcome.document = BuildResultKml(parseSearchAnswer(body, services.offsets), services.hosts);
+  const auto records = parseSearchAnswer(body, services.offsets, &outcome.notes);
+  outcome.document = BuildResultKml(records, services.hosts, outcome.notes.cut);
   return outcome;
 }
 
@@ -28,7 +35,12 @@ SearchPage::SearchPage(globe::Earth& earth, platform::Frontend& frontend, Search
       m_tempDirectory(std::move(tempDirectory)),
       m_loadWait(loadWait) {}
 
+SearchPage::~SearchPage() {
+  *m_alive = nullptr;
+}
+
 SearchResult SearchPage::OnSearch() {
+  if (m_query) return SearchResult::Pending;
   SearchQuery query{city, keyword, std::nullopt};
   if (withinView) {
     try {
@@ -41,7 +53,31 @@ SearchResult SearchPage::OnSearch() {
       return SearchResult::GlobeFailed;
     }
   }
-  const auto outcome = runSearch(query, m_services);
+  if (!m_post) return finish(runSearch(query, m_services));
+  std::weak_ptr<SearchPage*> alive = m_alive;
+  const auto onPage = [alive](const std::optional<SearchOutcome>& outcome) {
+    const auto page = alive.lock();
+    if (!page || *page == nullptr) return;
+    SearchPage& self = **page;
+    self.m_query.reset();
+    const SearchResult result = self.finish(outcome);
+    if (self.onFinished) self.onFinished(result);
+  };
+  auto work = [query = std::move(query), services = m_services, onPage]() -> QueryThread::Task {
+    return [outcome = runSearch(query, services), onPage] { onPage(outcome); };
+  };
+  auto failed = [onPage] { onPage(SearchOutcome{}); };
+  m_query = std::make_unique<QueryThread>(std::move(work), std::move(failed), m_post);
+  return SearchResult::Pending;
+}
+
+void SearchPage::cancel() {
+  if (!m_query) return;
+  m_query->cancel();
+  m_query.reset();
+}
+
+SearchResult SearchPage::finish(const std::optional<SearchOutcome>& outcome) {
   if (!outcome) {
     m_frontend.messageBox("搜索内容无法转换为GBK编码", "Tivra");
     return SearchResult::BadText;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 
 #include "store/tile_cache.h"
@@ -11,6 +12,8 @@
 #include "tiles/tile_source.h"
 
 namespace tivra::server {
+
+class TileFlights;
 
 // What the endpoints reach through the main window. The references outlive the server.
 struct EndpointContext {
@@ -24,6 +27,10 @@ struct EndpointContext {
   // `TileUrl`: where a tile missing from the store is read; null: `TileSourceBase` + query.
   const tiles::TileSource* tileSource = nullptr;
   tiles::OffsetModel offsetModel = tiles::OffsetModel::None;  // `OffsetModel`
+  // Requested when the window closes: downloads and waits for them give up.
+  std::stop_token stop{};
+  // Shares one fetch among connections asking for the same tile; null: each fetches alone.
+  TileFlights* flights = nullptr;
 };
 
 }  // namespace tivra::server

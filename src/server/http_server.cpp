@@ -3,12 +3,13 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "server/request.h"
 
 namespace tivra::server {
 
@@ -24,10 +26,18 @@ namespace {
 std::atomic<int> g_liveThreads{0};
 std::mutex g_noThreadsMutex;
 std::condition_variable g_noThreads;  // signalled when the live count reaches zero
+// Connection threads started and not yet joined: the exit must not run while one is left.
+std::atomic<int> g_unjoinedThreads{0};
 
 constexpr std::size_t kReadLimit = 1024;
 constexpr std::size_t kResponseBuffer = 81920;
 constexpr std::size_t kMaxAcceptsPerWakeup = 64;
+// The most handed to one send: a large answer goes out in pieces as the peer takes them.
+constexpr std::size_t kSendPiece = 65536;
+// What the server's destructor still waits for threads when no shutdown came before it.
+constexpr std::chrono::milliseconds kLateStopWait{2000};
+
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -62,6 +72,26 @@ class ServerCore {
   ServerCore(const Router& r, std::mutex& lock, platform::Frontend& f, ServerHooks h,
              ServerOptions o)
       : router(r), stateLock(lock), frontend(f), hooks(std::move(h)), options(o) {}
+  // Reached only when the server gave up waiting and the last late thread has ended: that
+  // thread is the one running this, and cannot join itself.
+  ~ServerCore() {
+    for (std::thread& thread : ended) {
+      if (thread.joinable()) thread.detach();
+    }
+  }
+
+  // Joins the threads that have ended; the core mutex must not be held.
+  void joinEnded() {
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(mutex);
+      threads.swap(ended);
+    }
+    for (std::thread& thread : threads) {
+      thread.join();
+      g_unjoinedThreads.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  }
 
   const Router& router;
   std::mutex& stateLock;
@@ -70,28 +100,31 @@ class ServerCore {
   const ServerOptions options;
   std::atomic<ThreadId> nextId{1};
 
-  std::mutex mutex;  // guards everything below
+  std::mutex mutex;  // guards everything below, and each worker's thread handle
   std::condition_variable workersEnded;
   bool exiting = false;
   std::vector<std::shared_ptr<Worker>> workers;  // every thread that has not ended
   std::vector<std::shared_ptr<Worker>> parked;
   std::unordered_map<ThreadId, Worker*> running;
+  std::vector<std::thread> ended;  // threads whose work is over, to be joined
 };
 
 // One connection thread. Between connections it parks and waits to be handed the next one.
-// Members below the mutex are touched only by the worker's own thread.
+// Members below m_mutex are touched only by the worker's own thread.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
   explicit Worker(std::shared_ptr<ServerCore> core)
       : m_core(std::move(core)), m_stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!m_stop) throw std::system_error(errno, std::generic_category(), "eventfd");
-    m_response.reserve(kResponseBuffer);
+    m_text.reserve(kResponseBuffer);
   }
 
-  // The thread is detached: its end is announced through the core, and it keeps the core and
-  // itself alive for as long as it runs.
+  // The thread keeps the core and itself alive for as long as it runs; when its work is over
+  // it hands its own handle to the core, whose owner joins it.
   void start() {
-    std::thread([self = shared_from_this()] { self->run(); }).detach();
+    std::lock_guard lock(m_core->mutex);
+    m_thread = std::thread([self = shared_from_this()] { self->run(); });
+    g_unjoinedThreads.fetch_add(1, std::memory_order_acq_rel);
   }
 
   // Hands a connection to a parked (or new) worker.
@@ -162,10 +195,11 @@ class Worker : public std::enable_shared_from_this<Worker> {
     return true;
   }
 
-  // Core mutex held.
+  // Core mutex held. After this the thread only unwinds: its handle is the joiner's now.
   void retire() {
     std::erase_if(m_core->workers, [this](const auto& w) { return w.get() == this; });
     std::erase_if(m_core->parked, [this](const auto& w) { return w.get() == this; });
+    m_core->ended.push_back(std::move(m_thread));
     if (m_core->workers.empty()) m_core->workersEnded.notify_all();
   }
 
@@ -173,6 +207,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
     CServerThread thread(m_core->nextId.fetch_add(1, std::memory_order_relaxed));
     std::uint64_t stale = 0;
     [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_exit) signalStop();  // the server is going: this connection gets no answer
+    }
     {
       std::lock_guard lock(m_core->mutex);
       m_core->running.emplace(thread.id(), this);
@@ -182,7 +220,12 @@ class Worker : public std::enable_shared_from_this<Worker> {
       if (m_core->hooks.threadStarted) m_core->hooks.threadStarted(thread.id());
     }
 
-    answer(fd.get());
+    try {
+      answer(fd.get());
+    } catch (const std::exception& e) {
+      // Out of memory while answering: this connection closes without an answer.
+      platform::debugTrace(std::string("CConnectSoc: ") + e.what());
+    }
 
     // The server ends every connection: the peer sees the response followed by end of stream.
     ::shutdown(fd.get(), SHUT_WR);
@@ -198,27 +241,78 @@ class Worker : public std::enable_shared_from_this<Worker> {
   }
 
   void answer(int fd) {
+    const std::size_t count = readRequest(fd);
+    if (count == 0) return;
+    m_request[count] = '\0';
+    Response response;
+    response.text.swap(m_text);
+    response.text.clear();
+    m_core->router.route(std::string_view(m_request.data(), count), response);
+    // One deadline for the whole answer, however it is taken in pieces.
+    const Clock::time_point deadline = Clock::now() + m_core->options.answerTimeout;
+    const bool sent = sendBounded(fd, response.text, deadline) &&
+                      (!response.body || sendBounded(fd, asChars(*response.body), deadline));
+    if (!sent) platform::debugTrace("CConnectSoc::Send failed");
+    m_text.swap(response.text);
+    if (m_text.capacity() > 4 * kResponseBuffer) {
+      m_text = std::string();  // let a large archive go instead of keeping it parked
+      m_text.reserve(kResponseBuffer);
+    }
+  }
+
+  static std::span<const char> asChars(const std::vector<std::uint8_t>& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+  }
+
+  // Sends data in pieces of at most kSendPiece as the peer takes them. False when the peer
+  // failed, the stop came, or the deadline passed first.
+  bool sendBounded(int fd, std::span<const char> data, Clock::time_point deadline) {
+    while (!data.empty()) {
+      const ssize_t sent =
+          ::send(fd, data.data(), std::min(data.size(), kSendPiece), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        data = data.subspan(static_cast<std::size_t>(sent));
+        continue;
+      }
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fds[2] = {{fd, POLLOUT, 0}, {m_stop.get(), POLLIN, 0}};
+      const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0 || fds[1].revents != 0) return false;
+    }
+    return true;
+  }
+
+  // Reads until the request's header has ended, kReadLimit bytes have come, or headerTimeout
+  // has passed since its first byte; a request that arrives in pieces is routed whole. The
+  // count of bytes to route; 0 when there is nothing to answer (stopped, silent for
+  // idleTimeout, closed before sending, or a read error).
+  std::size_t readRequest(int fd) {
+    std::size_t count = 0;
+    Clock::time_point headerDeadline{};
     for (;;) {
-      const int ready = platform::waitReadable(fd, m_stop.get(), m_core->options.idleTimeout);
-      if (ready != 1) return;  // stopped, idle too long, or poll failed
-      const ssize_t count = ::recv(fd, m_request.data(), kReadLimit, 0);
-      if (count == 0) return;  // the peer closed before sending a request
-      if (count < 0) {
+      auto wait = m_core->options.idleTimeout;
+      if (count > 0) {
+        wait = std::chrono::ceil<std::chrono::milliseconds>(headerDeadline - Clock::now());
+        if (wait.count() <= 0) return count;
+      }
+      const int ready = platform::waitReadable(fd, m_stop.get(), wait);
+      if (ready == 0) return count;  // idle too long, or the header's time is up
+      if (ready != 1) return 0;      // stopped, or poll failed
+      const ssize_t n = ::recv(fd, m_request.data() + count, kReadLimit - count, 0);
+      if (n == 0) return count;  // the peer has sent all it will
+      if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
         m_core->frontend.messageBox("Socket Error. Unable to read data.", "Tivra");
-        return;
+        return 0;
       }
-      // The bytes of this one read are the whole request.
-      m_request[static_cast<std::size_t>(count)] = '\0';
-      m_response.clear();
-      m_core->router.RouteRequest(
-          std::string_view(m_request.data(), static_cast<std::size_t>(count)), m_response);
-      if (!platform::sendAll(fd, m_response)) platform::debugTrace("CConnectSoc::Send failed");
-      if (m_response.capacity() > 4 * kResponseBuffer) {
-        m_response = std::string();  // let a large archive go instead of keeping it parked
-        m_response.reserve(kResponseBuffer);
-      }
-      return;
+      if (count == 0) headerDeadline = Clock::now() + m_core->options.headerTimeout;
+      count += static_cast<std::size_t>(n);
+      if (count >= kReadLimit || requestComplete(std::string_view(m_request.data(), count)))
+        return count;
     }
   }
 
@@ -232,6 +326,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
 
   std::shared_ptr<ServerCore> m_core;
   platform::UniqueFd m_stop;  // carries WM_SERVER_THREAD_STOP
+  std::thread m_thread;       // guarded by the core mutex; the core's once the work is over
 
   std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -239,7 +334,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
   bool m_exit = false;
 
   std::array<char, kReadLimit + 1> m_request{};
-  std::string m_response;
+  std::string m_text;  // the response buffer, kept between connections
 };
 
 }  // namespace detail
@@ -253,6 +348,17 @@ HttpServer::HttpServer(platform::EventLoop& loop, const Router& router, std::mut
                                                   options)) {}
 
 HttpServer::~HttpServer() {
+  bool stopped = false;
+  {
+    std::lock_guard lock(m_core->mutex);
+    stopped = m_core->exiting;
+  }
+  // A thread still in a connection after the wait keeps the core alive by itself, and its
+  // owner must not free what it reaches.
+  stop(Clock::now() + (stopped ? std::chrono::milliseconds(0) : kLateStopWait));
+}
+
+bool HttpServer::stop(std::chrono::steady_clock::time_point deadline) {
   closeListener();
   std::vector<std::shared_ptr<detail::Worker>> workers;
   {
@@ -262,12 +368,18 @@ HttpServer::~HttpServer() {
   }
   for (const auto& worker : workers) worker->requestExit();
   workers.clear();
-  // Parked threads end at once. A thread still in a connection has had the whole shutdown wait
-  // already: it keeps the core alive by itself, and its owner must not free what it reaches.
-  std::unique_lock lock(m_core->mutex);
-  m_core->workersEnded.wait_for(lock, std::chrono::milliseconds(2000), [this] {
-    return m_core->workers.size() <= m_core->running.size();
-  });
+  bool allEnded = false;
+  {
+    std::unique_lock lock(m_core->mutex);
+    allEnded =
+        m_core->workersEnded.wait_until(lock, deadline, [this] { return m_core->workers.empty(); });
+  }
+  m_core->joinEnded();
+  return allEnded;
+}
+
+int HttpServer::threadsLeft() {
+  return g_unjoinedThreads.load(std::memory_order_acquire);
 }
 
 std::size_t HttpServer::threadCount() const {
@@ -325,6 +437,8 @@ void HttpServer::stopAllConnections() {
 }
 
 void HttpServer::onAcceptReady() {
+  // Threads that ended since the last accept are joined here, so a long run keeps no stacks.
+  m_core->joinEnded();
   for (std::size_t i = 0; i < kMaxAcceptsPerWakeup && m_listener; ++i) {
     {
       std::lock_guard lock(m_stateLock);
@@ -335,10 +449,6 @@ void HttpServer::onAcceptReady() {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) backOff();
       return;
     }
-    // Bounds a peer that stops reading: the send gives up instead of blocking for ever.
-    const timeval timeout{30, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-
     std::shared_ptr<detail::Worker> worker;
     {
       std::lock_guard lock(m_core->mutex);

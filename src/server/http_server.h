@@ -52,6 +52,12 @@ struct ServerOptions {
   int backlog = 64;
   // A peer that has sent nothing for this long is closed: it must not hold a thread forever.
   std::chrono::milliseconds idleTimeout{30'000};
+  // After a request's first byte, the rest of its header may take this long; then what has
+  // come is routed.
+  std::chrono::milliseconds headerTimeout{2'000};
+  // The whole answer must be taken by the peer within this long, however slowly it reads:
+  // a peer that stops reading holds its thread and the answer's memory no longer.
+  std::chrono::milliseconds answerTimeout{30'000};
   // Finished connection threads wait for the next connection instead of ending, up to this many,
   // and end after this long without one, so a quiet program goes back to one thread.
   std::size_t maxParkedThreads = 32;
@@ -67,7 +73,8 @@ class ServerCore;
 
 // The listening socket and its connection threads. The listening descriptor is watched by the
 // main message loop, so accepts run on the main thread; each connection runs on a thread of its
-// own that reads one request (at most 1024 bytes), routes it, sends the whole response and closes.
+// own that reads one request (its header, at most 1024 bytes), routes it, sends the whole
+// response and closes.
 class HttpServer {
  public:
   HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,
@@ -86,6 +93,14 @@ class HttpServer {
   // WM_SERVER_THREAD_STOP for one connection thread; unknown or finished ids are ignored.
   void stopConnection(ThreadId id);
   void stopAllConnections();
+  // Shutdown: the listener closes, every connection is told to stop and every parked thread
+  // to end; waits until all have ended or the deadline has passed, and joins those that ended.
+  // True when no thread of this server is left.
+  bool stop(std::chrono::steady_clock::time_point deadline);
+
+  // Connection threads started and not yet joined, in the whole process: nonzero after a
+  // shutdown whose wait ran out.
+  static int threadsLeft();
 
  private:
   void onAcceptReady();

@@ -4,6 +4,16 @@
 
 namespace tivra::server {
 
+bool requestComplete(std::string_view received) {
+  if (received.find('\0') != std::string_view::npos) return true;
+  if (received.find("\r\n\r\n") != std::string_view::npos) return true;
+  if (received.find("\n\n") != std::string_view::npos) return true;
+  const std::string_view line = firstLine(received);
+  const bool lineEnded =
+      !line.empty() && line.data() + line.size() < received.data() + received.size();
+  return lineEnded && platform::tokenize(line, " ", 3).size() < 3;
+}
+
 std::string_view firstLine(std::string_view request) {
   return platform::Tokenizer(request, "\n").next();
 }

@@ -24,10 +24,17 @@ Endpoint chooseEndpoint(std::string_view request) {
 }
 
 Router::Router() {
-  for (auto& handler : m_handlers) handler = [](std::string_view, std::string&) {};
+  for (auto& handler : m_handlers) handler = [](std::string_view, Response&) {};
 }
 
 void Router::setHandler(Endpoint endpoint, Handler handler) {
+  setResponseHandler(endpoint,
+                     [handler = std::move(handler)](std::string_view request, Response& out) {
+                       handler(request, out.text);
+                     });
+}
+
+void Router::setResponseHandler(Endpoint endpoint, ResponseHandler handler) {
   m_handlers[static_cast<std::size_t>(endpoint)] = std::move(handler);
 }
 
@@ -36,13 +43,21 @@ void Router::setPrefixHandler(std::string prefix, Handler handler) {
   m_prefixHandler = std::move(handler);
 }
 
-void Router::RouteRequest(std::string_view request, std::string& out) const {
+void Router::route(std::string_view request, Response& out) const {
   request = cutAtZero(request);
   if (m_prefixHandler && requestUrl(request).starts_with(m_prefix)) {
-    m_prefixHandler(request, out);
+    m_prefixHandler(request, out.text);
     return;
   }
   m_handlers[static_cast<std::size_t>(chooseEndpoint(request))](request, out);
+}
+
+void Router::RouteRequest(std::string_view request, std::string& out) const {
+  Response response;
+  response.text.swap(out);
+  route(request, response);
+  out.swap(response.text);
+  if (response.body) out.append(response.body->begin(), response.body->end());
 }
 
 }  // namespace tivra::server

@@ -1,19 +1,16 @@
 #include "store/data_share.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
+#include "platform/read_file.h"
 #include "store/tile_cache.h"
 
 namespace tivra::store {
 namespace {
 
 // A shared file is read whole; a real one holds a few megabytes at most.
-constexpr std::uintmax_t kMaxShareFile = std::uintmax_t{64} << 20;
+constexpr std::size_t kMaxShareFile = std::size_t{64} << 20;
 
 // "%ld,%ld" as the program writes it: two decimal longs, each with an optional minus sign.
 bool isNumberPair(std::string_view text) {
@@ -37,19 +34,11 @@ std::filesystem::path dataShareFileName(std::filesystem::path chosen) {
 ExportResult exportDataShare(const LocationMap& map, const std::filesystem::path& chosen) {
   ExportResult result;
   result.path = dataShareFileName(chosen);
-  std::ofstream out(result.path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    result.error = "cannot create " + result.path.string() + ": " + std::strerror(errno);
-    return result;
-  }
   auto guard = map.lock();
   const std::vector<std::uint8_t> bytes = map.serialize();
   result.pairs = map.size();
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    result.error = "cannot write " + result.path.string();
+  if (!platform::writeRegularFile(result.path, bytes, result.error)) {
+    result.error = "cannot write " + result.path.string() + ": " + result.error;
     return result;
   }
   result.ok = true;
@@ -59,25 +48,14 @@ ExportResult exportDataShare(const LocationMap& map, const std::filesystem::path
 ImportResult importDataShare(TileCache& cache, const std::filesystem::path& file) {
   ImportResult result;
   result.path = file;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    result.error = "cannot open " + file.string() + ": " + std::strerror(errno);
-    return result;
-  }
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(file, ec);
-  if (ec || size > kMaxShareFile) {
-    result.error = file.string() + " is larger than 64 MiB or not a regular file";
-    return result;
-  }
-  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                        std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    result.error = "cannot read " + file.string();
+  std::string why;
+  const auto bytes = platform::readRegularFile(file, kMaxShareFile, &why);
+  if (!bytes) {
+    result.error = "cannot read " + file.string() + ": " + why;
     return result;
   }
   LocationMap incoming;
-  if (!incoming.parse(bytes)) {
+  if (!incoming.parse(*bytes)) {
     result.error = file.string() + " is truncated or not a Tivra data-share file";
     return result;
   }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/read_file.h"
+
 namespace tivra::store {
 namespace detail {
 namespace {
@@ -134,7 +136,7 @@ class PosixFile final : public File {
 class PosixFileSystem final : public FileSystem {
  public:
   std::unique_ptr<File> open(const std::filesystem::path& path, OpenMode mode) const override {
-    int flags = O_CLOEXEC;
+    int flags = 0;
     switch (mode) {
       case OpenMode::kRead:
         flags |= O_RDONLY;
@@ -146,17 +148,9 @@ class PosixFileSystem final : public FileSystem {
         flags |= O_RDWR | O_CREAT | O_TRUNC;
         break;
     }
-    int fd = -1;
-    do {
-      fd = ::open(path.c_str(), flags, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixFile>(fd);
+    platform::RegularFile file = platform::openRegularFile(path, flags, 0644);
+    if (!file.fd) return nullptr;
+    return std::make_unique<PosixFile>(file.fd.release());
   }
 
   bool exists(const std::filesystem::path& path) const override {

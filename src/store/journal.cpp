@@ -1,6 +1,7 @@
 #include "store/journal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -194,9 +195,23 @@ std::filesystem::path journalPath(const std::filesystem::path& baseName) {
   return p;
 }
 
-bool journal_commit(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                    HeldFile& data) {
-  if (!index.pending() && !data.pending()) return true;
+namespace {
+
+JournalOutcome finish(File& journal, HeldFile& index, HeldFile& data) {
+  bool ok = index.apply();
+  ok = data.apply() && ok;
+  ok = index.real().flush() && ok;
+  ok = data.real().flush() && ok;
+  if (!ok) return JournalOutcome::kUnfinished;
+  return journal.truncate(0) && journal.flush() ? JournalOutcome::kDone
+                                                : JournalOutcome::kUnfinished;
+}
+
+}  // namespace
+
+JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path& journal,
+                              HeldFile& index, HeldFile& data) {
+  if (!index.pending() && !data.pending()) return JournalOutcome::kDone;
   std::vector<std::uint8_t> image(kMagic, kMagic + 4);
   image.reserve(64 + (index.heldBytes() + data.heldBytes()) * 1025 / 1024);
   index.appendTo(image, 0);
@@ -206,14 +221,25 @@ bool journal_commit(const FileSystem& fs, const std::filesystem::path& journal, 
   put64(image, hash);
 
   auto file = fs.open(journal, OpenMode::kCreate);
-  if (!file || !file->writeAt(0, image) || !file->flush()) return false;
+  if (!file || !file->writeAt(0, image) || !file->flush()) {
+    // A journal cut short is never replayed: it would only keep the space it took.
+    const int cause = errno;
+    file.reset();
+    fs.remove(journal);
+    errno = cause;
+    return JournalOutcome::kNoJournal;
+  }
   // From here on the journal completes the files whatever happens.
-  bool ok = index.apply();
-  ok = data.apply() && ok;
-  ok = index.real().flush() && ok;
-  ok = data.real().flush() && ok;
-  if (!ok) return false;
-  return file->truncate(0) && file->flush();
+  return finish(*file, index, data);
+}
+
+JournalOutcome journal_finish(const FileSystem& fs, const std::filesystem::path& journal,
+                              HeldFile& index, HeldFile& data) {
+  // Gone (removed by hand): everything is still held, so a new journal can take its place.
+  if (!fs.exists(journal)) return journal_commit(fs, journal, index, data);
+  auto file = fs.open(journal, OpenMode::kReadWrite);
+  if (!file) return JournalOutcome::kUnfinished;
+  return finish(*file, index, data);
 }
 
 int journal_load(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,

@@ -5,7 +5,8 @@
 // journal (base name + ".jnl") and makes it durable, then writes it in place, makes both store
 // files durable and empties the journal. A kill therefore leaves the store files as they were
 // at the last checkpoint, or a complete journal that the next open replays; a journal cut short
-// by the kill was never applied and is ignored.
+// by the kill was never applied and is ignored. A checkpoint that a full disk stops keeps
+// everything held, so that a later one can write it all (see JournalOutcome).
 //
 // The journal, little-endian: "TJNL", then records, each starting with a kind byte:
 //   KIND      FOLLOWED BY                      MEANING
@@ -83,10 +84,24 @@ class HoldingFileSystem final : public FileSystem {
 
 std::filesystem::path journalPath(const std::filesystem::path& baseName);
 
+// What became of a commit.
+enum class JournalOutcome {
+  kDone,        // everything held is in the files; the journal is empty
+  kNoJournal,   // the journal could not be completed (a full disk): it was removed, and the
+                // files are as they were; everything is still held
+  kUnfinished,  // the journal is complete but the files could not all be written: the journal
+                // stays to complete them (journal_finish, or the next open); everything is held
+};
+
 // Writes the held bytes of both files through the journal (nothing when nothing is held).
-// False when a step failed; the files are then either as before or completed by the journal.
-bool journal_commit(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,
-                    HeldFile& data);
+// On a failure errno tells why.
+JournalOutcome journal_commit(const FileSystem& fs, const std::filesystem::path& journal,
+                              HeldFile& index, HeldFile& data);
+// Writes the held bytes in place when the journal on disk already holds them all (after
+// journal_load, or a commit that ended kUnfinished), then empties the journal. The journal is
+// never rewritten, so a failure here leaves it as complete as it was.
+JournalOutcome journal_finish(const FileSystem& fs, const std::filesystem::path& journal,
+                              HeldFile& index, HeldFile& data);
 // Loads a complete journal into the held bytes of both files: 1, or 0 when there is none (or
 // only a cut-short one), -1 when a store file could not be read.
 int journal_load(const FileSystem& fs, const std::filesystem::path& journal, HeldFile& index,

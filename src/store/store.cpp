@@ -90,8 +90,9 @@ Descriptor handleDescriptor(Store& s, const OpenEntry& e) {
   return d;
 }
 
+// Opened for writing, and not held back by a checkpoint that failed.
 bool writable(const Store& s) {
-  return (s.mode & 2) != 0;
+  return (s.mode & 2) != 0 && s.stall == JournalOutcome::kDone;
 }
 
 // Opens the entry named by node n; -1 when its descriptor is not usable.
@@ -146,14 +147,22 @@ bool emptyShell(HeldFile& index) {
 
 int checkpoint(Store& s) {
   if (s.failed) return -1;
-  if (!writable(s) || !s.changed) return 0;
-  bool ok = data_sync(*s.data);
-  ok = container_sync(*s.index) && ok;
-  ok = ok && journal_commit(*s.fs, s.journal, heldIndex(s), heldData(s));
-  if (!ok) {
-    s.failed = true;
-    return -1;
+  if ((s.mode & 2) == 0 || !s.changed) return 0;
+  JournalOutcome outcome = JournalOutcome::kUnfinished;
+  if (s.stall == JournalOutcome::kUnfinished) {
+    // Nothing was written since: the complete journal on disk holds it all.
+    outcome = journal_finish(*s.fs, s.journal, heldIndex(s), heldData(s));
+  } else {
+    bool ok = data_sync(*s.data);
+    ok = container_sync(*s.index) && ok;
+    if (!ok) {
+      s.failed = true;
+      return -1;
+    }
+    outcome = journal_commit(*s.fs, s.journal, heldIndex(s), heldData(s));
   }
+  s.stall = outcome;
+  if (outcome != JournalOutcome::kDone) return -1;
   s.changed = false;
   return 0;
 }
@@ -164,8 +173,8 @@ int guarded(Store* s, Op op) {
   if (s == nullptr || s->failed) return -1;
   try {
     const int r = op(*s);
-    if (s->changed && heldIndex(*s).heldBytes() + heldData(*s).heldBytes() > kMaxHeldBytes &&
-        checkpoint(*s) != 0)
+    if (s->changed && s->stall == JournalOutcome::kDone &&
+        heldIndex(*s).heldBytes() + heldData(*s).heldBytes() > kMaxHeldBytes && checkpoint(*s) != 0)
       return -1;
     return r;
   } catch (const Corrupt&) {
@@ -180,11 +189,14 @@ int closeStore(Store* s) {
   bool ok = !s->failed;
   // After a file error the held writes may end half way through an operation: they are
   // dropped, and the files stay as the last checkpoint left them.
+  const bool rw = (s->mode & 2) != 0;
+  // A complete journal left by a failed checkpoint is applied before anything else is written.
+  if (ok && rw && s->stall == JournalOutcome::kUnfinished) ok = checkpoint(*s) == 0;
   if (ok) {
-    const bool cut = (g_openMode.load() & 2) != 0 && writable(*s);
+    const bool cut = (g_openMode.load() & 2) != 0 && rw;
     ok = data_sync(*s->data) && ok;
     ok = container_finish(*s->index, cut) && ok;
-    if (writable(*s)) {
+    if (rw) {
       s->changed = true;
       ok = ok && checkpoint(*s) == 0;
       if (ok) s->fs->remove(s->journal);
@@ -247,7 +259,11 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       // A checkpoint cut short by a kill is completed from its journal.
       const int replayed = journal_load(fs, s->journal, hi, hd);
       if (replayed < 0) return nullptr;
-      if (rw && replayed > 0 && !journal_commit(fs, s->journal, hi, hd)) return nullptr;
+      // Applied as it stands: rewriting it first could lose it to a full disk.
+      if (rw && replayed > 0 && journal_finish(fs, s->journal, hi, hd) != JournalOutcome::kDone) {
+        s->stall = JournalOutcome::kUnfinished;
+        s->changed = true;
+      }
       fresh = rw && emptyShell(hi);
       if (!fresh) {
         s->index = container_open(std::move(idxFile), idxPath, rw, pageSize);
@@ -267,6 +283,7 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode, const Store
       if (!rw) return nullptr;
       // An old journal must never be replayed over the new files.
       fs.remove(s->journal);
+      s->stall = JournalOutcome::kDone;
       auto idxFile = s->held->open(idxPath, OpenMode::kCreate);
       if (!idxFile || (options.memoryIndex && !static_cast<HeldFile&>(*idxFile).mirror()))
         return nullptr;
@@ -310,6 +327,10 @@ int store_checkpoint(Store* s) {
 
 bool store_changed(const Store* s) {
   return s != nullptr && s->changed;
+}
+
+bool store_stalled(const Store* s) {
+  return s != nullptr && !s->failed && s->stall != JournalOutcome::kDone;
 }
 
 int store_close(StorePtr store) {

@@ -66,11 +66,16 @@ StorePtr store_open(const std::filesystem::path& baseName, int mode,
 // were at the last checkpoint.
 int store_close(StorePtr store);
 // Makes everything written so far durable (see journal.h): a kill after it loses nothing
-// written before it. 0 (also when nothing changed or the store is read-only), or -1 when a
-// file could not be written; the store is failed then.
+// written before it. 0 (also when nothing changed or the store is read-only), or -1 with errno
+// telling why. When only writing failed (a full disk) the store is stalled: it keeps serving
+// every entry, refuses writes, and the next checkpoint tries again; a store file that could not
+// be read fails the store for good.
 int store_checkpoint(Store* s);
 // True when something was written since the last checkpoint.
 bool store_changed(const Store* s);
+// True while the store is stalled (above): reads work, writes are refused until a checkpoint
+// gets through.
+bool store_stalled(const Store* s);
 
 // The process-wide open mode: the mode of the most recent store_open.
 int processOpenMode();

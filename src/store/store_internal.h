@@ -68,6 +68,10 @@ struct Store {
   // The store files as the engine sees them: writes held in memory until a checkpoint.
   std::unique_ptr<HoldingFileSystem> held;
   std::filesystem::path journal;
+  // Set while checkpoints fail (a full disk): what is held stays held and readable, no write is
+  // taken, and the next checkpoint tries again. kUnfinished: the journal on disk is complete
+  // and only has to be applied.
+  JournalOutcome stall = JournalOutcome::kDone;
   std::unique_ptr<Container> index;
   std::unique_ptr<DataFile> data;
   // Lowest record numbers that may be free.

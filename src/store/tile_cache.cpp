@@ -1,7 +1,9 @@
 #include "store/tile_cache.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/log.h"
@@ -81,6 +83,8 @@ int TileCache::OpenCache(std::span<const SeedEntry> seeds) {
       m_frontend.messageBox("无法创建缓存文件！", "Tivra");
       return -1;
     }
+    // A checkpoint cut short by a kill that cannot be completed now: said at once.
+    if (store_stalled(m_store.get())) sayNotWritten(errno);
     for (const SeedEntry& seed : seeds) {
       if (entry_exists(m_store.get(), seed.name) == 0) writeWhole(seed.name, seed.bytes);
     }
@@ -100,12 +104,31 @@ int TileCache::checkpointLocked(std::string_view what) {
   if (!m_store) return -1;
   if (!store_changed(m_store.get())) return 0;
   if (store_checkpoint(m_store.get()) != 0) {
-    platform::debugTrace("store: checkpoint failed; nothing more is stored until a restart");
+    sayNotWritten(errno);
     return -1;
+  }
+  if (m_notWrittenSaid) {
+    m_notWrittenSaid = false;
+    platform::warn("tivra: the tile store in " + m_directory.string() + " is written again");
   }
   // Everything stored before this instant is durable.
   platform::debugTrace("store: checkpoint (" + std::string(what) + ") of " + monotonicNs(begun));
   return 0;
+}
+
+void TileCache::sayNotWritten(int cause) {
+  if (m_notWrittenSaid) return;
+  m_notWrittenSaid = true;
+  const bool stalled = store_stalled(m_store.get());
+  const std::string why = cause != 0 ? std::strerror(cause) : "a write failed";
+  platform::warn("tivra: cannot write the tile store in " + m_directory.string() + " (" + why +
+                 "): " +
+                 (stalled ? "stored tiles are still served; new ones are not stored until it "
+                            "can be written again, which is tried every " +
+                                std::to_string(m_times.interval.count()) + " ms"
+                          : "it is not used again in this run"));
+  // At the end there is no window left to show it in.
+  if (!m_closing) m_frontend.messageBox(stalled ? kStoreStalledText : kStoreFailedText, "Tivra");
 }
 
 int TileCache::Checkpoint() {
@@ -143,7 +166,8 @@ std::optional<std::vector<std::uint8_t>> TileCache::readEntry(std::string_view n
   Store* s = m_store.get();
   if (s == nullptr) return std::nullopt;
   // entry_open answers -1 for an absent name: no separate existence check (one search, not two).
-  const int h = entry_open(s, name, kOpenReadWrite);
+  // Read-only: a store that cannot be written for now still serves what it holds.
+  const int h = entry_open(s, name, kOpenReadOnly);
   if (h < 0) return std::nullopt;
   // The buffer is as long as the content (cut to maxBytes): one read, nothing to clear or grow.
   const std::int64_t size = entry_size(s, h);
@@ -218,12 +242,20 @@ int TileCache::SaveLocationMap() {
 
 int TileCache::CloseCache() {
   if (!isOpen()) return -1;
+  {
+    std::lock_guard guard(m_storeLock);
+    m_closing = true;
+  }
   SaveLocationMap();
   int rc = 0;
   {
     std::lock_guard guard(m_storeLock);
     rc = store_close(std::move(m_store));
+    m_closing = false;
   }
+  if (rc != 0)
+    platform::warn("tivra: the tile store in " + m_directory.string() +
+                   " could not be written at its close: it keeps what its last checkpoint held");
   m_locations.clear();
   return rc;
 }

@@ -29,6 +29,13 @@ inline constexpr std::size_t kModelReadLimit = 262144;
 inline constexpr std::size_t kMaxWholeEntry = 16u * 1024 * 1024;
 inline constexpr std::string_view kLocationEntry = "LocationCache";
 inline constexpr std::string_view kStoreBaseName = "TivraCache";
+// Said once when a checkpoint cannot be written (the disk is full): the store still serves
+// what it holds and stores again once a later checkpoint gets through.
+inline constexpr const char* kStoreStalledText =
+    "缓存文件无法写入（磁盘已满？）：已保存的地图照常使用，"
+    "新地图暂不保存，空间恢复后自动继续保存。";
+// Said once when the store files cannot be used any more in this run.
+inline constexpr const char* kStoreFailedText = "缓存文件读写出错，本次运行不再使用缓存。";
 
 // The stored location map of an open store: the whole entry "LocationCache" (read in pieces
 // of 4096 bytes), or empty when it is absent or unreadable.
@@ -74,7 +81,7 @@ class TileCache {
 
   // Called every maintainPeriod() from one thread (the main loop): saves the location map once
   // it has not changed for mapDelay, and makes the store durable when something changed and
-  // the last checkpoint is `interval` old.
+  // the last checkpoint is `interval` old (a checkpoint that failed is tried again so).
   void maintain(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
   std::chrono::milliseconds maintainPeriod() const;
   // Makes everything stored so far durable. 0, or -1 (no store, or a file error).
@@ -87,6 +94,8 @@ class TileCache {
   int writeWhole(std::string_view name, std::span<const std::uint8_t> data);
   // Caller holds m_storeLock. `what` names the cause in the trace.
   int checkpointLocked(std::string_view what);
+  // Says once, on standard error and in a message box, that the store is not written.
+  void sayNotWritten(int cause);
 
   const std::filesystem::path m_directory;
   platform::Frontend& m_frontend;
@@ -95,6 +104,8 @@ class TileCache {
   mutable std::mutex m_storeLock;
   StorePtr m_store;  // guarded by m_storeLock; null while closed
   std::chrono::steady_clock::time_point m_lastCheckpoint;  // guarded by m_storeLock
+  bool m_notWrittenSaid = false;  // guarded by m_storeLock; until a checkpoint gets through
+  bool m_closing = false;         // guarded by m_storeLock
   LocationMap m_locations;
   const CheckpointTimes m_times;
   std::atomic<std::uint64_t> m_savedGeneration{0};  // the map's generation last stored

@@ -13,9 +13,29 @@ namespace tivra::tiles {
 
 namespace detail {
 
-std::mutex& downloadLock() {
-  static std::mutex lock;
-  return lock;
+bool DownloadTurns::acquire(std::stop_token stop) {
+  std::unique_lock lock(m_mutex);
+  if (!m_freed.wait(lock, stop, [this] { return m_inUse < m_count; })) return false;
+  ++m_inUse;
+  return true;
+}
+
+void DownloadTurns::release() {
+  {
+    std::lock_guard lock(m_mutex);
+    --m_inUse;
+  }
+  m_freed.notify_one();
+}
+
+int DownloadTurns::inUse() const {
+  std::lock_guard lock(m_mutex);
+  return m_inUse;
+}
+
+DownloadTurns& downloadTurns() {
+  static DownloadTurns turns(kMaxDownloads);
+  return turns;
 }
 
 namespace {
@@ -111,6 +131,8 @@ platform::HttpGetOptions fetchOptions(const FetchOptions& fetch, std::string_vie
   options.caFile = fetch.caFile;
   options.connectTimeout = kFetchConnectTimeout;
   options.totalTimeout = kFetchTotalTimeout;
+  options.firstByteTimeout = fetch.firstByteTimeout;
+  options.stop = fetch.stop;
   return options;
 }
 
@@ -195,8 +217,13 @@ FetchResult fetch_url(std::string_view url) noexcept {
 
 FetchResult fetch_url(std::string_view url, const FetchOptions& options) noexcept {
   FetchResult result;
+  detail::DownloadTurns& turns = detail::downloadTurns();
   try {
-    const std::lock_guard lock(detail::downloadLock());
+    if (!turns.acquire(options.stop)) return result;
+    struct Release {
+      detail::DownloadTurns& turns;
+      ~Release() { turns.release(); }
+    } release{turns};
     fetchLocked(url, options, result);
   } catch (...) {
     // Out of memory or a failing lock: the download did not happen.

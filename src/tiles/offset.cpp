@@ -32,15 +32,21 @@ bool StoreOffset(store::LocationMap& map, PointE5 position, PointE5 offset, bool
   return true;
 }
 
+std::optional<PointE5> offsetAt(const store::LocationMap* locations, OffsetModel model,
+                                PointE5 position) {
+  if (locations != nullptr) {
+    if (auto found = LookupOffset(*locations, position)) return found;
+  }
+  if (model == OffsetModel::Gcj02) return gcj02Offset(position);
+  return std::nullopt;
+}
+
 PointE5 correctOffset(const OffsetContext& context, PointE5 centre,
                       std::chrono::milliseconds pause) {
   MapValues& values = context.values;
   PointE5 offset{values.xoff, values.yoff};
   if (values.autoOffset) {
-    std::optional<PointE5> found;
-    if (context.locations != nullptr) found = LookupOffset(*context.locations, centre);
-    if (!found && context.model == OffsetModel::Gcj02) found = gcj02Offset(centre);
-    if (found) {
+    if (const auto found = offsetAt(context.locations, context.model, centre)) {
       std::lock_guard lock(context.stateLock);
       values.xoff = found->x;
       values.yoff = found->y;

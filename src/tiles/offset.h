@@ -24,6 +24,12 @@ std::optional<PointE5> LookupOffset(const store::LocationMap& map, PointE5 posit
 // `StoreOffset`: records the offset in the position's cells on all eight levels.
 bool StoreOffset(store::LocationMap& map, PointE5 position, PointE5 offset, bool overwrite);
 
+// The map's offset at a position: the finest calibrated cell's, else the offset model's; nullopt
+// when neither gives one. The overlay and the search services shift by this one rule, so their
+// results land on the same map.
+std::optional<PointE5> offsetAt(const store::LocationMap* locations, OffsetModel model,
+                                PointE5 position);
+
 // What the offset correction of an overlay request works with.
 struct OffsetContext {
   MapValues& values;

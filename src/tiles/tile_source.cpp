@@ -40,7 +40,7 @@ std::optional<std::string> TileSource::downloadUrl(std::string_view query) const
   return expandTileUrl(m_template, *tile, m_settings.subdomains);
 }
 
-FetchResult TileSource::download(std::string_view query) const {
+FetchResult TileSource::download(std::string_view query, std::stop_token stop) const {
   const auto url = downloadUrl(query);
   if (!url) return {};
   FetchOptions options;
@@ -49,6 +49,7 @@ FetchResult TileSource::download(std::string_view query) const {
   options.redirectReferer = "";
   options.allowHttps = true;
   options.caFile = m_settings.caFile;
+  options.stop = std::move(stop);
   return fetch_url(*url, options);
 }
 

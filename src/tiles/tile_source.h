@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,8 +55,9 @@ class TileSource {
   // The URL a template source downloads the tile of query from; nullopt when the query names no
   // tile of the XYZ scheme or the source is not a template.
   std::optional<std::string> downloadUrl(std::string_view query) const;
-  // A download of the tile named by query (a template source only; otherwise nullopt, status 0).
-  FetchResult download(std::string_view query) const;
+  // A download of the tile named by query (a template source only; otherwise nullopt, status 0),
+  // given up when stop is requested.
+  FetchResult download(std::string_view query, std::stop_token stop = {}) const;
   // The tile named by query from a local source; nullopt when the source lacks it.
   std::optional<std::vector<std::uint8_t>> readLocal(std::string_view query) const;
 

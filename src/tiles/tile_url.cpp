@@ -1,5 +1,6 @@
 #include "tiles/tile_url.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -55,6 +56,39 @@ std::optional<TileXYZ> parseTileQuery(std::string_view query) {
   tile.x = *values[0] % count;
   tile.y = *values[1];
   return tile;
+}
+
+bool isTileQuery(std::string_view query) {
+  constexpr std::array<std::string_view, 3> kNames = {"x", "y", "zoom"};
+  std::array<bool, 3> seen{};
+  // At most three pairs: the loop ends after the fourth piece at the latest.
+  for (int pairs = 0; pairs < 3; ++pairs) {
+    const std::size_t end = query.find('&');
+    const std::string_view pair = query.substr(0, end);
+    const std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) return false;
+    const auto name = std::find(kNames.begin(), kNames.end(), pair.substr(0, eq));
+    if (name == kNames.end() || seen[static_cast<std::size_t>(name - kNames.begin())]) return false;
+    seen[static_cast<std::size_t>(name - kNames.begin())] = true;
+    std::string_view value = pair.substr(eq + 1);
+    if (value.empty() || value.size() > 24) return false;
+    bool digit = false;
+    while (!value.empty()) {
+      if (value.starts_with("%3")) value.remove_prefix(2);
+      if (value.empty()) return false;
+      const char c = value.front();
+      if (std::isdigit(static_cast<unsigned char>(c)) != 0) {
+        digit = true;
+      } else if (c != '-') {
+        return false;
+      }
+      value.remove_prefix(1);
+    }
+    if (!digit) return false;
+    if (end == std::string_view::npos) return pairs == 2;
+    query.remove_prefix(end + 1);
+  }
+  return false;
 }
 
 std::string quadKey(const TileXYZ& tile) {

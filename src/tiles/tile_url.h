@@ -25,6 +25,13 @@ struct TileXYZ {
 // name, a path of the linear scheme), a level outside 0..17 or a row outside the world.
 std::optional<TileXYZ> parseTileQuery(std::string_view query);
 
+// Whether query has the shape of a tile query as the overlay writes it (`TileQuery`, with "&"
+// for "&amp;"): x, y and zoom, each exactly once and in any order, nothing else; each value
+// at most 24 characters of decimal digits and "-" signs, where "%3" may stand before a digit
+// or a sign (E(-1) is "0%3-1"), with at least one digit. Tiles outside the world pass: the
+// shape is checked, not the place.
+bool isTileQuery(std::string_view query);
+
 // The quadkey of a tile: one digit 0..3 per level, the coarsest first ("" at level 0).
 std::string quadKey(const TileXYZ& tile);
 

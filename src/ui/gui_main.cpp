@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -20,6 +21,7 @@
 #include "platform/instance_lock.h"
 #include "platform/log.h"
 #include "platform/signal_watch.h"
+#include "search/query_thread.h"
 #include "ui/globe_view.h"
 #include "ui/gps_page.h"
 #include "ui/main_frame.h"
@@ -245,6 +247,12 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   browserGlobe.close();
   window.shutdown();
   app::exitIfConnectionsStuck(code);
+  // A search or route query still downloading (cancelled or not) reads the window's location
+  // map when its download ends: the process ends before the window goes.
+  if (search::QueryThread::liveCount() > 0) {
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
   builtInGlobe.release();
   return code;
 }

@@ -79,6 +79,8 @@ NavPage::NavPage(search::NavPage& core, QWidget* parent) : QWidget(parent), m_co
   row->addWidget(m_picker);
   row->addWidget(m_navigate);
   grid->addLayout(row, 3, 0, 1, 3);
+  m_query = new QLabel(route);
+  grid->addWidget(m_query, 4, 0, 1, 3);
 
   auto* flight = new QGroupBox("鸟瞰", this);
   auto* flightGrid = new QGridLayout(flight);
@@ -107,10 +109,13 @@ NavPage::NavPage(search::NavPage& core, QWidget* parent) : QWidget(parent), m_co
   m_core.onReadControls = [this] { readSliders(); };
 
   connect(m_clear, &QPushButton::clicked, this, [this] { m_core.clearVia(); });
+  // The route downloads off this thread; during it the button cancels.
   connect(m_navigate, &QPushButton::clicked, this, [this] {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_core.navigate();
-    QApplication::restoreOverrideCursor();
+    if (m_core.querying()) {
+      m_core.cancelQuery();
+    } else {
+      m_core.navigate();
+    }
   });
   connect(m_fly, &QPushButton::clicked, this, [this] {
     readSliders();
@@ -132,7 +137,9 @@ void NavPage::writeControls() {
   m_count->setText(qs(m_core.countLabel));
   m_fly->setText(qs(m_core.flyText));
   m_fly->setEnabled(m_core.flyEnabled);
+  m_navigate->setText(qs(m_core.navigateText));
   m_navigate->setEnabled(m_core.navigateEnabled);
+  m_query->setText(qs(m_core.queryText));
   const search::FlightState& f = m_core.flight();
   const QSignalBlocker bs(m_speed), bh(m_height), ba(m_angle);
   m_speed->setValue(f.speed);

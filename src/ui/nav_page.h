@@ -45,6 +45,8 @@ class NavPage final : public QWidget {
   QPushButton* clearButton() const { return m_clear; }
   QLabel* picker() const { return m_picker; }
   QPushButton* navigateButton() const { return m_navigate; }
+  // "正在查询…" while the route is queried, else empty.
+  QLabel* queryLabel() const { return m_query; }
   QPushButton* flyButton() const { return m_fly; }
   QSlider* speedSlider() const { return m_speed; }
   QSlider* heightSlider() const { return m_height; }
@@ -70,6 +72,7 @@ class NavPage final : public QWidget {
   QPushButton* m_clear;
   QLabel* m_picker;
   QPushButton* m_navigate;
+  QLabel* m_query;
   QPushButton* m_fly;
   QSlider* m_speed;
   QSlider* m_height;

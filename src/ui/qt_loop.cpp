@@ -107,6 +107,11 @@ void QtEventLoop::unwatchFd(WatchId id) {
   m_watches.erase(it);
 }
 
+void postToGuiThread(std::function<void()> task) {
+  if (QCoreApplication* app = QCoreApplication::instance())
+    QMetaObject::invokeMethod(app, std::move(task), Qt::QueuedConnection);
+}
+
 GuiFrontend::GuiFrontend()
     : m_context(std::make_unique<QObject>()), m_owner(std::make_unique<QWidget>()) {}
 

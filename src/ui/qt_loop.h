@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,9 @@ class QtEventLoop final : public platform::EventLoop {
   std::map<TimerId, QTimer*> m_timers;
   std::map<WatchId, Watch> m_watches;
 };
+
+// Runs task on the GUI thread's event loop; callable from any thread while the application lives.
+void postToGuiThread(std::function<void()> task);
 
 // Created on the GUI thread after the QApplication. Message boxes of the running GUI: shown without
 // blocking whoever asks (connection threads included); on the GUI thread before the event loop runs

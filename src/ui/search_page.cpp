@@ -1,6 +1,5 @@
 #include "ui/search_page.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -15,6 +14,7 @@
 #include "platform/gbk.h"
 #include "search/local_search.h"
 #include "search/search_page.h"
+#include "ui/qt_loop.h"
 
 namespace tivra::ui {
 
@@ -54,6 +54,7 @@ SearchPage::SearchPage(search::SearchPage& core, QWidget* parent) : QWidget(pare
   m_keyword->setValidator(new GbkLengthValidator(search::kKeywordLimit, m_keyword));
   m_withinView = new QCheckBox("在GE当前视图范围内", this);
   m_search = new QPushButton("搜索", this);
+  m_query = new QLabel(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
@@ -65,19 +66,36 @@ SearchPage::SearchPage(search::SearchPage& core, QWidget* parent) : QWidget(pare
   layout->addLayout(grid);
   layout->addWidget(m_withinView);
   layout->addWidget(m_search);
+  layout->addWidget(m_query);
   layout->addStretch();
 
+  // The download runs off this thread; its document reaches the globe from this thread's queue.
+  m_core.setPost(postToGuiThread);
+  m_core.onFinished = [this](search::SearchResult) { showState(); };
   connect(m_search, &QPushButton::clicked, this, [this] { onSearch(); });
 }
 
+SearchPage::~SearchPage() {
+  // The core outlives the page; a search may still end.
+  m_core.onFinished = nullptr;
+}
+
 void SearchPage::onSearch() {
-  m_core.city = m_city->currentText().toStdString();
-  m_core.keyword = m_keyword->text().toStdString();
-  m_core.withinView = m_withinView->isChecked();
-  // The page is busy during the download and the globe's wait.
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  m_core.OnSearch();
-  QApplication::restoreOverrideCursor();
+  if (m_core.searching()) {
+    m_core.cancel();
+  } else {
+    m_core.city = m_city->currentText().toStdString();
+    m_core.keyword = m_keyword->text().toStdString();
+    m_core.withinView = m_withinView->isChecked();
+    m_core.OnSearch();
+  }
+  showState();
+}
+
+void SearchPage::showState() {
+  const bool busy = m_core.searching();
+  m_search->setText(busy ? "取消" : "搜索");
+  m_query->setText(busy ? search::kQueryingText : "");
 }
 
 void SearchPage::mousePressEvent(QMouseEvent* event) {

@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -37,23 +38,28 @@ class GbkLengthValidator final : public QValidator {
 class SearchPage final : public QWidget {
  public:
   explicit SearchPage(search::SearchPage& core, QWidget* parent = nullptr);
+  ~SearchPage() override;
 
   QComboBox* cityBox() const { return m_city; }
   QLineEdit* keywordEdit() const { return m_keyword; }
   QCheckBox* withinViewCheck() const { return m_withinView; }
   QPushButton* searchButton() const { return m_search; }
+  // "正在查询…" while a search downloads, else empty.
+  QLabel* queryLabel() const { return m_query; }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
 
  private:
   void onSearch();
+  void showState();
 
   search::SearchPage& m_core;
   QComboBox* m_city;
   QLineEdit* m_keyword;
   QCheckBox* m_withinView;
   QPushButton* m_search;
+  QLabel* m_query;
 };
 
 }  // namespace tivra::ui

@@ -1,18 +1,27 @@
 // The tile endpoint end to end: real sockets into the program's server, tiles from the store or
 // from the fake tile service it downloads them from.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <future>
+#include <thread>
 
 #include "platform/image_codec.h"
 #include "platform/resources.h"
+#include "platform/socket.h"
 #include "store/lock_file.h"
 #include "support/app_harness.h"
 #include "support/fake_tile_server.h"
+#include "support/image_samples.h"
+#include "support/process.h"
 #include "support/raw_client.h"
 #include "support/temp_dir.h"
 #include "support/test_mbtiles.h"
 
 namespace tivra::app {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct Answer {
   std::string head;
@@ -38,6 +47,13 @@ class ImageServerTest : public ::testing::Test {
   }
   std::string tileBase() const {
     return "http://127.0.0.1:" + std::to_string(tiles.port()) + "/googlechina/maptile?";
+  }
+  // Every tile is missing: the service redirects it to its own /404.png.
+  void missingTiles() {
+    tiles.setTileAnswer([this](long, long, long) -> std::optional<std::string> {
+      return "HTTP/1.1 302 Found\r\nLocation: " + tiles.url("/404.png") +
+             "\r\nContent-Length: 0\r\n\r\n";
+    });
   }
 
   test::FakeTileServer tiles;
@@ -65,9 +81,9 @@ TEST_F(ImageServerTest, DownloadsOnceThenServesFromTheStoreUnderTheSameKey) {
 }
 
 TEST_F(ImageServerTest, RedirectedTileIsStoredAsTheSharedNotFoundImage) {
-  // Zoom above 18 is a missing tile: the service redirects to its own /404.png.
-  const Answer first = get("/ImageServer/F00/x=1%30&y=2%30&zoom=19");
-  const Answer other = get("/ImageServer/F00/x=3%30&y=4%30&zoom=19");
+  missingTiles();
+  const Answer first = get("/ImageServer/F00/x=1%30&y=2%30&zoom=9");
+  const Answer other = get("/ImageServer/F00/x=3%30&y=4%30&zoom=9");
   const auto notFound = test::FakeTileServer::notFoundPng();
   EXPECT_EQ(first.body, notFound);
   EXPECT_EQ(other.body, notFound);
@@ -75,7 +91,7 @@ TEST_F(ImageServerTest, RedirectedTileIsStoredAsTheSharedNotFoundImage) {
   EXPECT_EQ(cache.ReadTileEntry("http:///127.0.0.1:" + std::to_string(tiles.port()) + "/404.png"),
             notFound);
   const std::size_t downloads = tiles.requests().size();
-  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=9").body, notFound);
   EXPECT_EQ(tiles.requests().size(), downloads) << "served from the store afterwards";
 }
 
@@ -127,48 +143,162 @@ TEST_F(ImageServerTest, TransparentModeTurnsAJpegTileIntoPng) {
   EXPECT_EQ(platform::sniffImageFormat(*stored), platform::ImageFormat::Jpeg);
 }
 
+// What the tile source answers for a tile, by the tile's x (1: the tile asked for; a redirect
+// may send the download on to tile 2).
 struct SourceAnswerCase {
-  const char* query;
-  std::size_t downloads;  // after two requests
+  const char* name;
+  std::string (*answer)(const test::FakeTileServer& source, long x);
   bool stored;
 };
 class SourceAnswerTest : public ImageServerTest,
                          public ::testing::WithParamInterface<SourceAnswerCase> {};
-TEST_P(SourceAnswerTest, ServedAndStoredAsTheStatusAllows) {
+TEST_P(SourceAnswerTest, PassedOnAndStoredOnlyWhenAWholeImage) {
   harness->window().mapValues().transparentMode = false;
-  const std::string query = GetParam().query;
+  tiles.setTileAnswer([this](long x, long, long) -> std::optional<std::string> {
+    return GetParam().answer(tiles, x);
+  });
+  const std::string query = "x=1&y=0&zoom=5";
   const Answer first = get("/ImageServer/F00/" + query);
+  const std::size_t downloads = tiles.requestCount("/googlechina/maptile");
   const Answer second = get("/ImageServer/F00/" + query);
   EXPECT_EQ(first.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "passed on";
   EXPECT_EQ(second.body, first.body);
-  EXPECT_EQ(tiles.requestCount("/googlechina/maptile"), GetParam().downloads);
-  const auto stored = harness->window().tileCache().ReadTileEntry(tileBase() + query);
+  EXPECT_EQ(tiles.requestCount("/googlechina/maptile") > downloads, !GetParam().stored)
+      << "asked again only when not stored";
+  auto& cache = harness->window().tileCache();
+  const auto stored = cache.ReadTileEntry(tileBase() + query);
   EXPECT_EQ(stored.has_value(), GetParam().stored);
   if (stored) {
     EXPECT_EQ(*stored, first.body) << "stored whole";
   }
+  if (!GetParam().stored) {
+    EXPECT_FALSE(
+        cache.ReadTileEntry("http:///127.0.0.1:" + std::to_string(tiles.port()) + "/404.png"))
+        << "nor kept as the shared not-found image";
+  }
 }
+
+std::string half(const std::vector<std::uint8_t>& bytes) {
+  return std::string(test::FakeTileServer::asText(bytes).substr(0, bytes.size() / 2));
+}
+const char kErrorPage[] = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
+using test::FakeTileServer;
+
 INSTANTIATE_TEST_SUITE_P(
-    Statuses, SourceAnswerTest,
+    Answers, SourceAnswerTest,
     ::testing::Values(
-        // An overloaded or failing source is passed on once but never kept as the tile.
-        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=503", 2, false},
-        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=500", 2, false},
-        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=429", 2, false},
-        // A 404 body is a tile of the source's choosing: kept.
-        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&status=404", 1, true},
+        SourceAnswerCase{"html_200",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(200, "text/html", kErrorPage);
+                         },
+                         false},
+        SourceAnswerCase{"html_404",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(404, "text/html", kErrorPage);
+                         },
+                         false},
+        SourceAnswerCase{"png_cut_short_without_length",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               200, "image/png", half(FakeTileServer::tileBytes(2, 0, 5)), false);
+                         },
+                         false},
+        SourceAnswerCase{"jpeg_cut_short_without_length",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               200, "image/jpeg", half(FakeTileServer::tileBytes(1, 0, 5)), false);
+                         },
+                         false},
+        SourceAnswerCase{"redirect_to_an_error_page",
+                         [](const FakeTileServer& source, long x) {
+                           if (x == 2)
+                             return FakeTileServer::answerWith(200, "text/html", kErrorPage);
+                           return "HTTP/1.1 302 Found\r\nLocation: " +
+                                  source.url("/googlechina/maptile?x=2&y=0&zoom=5") +
+                                  "\r\nContent-Length: 0\r\n\r\n";
+                         },
+                         false},
+        // An overloaded or failing source is passed on once but never kept, image or not.
+        SourceAnswerCase{"png_503",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               503, "image/png",
+                               FakeTileServer::asText(FakeTileServer::notFoundPng()));
+                         },
+                         false},
+        SourceAnswerCase{"text_429",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(429, "text/plain", "slow down\n");
+                         },
+                         false},
+        // A 404 whose body is an image is a tile of the source's choosing: kept.
+        SourceAnswerCase{"png_404",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               404, "image/png",
+                               FakeTileServer::asText(FakeTileServer::notFoundPng()));
+                         },
+                         true},
+        SourceAnswerCase{"jpeg_without_length",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               200, "image/jpeg",
+                               FakeTileServer::asText(FakeTileServer::tileBytes(1, 0, 5)), false);
+                         },
+                         true},
+        SourceAnswerCase{"gif",
+                         [](const FakeTileServer&, long) {
+                           const auto gif = test::makeGif(4, 4, 0, 0, 4, 4, {{1, 2, 3, 255}},
+                                                          std::vector<std::uint8_t>(16, 0), false);
+                           return FakeTileServer::answerWith(200, "image/gif",
+                                                             FakeTileServer::asText(gif));
+                         },
+                         true},
+        SourceAnswerCase{"bmp",
+                         [](const FakeTileServer&, long) {
+                           const auto bmp =
+                               test::makeBmp(2, 2, 24, std::vector<std::uint8_t>(12, 9), {}, false);
+                           return FakeTileServer::answerWith(200, "image/bmp",
+                                                             FakeTileServer::asText(bmp));
+                         },
+                         true},
         // Longer than the 40,960-byte read buffer: served whole from the store the second time.
-        SourceAnswerCase{"x=1%30&y=2%30&zoom=5&n=60000", 1, true}));
+        SourceAnswerCase{"png_of_60000_bytes",
+                         [](const FakeTileServer&, long) {
+                           return FakeTileServer::answerWith(
+                               200, "image/png",
+                               FakeTileServer::asText(FakeTileServer::paddedPng(60000)));
+                         },
+                         true}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Names that are not a tile of the query grammar are looked up, never asked of the source.
+class TileNameTest : public ImageServerTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(TileNameTest, IsNeverDownloadedNorStored) {
+  harness->window().mapValues().transparentMode = false;
+  const std::string name = GetParam();
+  EXPECT_EQ(get("/ImageServer/F00/" + name).head,
+            "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
+                "/ImageServer/F00/default.png\r\n\r\n");
+  EXPECT_EQ(tiles.requests().size(), 0u);
+  EXPECT_FALSE(harness->window().tileCache().ReadTileEntry(tileBase() + name));
+}
+INSTANTIATE_TEST_SUITE_P(Names, TileNameTest,
+                         ::testing::Values("../../../../etc/passwd", "notile",
+                                           "5/0301/1409/5497977570280.png", "x=1&y=2&zoom=5&",
+                                           "x=1%30&y=2%30&zoom=5&status=503", "x=1%30&y=2%3&zoom=5",
+                                           "x=1&x=2&y=2&zoom=5"));
 
 TEST_F(ImageServerTest, EmptySharedNotFoundEntryIsReplacedByTheNextImage) {
   // Left by an older run: an empty entry under the shared not-found name.
   auto& cache = harness->window().tileCache();
   const std::string notFoundName = "http:///127.0.0.1:" + std::to_string(tiles.port()) + "/404.png";
   ASSERT_EQ(cache.StoreTile(notFoundName, {}), 0);
+  missingTiles();
   const auto notFound = test::FakeTileServer::notFoundPng();
-  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=9").body, notFound);
   const std::size_t downloads = tiles.requests().size();
-  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=19").body, notFound);
+  EXPECT_EQ(get("/ImageServer/F00/x=1%30&y=2%30&zoom=9").body, notFound);
   EXPECT_EQ(tiles.requests().size(), downloads) << "served from the store afterwards";
 }
 
@@ -205,13 +335,15 @@ TEST(ImageServerNoStore, BuiltInsComeFromTheProgramItself) {
 namespace tivra::app {
 namespace {
 
-TEST_F(ImageServerTest, UndecodableTileInTransparentModeGetsThePlaceholder) {
-  // The service answers a query without a tile with 400 and a text body; it is stored and, with
-  // "F00", served as it is.
-  const Answer plain = get("/ImageServer/F00/notile");
+TEST_F(ImageServerTest, UndecodableAnswerInTransparentModeGetsThePlaceholder) {
+  // An error page is passed on as it is with "F00", and cannot be made transparent.
+  tiles.setTileAnswer([](long, long, long) -> std::optional<std::string> {
+    return test::FakeTileServer::answerWith(200, "text/html", "<html>busy</html>");
+  });
+  const Answer plain = get("/ImageServer/F00/x=1&y=0&zoom=5");
   EXPECT_EQ(plain.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-  ASSERT_FALSE(plain.body.empty());
-  const Answer processed = get("/ImageServer/T21/notile");
+  EXPECT_EQ(std::string(plain.body.begin(), plain.body.end()), "<html>busy</html>");
+  const Answer processed = get("/ImageServer/T21/x=1&y=0&zoom=5");
   EXPECT_EQ(processed.head,
             "HTTP/1.1 302 Found\r\nLocation: http://localhost:" + std::to_string(harness->port()) +
                 "/ImageServer/T21/default.png\r\n\r\n");
@@ -297,6 +429,87 @@ TEST(KmlServerOffsetModel, Gcj02OffsetsAnUncalibratedViewWithoutStoringIt) {
   EXPECT_EQ(harness.window().mapValues().xoff, -623);
   EXPECT_EQ(harness.window().mapValues().yoff, -140);
   EXPECT_EQ(harness.window().tileCache().locationMap().size(), 0u);
+}
+
+}  // namespace
+}  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+TEST_F(ImageServerTest, TileRequestInTwoPiecesIsStoredUnderItsWholeName) {
+  const std::string query = "x=123%34&y=56%38&zoom=12";
+  const std::string request =
+      "GET /ImageServer/F00/" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  platform::UniqueFd fd = platform::connectLoopback(harness->port());
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(0, 30)));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(30)));
+  const auto raw = test::readToEnd(fd.get(), 10s);
+  ASSERT_TRUE(raw);
+  const auto expected = test::FakeTileServer::tileBytes(1234, 568, 12);
+  EXPECT_TRUE(raw->ends_with(test::FakeTileServer::asText(expected)));
+  ASSERT_EQ(tiles.requests().size(), 1u);
+  EXPECT_EQ(tiles.requests()[0].target, "/googlechina/maptile?" + query);
+  EXPECT_TRUE(harness->window().tileCache().ReadTileEntry(tileBase() + query));
+}
+
+TEST_F(ImageServerTest, RequestLineWithoutItsEndIsNotDownloaded) {
+  harness->window().mapValues().transparentMode = false;
+  platform::UniqueFd fd = platform::connectLoopback(harness->port());
+  ASSERT_TRUE(fd);
+  // It may have been cut inside the name ("zoom=1" of "zoom=12"): only the store is asked.
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET /ImageServer/F00/x=1&y=0&zoom=1")));
+  ::shutdown(fd.get(), SHUT_WR);
+  EXPECT_EQ(test::readToEnd(fd.get(), 10s), placeholderRedirect(harness->port()));
+  EXPECT_EQ(tiles.requests().size(), 0u);
+}
+
+}  // namespace
+}  // namespace tivra::app
+
+namespace tivra::app {
+namespace {
+
+TEST_F(ImageServerTest, HungDownloadHoldsBackOnlyItself) {
+  // Tile x=1 is taken by the source and never answered; every other tile comes at once.
+  tiles.setTileAnswer([](long x, long, long) -> std::optional<std::string> {
+    if (x != 1) return std::nullopt;
+    return std::string(test::FakeTileServer::kHang);
+  });
+  auto hung = std::async(std::launch::async,
+                         [this] { return get("/ImageServer/F00/x=1&y=0&zoom=5").head; });
+  ASSERT_TRUE(test::eventually([&] { return tiles.requests().size() == 1; }, 10s));
+  for (const long x : {2, 3, 4, 5, 6}) {
+    const std::string query = "x=" + std::to_string(x) + "&y=0&zoom=5";
+    // Well within the hung download's 10 s to its first byte.
+    const auto raw =
+        test::exchange(harness->port(), "GET /ImageServer/F00/" + query + " HTTP/1.1\r\n\r\n", 5s);
+    ASSERT_TRUE(raw) << query;
+    EXPECT_TRUE(
+        raw->ends_with(test::FakeTileServer::asText(test::FakeTileServer::tileBytes(x, 0, 5))))
+        << query;
+  }
+  EXPECT_EQ(hung.wait_for(0s), std::future_status::timeout) << "still waiting for its source";
+  harness.reset();  // closing gives the hung download up
+  EXPECT_EQ(hung.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(ImageServerTest, OneDownloadForATileAskedByManyAtOnce) {
+  tiles.setTileAnswer([this](long x, long y, long zoom) -> std::optional<std::string> {
+    tiles.waitOrStop(500);
+    return test::FakeTileServer::answerWith(
+        200, "image/png",
+        test::FakeTileServer::asText(test::FakeTileServer::tileBytes(x, y, zoom)));
+  });
+  std::vector<std::future<Answer>> answers;
+  for (int i = 0; i < 6; ++i)
+    answers.push_back(
+        std::async(std::launch::async, [this] { return get("/ImageServer/F00/x=2&y=0&zoom=5"); }));
+  for (auto& answer : answers)
+    EXPECT_EQ(answer.get().body, test::FakeTileServer::tileBytes(2, 0, 5));
+  EXPECT_EQ(tiles.requestCount("/googlechina/maptile"), 1u);
 }
 
 }  // namespace

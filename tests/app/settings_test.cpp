@@ -66,16 +66,30 @@ TEST_F(SettingsTest, StoredTextRules) {
   EXPECT_EQ(hosts.offsetModel, "gcj02");
 }
 
+// The page's keys and the window's, written one after the other or in the one rewrite of the
+// end of a run, give the same bytes.
 TEST_F(SettingsTest, OneRunWritesTheFourteenKeysInOrder) {
-  tiles::MapValues map;
-  loadMapValues(ini, map);
-  ASSERT_TRUE(saveMapValues(ini, map));
-  ASSERT_TRUE(saveMainSettings(ini, loadMainSettings(ini)));
-  EXPECT_EQ(test::readFile(dir / kSettingsFile),
-            "[settings]\r\nXoff=0\r\nYoff=0\r\nAutoOffset=true\r\nZoomLevel=1\r\n"
-            "TransParency=50\r\nTransparentMode=true\r\nBKRange=0\r\nColorNo=0\r\n"
-            "TcpPort=11000\r\nXPos=100\r\nYPos=100\r\nCameraLongitude=111.200000\r\n"
-            "CameraLatitude=32.600000\r\nCameraRange=4750000.000000\r\n");
+  for (const bool together : {false, true}) {
+    std::filesystem::remove(dir / kSettingsFile);
+    tiles::MapValues map;
+    loadMapValues(ini, map);
+    if (together) {
+      ASSERT_TRUE(saveSettings(ini, &map, loadMainSettings(ini)));
+    } else {
+      ASSERT_TRUE(saveMapValues(ini, map));
+      ASSERT_TRUE(saveMainSettings(ini, loadMainSettings(ini)));
+    }
+    EXPECT_EQ(test::readFile(dir / kSettingsFile),
+              "[settings]\r\nXoff=0\r\nYoff=0\r\nAutoOffset=true\r\nZoomLevel=1\r\n"
+              "TransParency=50\r\nTransparentMode=true\r\nBKRange=0\r\nColorNo=0\r\n"
+              "TcpPort=11000\r\nXPos=100\r\nYPos=100\r\nCameraLongitude=111.200000\r\n"
+              "CameraLatitude=32.600000\r\nCameraRange=4750000.000000\r\n")
+        << together;
+  }
+  // Without a map page only the window's keys are written.
+  std::filesystem::remove(dir / kSettingsFile);
+  ASSERT_TRUE(saveSettings(ini, nullptr, MainSettings{}));
+  EXPECT_EQ(test::readFile(dir / kSettingsFile).find("Xoff"), std::string::npos);
 }
 
 TEST_F(SettingsTest, ReadOnlyKeysSurviveAndAreNeverWritten) {

@@ -27,11 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A time factor makes the pacing arithmetic run; the clock never sleeps.
   NmeaParser nmea(nmeaData, 1.0, clock);
   PltTrackParser plt(pltData, 1.0, clock);
-  LineSplitter splitter(2048);
-  splitter.append(text, [&](std::string_view line) {
-    nmea.processLine(line);
-    plt.processLine(line);
-  });
+  // Each parser with the splitter its source gives it.
+  LineSplitter nmeaLines(2048, nmea.sentenceStart()), pltLines(2048, plt.sentenceStart());
+  nmeaLines.append(text, [&](std::string_view line) { nmea.processLine(line); });
+  pltLines.append(text, [&](std::string_view line) { plt.processLine(line); });
   const GpsDocumentContext context{"http://localhost:11000", "1.kml", "http://icons"};
   for (GpsData* each : {&nmeaData, &pltData}) {
     (void)buildGpsDocument(*each, context, "now");

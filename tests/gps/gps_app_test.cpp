@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "platform/http_response.h"
 #include "support/app_harness.h"
+#include "support/nmea_text.h"
 #include "support/process.h"
 #include "support/raw_client.h"
 #include "support/temp_dir.h"
@@ -111,13 +111,7 @@ TEST_F(GpsApp, EndpointsAnswerHiddenWithoutASourceAndTheTrackWithOne) {
   EXPECT_EQ(get("/GPSServer/1.kml"), platform::kEmptyKmlDocument);
 }
 
-std::string sentence(const std::string& body) {
-  unsigned sum = 0;
-  for (char c : body) sum ^= static_cast<unsigned char>(c);
-  char tail[8];
-  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return "$" + body + tail;
-}
+const auto sentence = test::nmeaSentence;
 
 TEST_F(GpsApp, AnswersBeyondTheResponseBufferArriveWhole) {
   start();
@@ -152,6 +146,7 @@ struct StartCase {
   const char* baud;
   std::vector<std::string> statuses;
   std::vector<std::string> messages;
+  bool gpsdAway = false;  // gpsd on a port where nothing listens
 };
 
 class PageStart : public GpsApp, public ::testing::WithParamInterface<StartCase> {};
@@ -165,6 +160,7 @@ TEST_P(PageStart, StatusTextsAndMessages) {
   settings.port = c.port;
   settings.baud = c.baud;
   settings.timeFactor = 0;
+  if (c.gpsdAway) settings.gpsdPort = test::freePort();
   startGps(settings);
   ASSERT_TRUE(status.waitFor(c.statuses.back()));
   std::this_thread::sleep_for(200ms);  // nothing else follows
@@ -172,43 +168,99 @@ TEST_P(PageStart, StatusTextsAndMessages) {
   EXPECT_EQ(harness->frontend().messages(), c.messages);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PageStart,
-                         ::testing::Values(StartCase{"MissingFile",
-                                                     SourceKind::File,
-                                                     "/nonexistent/x.nmea",
-                                                     "<自动>",
-                                                     "<自动>",
-                                                     {"就绪", "打开文件失败!"},
-                                                     {}},
-                                           StartCase{"EmptyFileNamePlaysTheDemo",
-                                                     SourceKind::File,
-                                                     "",
-                                                     "<自动>",
-                                                     "<自动>",
-                                                     {"就绪", "Demo模式.", "Demo结束."},
-                                                     {}},
-                                           StartCase{"MissingPort",
-                                                     SourceKind::Com,
-                                                     "",
-                                                     "/dev/ttyNoSuch0",
-                                                     "9600",
-                                                     {"就绪", "就绪"},
-                                                     {"Tivra|获取数据源失败!"}},
-                                           StartCase{"ProbeFails",
-                                                     SourceKind::Com,
-                                                     "",
-                                                     "/dev/ttyNoSuch0",
-                                                     "<自动>",
-                                                     {"就绪", "就绪"},
-                                                     {"Tivra|获取数据源失败!"}},
-                                           StartCase{"NoPortToDetect",
-                                                     SourceKind::Com,
-                                                     "",
-                                                     "<自动>",
-                                                     "<自动>",
-                                                     {"就绪", "自动检测GPS...", "就绪"},
-                                                     {"Tivra|获取数据源失败!"}}),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, PageStart,
+    ::testing::Values(
+        StartCase{"MissingFile",
+                  SourceKind::File,
+                  "/nonexistent/x.nmea",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "打开文件失败!"},
+                  {}},
+        // Neither waits nor plays: a FIFO would wait for a writer, a device never ends.
+        StartCase{
+            "Directory", SourceKind::File, "/", "<自动>", "<自动>", {"就绪", "打开文件失败!"}, {}},
+        StartCase{"Device",
+                  SourceKind::File,
+                  "/dev/null",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "打开文件失败!"},
+                  {}},
+        StartCase{"GpsdAway",
+                  SourceKind::Gpsd,
+                  "",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "就绪"},
+                  {"Tivra|获取数据源失败!"},
+                  true},
+        StartCase{"EmptyFileNamePlaysTheDemo",
+                  SourceKind::File,
+                  "",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "Demo模式.", "Demo结束."},
+                  {}},
+        StartCase{"MissingPort",
+                  SourceKind::Com,
+                  "",
+                  "/dev/ttyNoSuch0",
+                  "9600",
+                  {"就绪", "就绪"},
+                  {"Tivra|获取数据源失败!"}},
+        StartCase{"ProbeFails",
+                  SourceKind::Com,
+                  "",
+                  "/dev/ttyNoSuch0",
+                  "<自动>",
+                  {"就绪", "就绪"},
+                  {"Tivra|获取数据源失败!"}},
+        StartCase{"NoPortToDetect",
+                  SourceKind::Com,
+                  "",
+                  "<自动>",
+                  "<自动>",
+                  {"就绪", "自动检测GPS...", "就绪"},
+                  {"Tivra|获取数据源失败!"}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(GpsApp, TrackWithoutDatesShowsItsPointsAndSaysWhatWasRefused) {
+  start();
+  std::ofstream(dir / "t.plt", std::ios::binary)
+      << "OziExplorer Track Point File Version 2.1\r\nWGS 84\r\nAltitude is in Feet\r\n"
+         "Reserved 3\r\n0,2,255,track,0,0,2,8421376\r\n4\r\n"
+         "58.8,42.6,0,500,0\r\nnan,42.6,0,500,0\r\n58.9,42.6,0,500,0\r\n59.0,42.6,0,500,0\r\n";
+  GpsPageSettings settings;
+  settings.kind = SourceKind::File;
+  settings.fileName = (dir / "t.plt").string();
+  startGps(settings);
+  ASSERT_TRUE(status.waitFor("读取数据文件结束. 已拒绝1个无效轨迹点.")) << status.lines().back();
+  const std::string gps = get("/GPSServer/1.kml");
+  EXPECT_NE(gps.find("<Placemark id=\"Point1\">"), std::string::npos);
+  EXPECT_EQ(gps.find("<TimeStamp>"), std::string::npos);
+  EXPECT_EQ(gps.find("nan"), std::string::npos);
+}
+
+// Played without pauses, the file has ended long before the start wait is over.
+TEST_F(GpsApp, FileThatEndedWithinTheStartWaitIsHandedToTheGlobe) {
+  start(true);
+  std::ofstream(dir / "t.nmea", std::ios::binary) << kTrack;
+  GpsPageSettings settings;
+  settings.kind = SourceKind::File;
+  settings.fileName = (dir / "t.nmea").string();
+  settings.timeFactor = 0;
+  startGps(settings);
+  ASSERT_TRUE(status.waitFor("读取数据文件结束."));
+  globe::SimGlobe* globe = harness->globe();
+  ASSERT_NE(globe, nullptr);
+  std::optional<globe::FeatureInfo> points;
+  ASSERT_TRUE(test::eventually(
+      [&] { return (points = globe->featureById("TrackPoints")) && points->childCount == 2; },
+      10s));
+  EXPECT_TRUE(globe->featureByName("Tivra GPS"));
+}
 
 TEST_F(GpsApp, DemoIsFollowedByTheGlobe) {
   start(true);

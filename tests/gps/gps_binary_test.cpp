@@ -2,9 +2,11 @@
 // what the command line refuses.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
+#include "platform/http_response.h"
 #include "support/app_harness.h"
 #include "support/process.h"
 #include "support/raw_client.h"
@@ -43,6 +45,23 @@ TEST(GpsBinary, FileSourceWithoutGlobePrintsItsStatusAndServesTheTrack) {
   const auto update = test::exchange(port, "GET /PosUpdateServer/Update.kml HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(update);
   EXPECT_NE(update->find("<Placemark id=\"Point1\">"), std::string::npos);
+  tivra->signal(SIGTERM);
+  EXPECT_EQ(tivra->wait(20s), 0);
+}
+
+// A FIFO would hold the program in open() until a writer came: no answers, no SIGTERM.
+TEST(GpsBinary, FifoSourceIsRefusedAndTheProgramStillAnswersAndStops) {
+  test::TempDir dir;
+  const auto fifo = dir / "track.nmea";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::uint16_t port = test::freePort();
+  auto tivra = launch(dir, port, {"--gps", "file:" + fifo.string()});
+  const auto err = [&] { return test::readFile(dir / "err.txt"); };
+  ASSERT_TRUE(test::eventually(
+      [&] { return err().find("GPS: 打开文件失败!\n") != std::string::npos; }, 20s))
+      << err();
+  EXPECT_EQ(test::exchange(port, "GET /GPSServer/1.kml HTTP/1.1\r\n\r\n"),
+            std::string(platform::kEmptyKmlDocument));
   tivra->signal(SIGTERM);
   EXPECT_EQ(tivra->wait(20s), 0);
 }

@@ -121,6 +121,21 @@ TEST_F(PositionUpdate, UncheckedOptionsKeepTheCamerasOwnValues) {
   EXPECT_NEAR(camera.Azimuth, 0.0, 1e-6);
 }
 
+TEST_F(PositionUpdate, UnsetCourseAndAltitudeLeaveTheCamerasOwnValues) {
+  addFixes(1, 120.0, 24.0, 0);
+  GpsFix bare;  // a receiver that gives neither course nor altitude
+  bare.longitude = 120.01;
+  bare.latitude = 24.01;
+  data->history.push_back(bare);
+  data->sentCount = 1;
+  const globe::Camera before = globe->connect()->GetCamera(false);
+  poll();
+  const globe::Camera camera = globe->connect()->GetCamera(false);
+  EXPECT_NEAR(camera.FocusPointLongitude, 120.01, 1e-6);
+  EXPECT_DOUBLE_EQ(camera.Azimuth, before.Azimuth);
+  EXPECT_DOUBLE_EQ(camera.FocusPointAltitude, before.FocusPointAltitude);
+}
+
 struct SpeedCase {
   const char* name;
   double centreOffset;  // degrees between the view centre and the last delivered fix

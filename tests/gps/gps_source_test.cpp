@@ -4,11 +4,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <string>
 
 #include "gps/gps_controller.h"
+#include "support/nmea_text.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
 
@@ -71,6 +74,58 @@ TEST_P(FileSource, PlaysTheFileAndReportsItsEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LineEnds, FileSource, ::testing::Values("\r\n", "\n", "\r"));
+
+// Twelve epochs of a receiver that sends UBX frames before each GGA, one GGA damaged by a NUL
+// byte in its altitude: read up to the NUL it would say 3 m.
+std::string binaryAndNmea() {
+  std::string stream;
+  for (int s = 0; s < 12; ++s) {
+    char body[96];
+    std::snprintf(body, sizeof body, "GPGGA,0833%02d.000,2445.4970,N,12057.4576,E,1,08,1.0,38.2,M",
+                  s);
+    std::string gga = test::nmeaSentence(body);
+    if (s == 5) gga.insert(gga.find("38.2") + 1, 1, '\0');
+    stream += test::ubxFrame() + gga;
+  }
+  return stream;
+}
+
+class BinaryBeforeSentences : public ::testing::TestWithParam<SourceType> {};
+
+TEST_P(BinaryBeforeSentences, EveryWholeSentenceIsReadAndTheDamagedOneDropped) {
+  test::TempDir dir;
+  RecordingEvents events;
+  std::shared_ptr<GpsSource> source;
+  std::unique_ptr<test::TestPty> receiver;
+  if (GetParam() == SourceType::File) {
+    std::ofstream(dir / "ubx.nmea", std::ios::binary) << binaryAndNmea();
+    source = GpsSource::openFile(dir / "ubx.nmea", 0.0, events);
+    ASSERT_TRUE(events.waitFor("SE"));
+  } else {
+    receiver = std::make_unique<test::TestPty>();
+    source = GpsSource::openSerial(receiver->slavePath(), 4800, events);
+    receiver->write(binaryAndNmea());
+    test::eventually(
+        [&] {
+          std::lock_guard lock(source->data().lock);
+          return source->data().history.size() >= 10;
+        },
+        5s);
+  }
+  source->stop();
+  // Eleven whole epochs, the last never appended.
+  ASSERT_EQ(source->data().history.size(), 10u);
+  for (const GpsFix& fix : source->data().history) {
+    EXPECT_NEAR(fix.longitude.get(), 120.957627, 1e-6);
+    EXPECT_DOUBLE_EQ(fix.altitude.get(), 38.2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, BinaryBeforeSentences,
+                         ::testing::Values(SourceType::File, SourceType::Serial),
+                         [](const auto& param) {
+                           return param.param == SourceType::File ? "File" : "Serial";
+                         });
 
 TEST(FileSourceChoice, ParserFollowsTheNameAndMissingFilesFail) {
   test::TempDir dir;

@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "gps/plt_track_parser.h"
+#include "support/nmea_text.h"
 
 namespace tivra::gps {
 namespace {
 
 // "$" + body + "*" + its checksum + CR LF.
-std::string sentence(std::string_view body) {
-  unsigned sum = 0;
-  for (char c : body) sum ^= static_cast<unsigned char>(c);
-  char tail[8];
-  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return "$" + std::string(body) + tail;
-}
+const auto sentence = test::nmeaSentence;
 
 // Records sleeps and lets time pass only through them (plus what a test adds).
 class FakeClock final : public PacingClock {
@@ -125,8 +120,75 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"Overlong", kGga.substr(0, kGga.size() - 2) + std::string(1100, ' ') + "x\r\n",
                  false},
         LineCase{"HugeNumbers", sentence("GPGGA,1e308,9e307,N,-9e307,E,99999999999,-5,nan,inf"),
-                 true}),
+                 true},
+        // Read up to the NUL, this would be a fix at longitude 1.333333.
+        LineCase{"NulInside",
+                 "$GPGGA,083259.000,2445.4970,N,120" + std::string(1, '\0') + kGga.substr(33),
+                 false}),
     [](const auto& param) { return std::string(param.param.name); });
+
+std::vector<int> prns(const SatelliteTable& table) {
+  std::vector<int> out;
+  for (const auto& sat : table) out.push_back(sat.prn);
+  return out;
+}
+
+struct PositionCase {
+  const char* name;
+  std::vector<std::string> epoch;  // the sentences of the first epoch
+  bool hasPosition;
+};
+
+class PositionRule : public ::testing::TestWithParam<PositionCase> {};
+
+TEST_P(PositionRule, OnlyAFixWithAPositionEntersTheHistory) {
+  Parsed p;
+  for (const std::string& line : GetParam().epoch) p.feed(line);
+  p.feed(sentence("GPGGA,083300.000,2445.4980,N,12057.4576,E,1,08,1.0,38.2,M"));
+  EXPECT_EQ(p.data.history.size(), GetParam().hasPosition ? 1u : 0u);
+}
+
+const std::string kColdStart = sentence("GPGGA,083259.000,,,,,0,00,99.9,,M,,M,,");
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PositionRule,
+    ::testing::Values(
+        PositionCase{"Gga", {kGga}, true}, PositionCase{"GgaColdStart", {kColdStart}, false},
+        PositionCase{"GgaQualityZero",
+                     {sentence("GPGGA,083259.000,2445.4970,N,12057.4576,E,0,08,1.0,38.2,M")},
+                     false},
+        PositionCase{
+            "GgaWithoutCoordinates", {sentence("GPGGA,083259.000,,,,,1,08,1.0,38.2,M")}, false},
+        PositionCase{"GgaLatitudeOffTheGlobe",
+                     {sentence("GPGGA,083259.000,9100.0000,N,12057.4576,E,1,08,1.0,38.2,M")},
+                     false},
+        PositionCase{"GgaLongitudeOffTheGlobe",
+                     {sentence("GPGGA,083259.000,2445.4970,N,18100.0000,W,1,08,1.0,38.2,M")},
+                     false},
+        PositionCase{"Rmc", {kRmc}, true},
+        PositionCase{"RmcWithoutCoordinates",
+                     {sentence("GPRMC,083259.000,A,,,,,0.00,31.78,180406,,,A")},
+                     false},
+        PositionCase{"RmcGivesWhatTheGgaLacked", {kColdStart, kRmc}, true},
+        PositionCase{"Gll", {sentence("GPGLL,2445.4970,N,12057.4576,E,083259.000,A,A")}, true},
+        PositionCase{"GllWithoutCoordinates", {sentence("GPGLL,,,,,083259.000,A,A")}, false}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(NmeaParser, EpochsWithoutAPositionStillCountForPacingAndSatellites) {
+  Parsed p(1.0);
+  for (int s = 0; s < 3; ++s) {
+    char body[64];
+    std::snprintf(body, sizeof body, "GPGGA,0833%02d.000,,,,,0,00,99.9,,M,,M,,", s);
+    p.feed(sentence(body));
+  }
+  p.feed(sentence("GPGSV,1,1,01,05,58,310,45"));
+  p.feed(sentence("GPGGA,083303.000,2445.4970,N,12057.4576,E,1,08,1.0,38.2,M"));
+  p.feed(sentence("GPGGA,083304.000,2445.4980,N,12057.4576,E,1,08,1.0,38.2,M"));
+  EXPECT_EQ(p.clock.sleeps, (std::vector<std::int64_t>{1000, 1000, 1000, 1000}));
+  EXPECT_EQ(prns(p.data.satellites), (std::vector<int>{5}));
+  ASSERT_EQ(p.data.history.size(), 1u);
+  EXPECT_EQ(p.data.history[0].time, 30783);
+}
 
 TEST(NmeaParser, TalkersBeyondGpsAreRefusedWhenSwitchedOff) {
   Parsed p(0, NmeaOptions{.allTalkers = false});
@@ -194,12 +256,6 @@ TEST(NmeaParser, GsaSetsDopsAndCountsUsedSatellitesOnlyWithoutGgaCount) {
   EXPECT_DOUBLE_EQ(fix->vdop, 2.0);
 }
 
-std::vector<int> prns(const SatelliteTable& table) {
-  std::vector<int> out;
-  for (const auto& sat : table) out.push_back(sat.prn);
-  return out;
-}
-
 TEST(NmeaParser, GsvCycleReplacesTheTableAtItsLastPage) {
   Parsed p;
   p.feed(kGga);
@@ -239,6 +295,31 @@ TEST(NmeaParser, EachTalkerKeepsItsLatestCompleteCycle) {
   EXPECT_EQ(prns(p.data.satellites), (std::vector<int>{70, 200, 71, 6}));
   EXPECT_EQ(p.data.history.size(), 0u);
 }
+
+struct GsvCase {
+  const char* name;
+  std::string body;
+  std::vector<int> prns;
+};
+
+class GsvSignalId : public ::testing::TestWithParam<GsvCase> {};
+
+// NMEA 4.10 and later end a GSV with a signal ID, which is no satellite.
+TEST_P(GsvSignalId, IsNeverReadAsASatellite) {
+  Parsed p;
+  p.feed(kGga);
+  p.feed(sentence(GetParam().body));
+  EXPECT_EQ(prns(p.data.satellites), GetParam().prns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GsvSignalId,
+    ::testing::Values(GsvCase{"AfterOneSatellite", "GPGSV,1,1,01,07,05,100,,1", {7}},
+                      GsvCase{
+                          "AfterTwoSatellites", "GPGSV,1,1,02,07,05,100,20,08,10,200,30,1", {7, 8}},
+                      GsvCase{"Alone", "GPGSV,1,1,00,1", {}},
+                      GsvCase{"BeforeSignalIds", "GPGSV,1,1,02,07,05,100,20,08,10,200,30", {7, 8}}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // Epochs one second apart, each a GGA; every new epoch publishes and so paces.
 std::string ggaAt(int second, int millis = 0) {
@@ -304,6 +385,43 @@ TEST(PltTrackParser, PointsAfterTheHeaderWithCourseAndSpeed) {
   // Same time stamp: the speed of the step before stands instead of a division by zero.
   EXPECT_DOUBLE_EQ(h[2].speed.get(), h[1].speed.get());
 }
+
+struct PltPointCase {
+  const char* name;
+  std::string line;
+  bool shown;
+  std::int32_t time;  // of a shown point
+};
+
+class PltPoint : public ::testing::TestWithParam<PltPointCase> {};
+
+TEST_P(PltPoint, IsShownOrRefusedAndCounted) {
+  const auto& c = GetParam();
+  PltRun run;
+  auto lines = kPltHeader;
+  lines.insert(lines.end(), {"2", c.line, "58.9,42.6,0,500,40230.6"});
+  run.feed(lines);
+  ASSERT_EQ(run.data.history.size(), c.shown ? 1u : 0u);
+  EXPECT_EQ(run.parser.refusedPoints(), c.shown ? 0u : 1u);
+  if (c.shown) {
+    EXPECT_EQ(run.data.history[0].time, c.time);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PltPoint,
+    ::testing::Values(
+        PltPointCase{"Dated", "58.8,42.6,0,500,40230.5", true, 1266753600},
+        PltPointCase{"DateZero", "58.8,42.6,0,500,0", true, 0},
+        PltPointCase{"DateBlank", "58.8,42.6,0,500, ", true, 0},
+        PltPointCase{"DateMissing", "58.8,42.6,0,500", true, 0},
+        PltPointCase{"LatitudeNan", "nan,42.6,0,500,40230.5", false, 0},
+        PltPointCase{"LongitudeInfinite", "58.8,inf,0,500,40230.5", false, 0},
+        PltPointCase{"AltitudeNan", "58.8,42.6,0,nan,40230.5", false, 0},
+        PltPointCase{"LatitudeOffTheGlobe", "90.5,42.6,0,500,40230.5", false, 0},
+        PltPointCase{"LongitudeOffTheGlobe", "58.8,-181,0,500,40230.5", false, 0},
+        PltPointCase{"NulInside", "58.8,4" + std::string(1, '\0') + "2.6,0,500,40230.5", false, 0}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 TEST(PltTrackParser, WithoutTheHeaderOrBeforeLineSixNothingIsRead) {
   PltRun noHeader;

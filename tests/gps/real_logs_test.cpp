@@ -29,12 +29,12 @@ class NoClock final : public PacingClock {
   void sleepMs(std::int64_t) override {}
 };
 
-// Feeds a whole file through the line splitter in reader-sized chunks.
+// Feeds a whole file through the line splitter in reader-sized chunks, as a file source does.
 FixHistory parseFile(const fs::path& path) {
   GpsData data;
   NoClock clock;
   auto parser = makeParser(path.filename().string(), data, 0, clock);
-  LineSplitter splitter;
+  LineSplitter splitter(4096, parser->sentenceStart());
   const std::string text = readFile(path);
   for (std::size_t pos = 0; pos < text.size(); pos += 99)
     splitter.append(std::string_view(text).substr(pos, 99),

@@ -15,6 +15,7 @@
 
 #include "gps/serial_gps_reader.h"
 #include "platform/serial_port.h"
+#include "support/temp_dir.h"
 #include "support/test_pty.h"
 
 namespace tivra::gps {
@@ -129,7 +130,7 @@ class RecordingSink final : public ReaderSink {
   std::condition_variable m_changed;
 };
 
-constexpr SerialReaderOptions kFast{.pollInterval = 10ms, .idleLimit = 5, .reopenInterval = 50ms};
+const SerialReaderOptions kFast{.pollInterval = 10ms, .idleLimit = 5, .reopenInterval = 50ms};
 
 TEST(SerialGpsReader, TextFlowsThenSilenceThenTextAgain) {
   TestPty pty;
@@ -142,16 +143,6 @@ TEST(SerialGpsReader, TextFlowsThenSilenceThenTextAgain) {
   EXPECT_EQ(sink.text(), "$GPGGA,1\r\n$GP");
   pty.write("RMC\r\n");
   EXPECT_TRUE(sink.waitFor([](auto& s) { return s.m_text.ends_with("$GPRMC\r\n"); }));
-}
-
-TEST(SerialGpsReader, ChunkEndsAtItsFirstNulByte) {
-  TestPty pty;
-  RecordingSink sink;
-  SerialGpsReader reader(sink, kFast);
-  reader.start(pty.slavePath(), 8, 4800);
-  pty.write(std::string("abc\0def\n", 8));
-  ASSERT_TRUE(sink.waitFor([](auto& s) { return s.m_chunks >= 1; }));
-  EXPECT_EQ(sink.text(), "abc");
 }
 
 TEST(SerialGpsReader, DrainsAFastReceiverInFewPolls) {
@@ -189,31 +180,84 @@ TEST(SerialGpsReader, StopReturnsWhileTheReceiverKeepsSending) {
   EXPECT_LT(took, 1s);
 }
 
-TEST(SerialGpsReader, UnpluggedDeviceIsReopenedOnItsPath) {
-  const auto link =
-      std::filesystem::temp_directory_path() / ("tivra-gps-" + std::to_string(getpid()));
-  std::filesystem::remove(link);
-  auto pty = std::make_unique<TestPty>();
-  std::filesystem::create_symlink(pty->slavePath(), link);
+struct IdentityCase {
+  const char* name;
+  platform::SerialDeviceIdentity before, now;
+  bool same;
+};
+
+class DeviceIdentity : public ::testing::TestWithParam<IdentityCase> {};
+
+TEST_P(DeviceIdentity, ComparesTheMostTellingNameBothHave) {
+  EXPECT_EQ(GetParam().before.sameDevice(GetParam().now), GetParam().same);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeviceIdentity,
+    ::testing::Values(
+        IdentityCase{"SameLinkNewNumber", {"usb-A", "", "188:0"}, {"usb-A", "", "188:1"}, true},
+        IdentityCase{"OtherLinkSameNumber", {"usb-A", "", "188:0"}, {"usb-B", "", "188:0"}, false},
+        IdentityCase{"LinkNotMadeYet",
+                     {"usb-A", "0403:6001:X1", "188:0"},
+                     {"", "0403:6001:X1", "188:0"},
+                     true},
+        IdentityCase{"OtherSerialSameNumber",
+                     {"usb-A", "0403:6001:X1", "188:0"},
+                     {"", "0403:6001:X2", "188:0"},
+                     false},
+        IdentityCase{"NumberOnly", {"", "", "4:64"}, {"", "", "4:64"}, true},
+        IdentityCase{"Gone", {"", "", "4:64"}, {}, false}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// A device on a path of its own (as udev links /dev/gps0), named in a by-id directory the
+// way udev names it after its USB vendor, product and serial number.
+struct PluggedDevice {
+  test::TempDir dir;
+  void plug(const TestPty& pty, const std::string& byIdName) {
+    unplug();
+    std::filesystem::create_directory(dir / "by-id");
+    std::filesystem::create_symlink(pty.slavePath(), path());
+    std::filesystem::create_symlink(pty.slavePath(), dir / "by-id" / byIdName);
+  }
+  void unplug() {
+    std::filesystem::remove(path());
+    std::filesystem::remove_all(dir / "by-id");
+  }
+  std::filesystem::path path() const { return dir / "gps0"; }
+};
+
+TEST(SerialGpsReader, AfterAnUnplugOnlyTheSameDeviceIsReopened) {
+  PluggedDevice device;
+  auto receiver = std::make_unique<TestPty>();
+  device.plug(*receiver, "usb-Acme_GPS_A1B2-if00-port0");
   RecordingSink sink;
-  SerialGpsReader reader(sink, kFast);
-  reader.start(link.string(), 8, 4800);
-  pty->write("one\n");
+  SerialReaderOptions options = kFast;
+  options.byIdDirectory = device.dir / "by-id";
+  SerialGpsReader reader(sink, options);
+  reader.start(device.path().string(), 8, 4800);
+  receiver->write("one\n");
   ASSERT_TRUE(sink.waitFor([](auto& s) { return s.m_text == "one\n"; }));
-  pty.reset();  // unplugged: the device hangs up and its node goes away
-  std::filesystem::remove(link);
+  receiver.reset();  // unplugged: the device hangs up and its node goes away
+  device.unplug();
   ASSERT_TRUE(sink.waitFor([](auto& s) { return s.m_silences >= 1; }));
-  pty = std::make_unique<TestPty>();
-  std::filesystem::create_symlink(pty->slavePath(), link);
-  // Plugged in again: text resumes without a new start once the path is reopened.
+
+  // Another device takes the name: it is never opened, over many reopen intervals.
+  TestPty other;
+  device.plug(other, "usb-Other_Modem_77-if00-port0");
+  other.write("other\n");
+  std::this_thread::sleep_for(20 * options.reopenInterval);
+  EXPECT_EQ(sink.text(), "one\n");
+
+  // The receiver comes back, on a new node: text resumes without a new start.
+  receiver = std::make_unique<TestPty>();
+  device.plug(*receiver, "usb-Acme_GPS_A1B2-if00-port0");
   bool got = false;
   for (int i = 0; i < 100 && !got; ++i) {
-    pty->write("two\n");
+    receiver->write("two\n");
     got = sink.waitFor([](auto& s) { return s.m_text.find("two\n") != std::string::npos; }, 50ms);
   }
   EXPECT_TRUE(got);
-  reader.stop();
-  std::filesystem::remove(link);
+  EXPECT_EQ(sink.text().find("other"), std::string::npos);
 }
 
 }  // namespace

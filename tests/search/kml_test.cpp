@@ -35,10 +35,11 @@ std::vector<PoiRecord> sampleRecords() {
   second.lsidn = "N2";
   second.lon = -12345;
   second.lat = 100;
-  PoiRecord hostile;  // service text that is not XML-safe
+  PoiRecord hostile;  // service text that is neither XML- nor HTML-safe
   hostile.id = 9;
   hostile.name = "A<B & C &amp; ]]> \x01";
-  hostile.address = "x]]>y";
+  hostile.address = "x]]>y<script>alert(1)</script>";
+  hostile.lside = "E\" onclick=\"x";
   return {full, second, hostile};
 }
 
@@ -49,7 +50,21 @@ TEST(ResultKml, MatchesTheGoldenDocument) {
   const auto document = parsed(doc, kml);
   auto placemark = document.child("Placemark").next_sibling("Placemark").next_sibling();
   EXPECT_STREQ(placemark.child_value("name"), "9.A<B & C & ]]> ");
-  EXPECT_NE(textOf(placemark.child("description")).find("x]]>y"), std::string::npos);
+  // The balloon is HTML: the service's text shows as written and adds no markup.
+  EXPECT_EQ(textOf(placemark.child("description")),
+            "<A href=\"http://detail.test/html/E&quot; onclick=&quot;x.html\">A&lt;B &amp; C &amp; "
+            "]]&gt; <dt>地址:</dt><dd>x]]&gt;y&lt;script&gt;alert(1)&lt;/script&gt;</dd>\n"
+            "<dt>行政区:</dt><dd>,,</dd>\n<dt>类别:</dt><dd>->-></dd>\n</A>");
+}
+
+TEST(ResultKml, ACutAnswerSaysSoInTheDescription) {
+  const auto records = sampleRecords();
+  std::string expected = BuildResultKml(records, kHosts);
+  const std::string name = "<name>搜索结果(共3项)</name>\n";
+  ASSERT_NE(expected.find(name), std::string::npos);
+  expected.insert(expected.find(name) + name.size(),
+                  "<description>搜索结果超过10000项，只列出了前10000项</description>\n");
+  EXPECT_EQ(BuildResultKml(records, kHosts, true), expected);
 }
 
 TEST(ResultKml, ZeroRecordsStillGiveTheStyles) {
@@ -65,27 +80,34 @@ struct EscapeCase {
   const char* text;
   const char* element;
   const char* cdata;
+  const char* balloon;
 };
 class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeTest, KeepsTheDocumentWellFormed) {
-  std::string element, cdata;
+  std::string element, cdata, balloon;
   appendElementText(element, GetParam().text);
   appendCdataText(cdata, GetParam().text);
+  appendBalloonText(balloon, GetParam().text);
   EXPECT_EQ(element, GetParam().element);
   EXPECT_EQ(cdata, GetParam().cdata);
+  EXPECT_EQ(balloon, GetParam().balloon);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, EscapeTest,
-    ::testing::Values(EscapeCase{"A<B", "A&lt;B", "A<B"}, EscapeCase{"A & B", "A &amp; B", "A & B"},
+    ::testing::Values(EscapeCase{"A<B", "A&lt;B", "A<B", "A&lt;B"},
+                      EscapeCase{"A & B", "A &amp; B", "A & B", "A &amp; B"},
                       EscapeCase{"&amp;&lt;&#20013;&#x4E2D;", "&amp;&lt;&#20013;&#x4E2D;",
-                                 "&amp;&lt;&#20013;&#x4E2D;"},
+                                 "&amp;&lt;&#20013;&#x4E2D;", "&amp;&lt;&#20013;&#x4E2D;"},
                       // Not references a reader resolves: undefined names, bad code points.
                       EscapeCase{"&nbsp;&#0;&#xZ;&", "&amp;nbsp;&amp;#0;&amp;#xZ;&amp;",
-                                 "&nbsp;&#0;&#xZ;&"},
-                      EscapeCase{"a]]>b", "a]]&gt;b", "a]]]]><![CDATA[>b"},
-                      EscapeCase{"t\tn\n\x01\x1f", "t\tn\n", "t\tn\n"}));
+                                 "&nbsp;&#0;&#xZ;&", "&amp;nbsp;&amp;#0;&amp;#xZ;&amp;"},
+                      EscapeCase{"a]]>b", "a]]&gt;b", "a]]]]><![CDATA[>b", "a]]&gt;b"},
+                      EscapeCase{"<img src='x' onerror=\"y\">", "&lt;img src='x' onerror=\"y\">",
+                                 "<img src='x' onerror=\"y\">",
+                                 "&lt;img src=&#39;x&#39; onerror=&quot;y&quot;&gt;"},
+                      EscapeCase{"t\tn\n\x01\x1f", "t\tn\n", "t\tn\n", "t\tn\n"}));
 
 struct HeadingCase {
   PointE5 to;
@@ -135,6 +157,24 @@ TEST(RouteKml, MatchesTheGoldenDocument) {
   for (const auto& p : document.children("Placemark")) names.push_back(p.child_value("name"));
   EXPECT_EQ(names, (std::vector<std::string>{"向东", "左转", "到达中途点1", "A<B", "终点", "Route",
                                              "Route"}));
+  // Descriptions are balloon HTML: the service's text reaches it escaped.
+  std::vector<std::string> descriptions;
+  for (const auto& p : document.children("Placemark"))
+    descriptions.push_back(textOf(p.child("description")));
+  ASSERT_EQ(descriptions.size(), 7u);
+  EXPECT_EQ(descriptions[3], "A&lt;B");
+  EXPECT_EQ(descriptions[6], "距离:3km (大约]]&gt;)<br/>");
+}
+
+TEST(RouteKml, StepsCutAtOurLimitAreNamedInTheDescription) {
+  Route route("1,2", "", "3,4", "http://icons.test");
+  route.legs = std::vector<RouteLeg>{leg({{100, 200, "a"}}, {}, "t", "l", "u")};
+  std::string expected = routeKmlText(route);
+  (*route.legs)[0].stepsCut = true;
+  const std::string trip = "&lt;i&gt; 从1,2到3,4&lt;/i&gt;";
+  expected.insert(expected.find(trip) + trip.size(),
+                  "&lt;br/&gt;部分路段超过65536步，只列出了前65536步");
+  EXPECT_EQ(routeKmlText(route), expected);
 }
 
 TEST(RouteKml, NoLegsGiveHeadAndTail) {

@@ -96,6 +96,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"MissingQuote",
                   "<Poi id=\"3\"><LSID v=\"L\"/><Na v=\"open/><Add v=x/></Poi>",
                   {"3|L||||0|0|||||||||"}},
+        // A position off the globe is refused; a missing one (0, 0) is not.
+        ParseCase{"OffTheGlobe",
+                  "<Poi id=\"1\"><Geo lo=\"18000001\" la=\"1\"/></Poi><Poi id=\"2\"><Geo "
+                  "lo=\"-18000000\" la=\"-9000001\"/></Poi><Poi id=\"3\"></Poi><Poi id=\"4\"><Geo "
+                  "lo=\"-18000000\" la=\"9000000\"/></Poi>",
+                  {"3|||||0|0|||||||||", "4|||||-18000000|9000000|||||||||"}},
         ParseCase{"MissingClosingTag",
                   std::string(kFull) + "<Poi id=\"4\"><Na v=\"cut\"/>",
                   {kFullSummary, "0|||||0|0|||||||||"}}),
@@ -113,16 +119,27 @@ TEST(SearchAnswer, BytesThatAreNotGbkDoNotStopTheSearch) {
 TEST(SearchAnswer, PositionsComeBackInTheGlobeFrame) {
   store::LocationMap map;
   tiles::StoreOffset(map, PointE5{11639712, 3990357}, PointE5{300, 400}, true);
-  const auto records = ParseSearchResponse(kFull, &map);
+  // On the globe as the service wrote it, off the globe once shifted: refused.
+  tiles::StoreOffset(map, PointE5{17999900, 100}, PointE5{300, 0}, true);
+  AnswerNotes notes;
+  const auto records = ParseSearchResponse(
+      std::string(kFull) + "<Poi id=\"8\"><Geo lo=\"17999900\" la=\"100\"/></Poi>", &map, &notes);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].lon, 11639712 + 300);
   EXPECT_EQ(records[0].lat, 3990357 + 400);
+  EXPECT_EQ(notes.refused, 1u);
+  EXPECT_FALSE(notes.cut);
 }
 
-TEST(SearchAnswer, RecordsAreBounded) {
+TEST(SearchAnswer, RecordsAreBoundedAndACutIsNoted) {
   std::string answer;
-  for (std::size_t i = 0; i < kMaxRecords + 5; ++i) answer += "<Poi id=\"1\"></Poi>";
-  EXPECT_EQ(ParseSearchResponse(answer, nullptr).size(), kMaxRecords);
+  for (std::size_t i = 0; i < kMaxRecords; ++i) answer += "<Poi id=\"1\"></Poi>";
+  AnswerNotes notes;
+  EXPECT_EQ(ParseSearchResponse(answer, nullptr, &notes).size(), kMaxRecords);
+  EXPECT_FALSE(notes.cut);
+  answer += "<Poi id=\"2\"></Poi>";
+  EXPECT_EQ(ParseSearchResponse(answer, nullptr, &notes).size(), kMaxRecords);
+  EXPECT_TRUE(notes.cut);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The search handler, the navigation page and the flight against the simulated globe.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "platform/message_loop.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "search/flight.h"
 #include "search/kml_loader.h"
@@ -45,7 +47,16 @@ TEST_F(SearchPageTest, HandsTheUtf8DocumentToTheGlobeAndDeletesIt) {
   SearchPage p = page(m_temp.path());
   p.city = "北京";
   p.keyword = "a b";
-  ASSERT_EQ(p.OnSearch(), SearchResult::Loaded);
+  // Downloaded off this thread, loaded from this thread's queue.
+  platform::MessageLoop loop;
+  p.setPost([&](std::function<void()> task) { loop.post(std::move(task)); });
+  std::optional<SearchResult> finished;
+  p.onFinished = [&](SearchResult r) { finished = r; };
+  ASSERT_EQ(p.OnSearch(), SearchResult::Pending);
+  EXPECT_TRUE(p.searching());
+  ASSERT_TRUE(test::eventually([&] { return loop.runOnce(1ms) && finished; }, kWait));
+  ASSERT_EQ(finished, SearchResult::Loaded);
+  EXPECT_FALSE(p.searching());
   ASSERT_EQ(m_globe.log().openedFiles.size(), 1u);
   EXPECT_EQ(m_globe.log().openedPaths[0], (m_temp / "srchtemp.kml").string());
   EXPECT_FALSE(std::filesystem::exists(m_temp / "srchtemp.kml"));
@@ -76,6 +87,10 @@ TEST_F(SearchPageTest, FailuresSendOrLoadNothing) {
   m_service.setAnswer("");
   SearchPage p = page(m_temp.path());
   EXPECT_EQ(p.OnSearch(), SearchResult::NoAnswer);  // silent
+  // An error page is no answer, whatever it holds.
+  m_service.setAnswer(kTwoHits, 500);
+  EXPECT_EQ(p.OnSearch(), SearchResult::NoAnswer);
+  EXPECT_TRUE(m_frontend.messages().empty());
   m_service.setAnswer(kTwoHits);
   SearchPage nowhere = page(m_temp / "missing");
   EXPECT_EQ(nowhere.OnSearch(), SearchResult::FileFailed);
@@ -99,7 +114,13 @@ class FlightTest : public ::testing::Test {
           m_messages.push_back(message);
         },
         FlightTiming{5ms, 101});
-    ASSERT_TRUE(flight.waitEnded(kWait));
+    const bool ended = flight.waitEnded(kWait);
+    if (!ended) {
+      // Not left running over the fixture's globe.
+      m_state->stopFlag.exchange(1);
+      flight.waitEnded(kWait);
+    }
+    ASSERT_TRUE(ended);
   }
   std::vector<int> messages() {
     std::lock_guard lock(m_mutex);
@@ -155,6 +176,37 @@ TEST_F(FlightTest, StopEndsBeforeTheNextPoll) {
   EXPECT_EQ(messages(), (std::vector<int>{1229, 1228}));
 }
 
+// A first step the globe never reaches: the flight gives it up after 101 readings and goes on,
+// unless a stop comes during the wait, which ends the flight before the next reading.
+struct UnreachableCase {
+  const char* name;
+  int stopAtReading;  // 0: no stop
+  int readings;       // of the first step
+  std::size_t cameras;
+};
+class UnreachableStepTest : public FlightTest,
+                            public testing::WithParamInterface<UnreachableCase> {};
+
+TEST_P(UnreachableStepTest, ReadingsOfTheFirstStep) {
+  std::vector<int> readings;  // per step; both hooks run on the flight thread
+  m_globe.log().onSetCamera = [&] { readings.push_back(0); };
+  m_globe.log().onTerrainPoint = [&](globe::TerrainPoint& p) {
+    if (readings.empty()) return;
+    if (readings.size() == 1) p.Longitude += 1.0;  // a degree away from the step, always
+    if (++readings.back() == GetParam().stopAtReading) m_state->stopFlag.exchange(1);
+  };
+  fly(twoLegs());
+  ASSERT_EQ(m_globe.log().cameras.size(), GetParam().cameras);
+  EXPECT_EQ(readings.at(0), GetParam().readings);
+  for (std::size_t i = 1; i < readings.size(); ++i) EXPECT_LT(readings[i], 101) << i;
+  EXPECT_EQ(messages().back(), 1228);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flight, UnreachableStepTest,
+                         testing::Values(UnreachableCase{"GivenUpAfter101Readings", 0, 101, 5},
+                                         UnreachableCase{"StopDuringTheWait", 3, 3, 1}),
+                         [](const auto& param) { return param.param.name; });
+
 TEST_F(FlightTest, AFailingGlobeStillEndsWithFinished) {
   m_globe.log().onSetCamera = [this] { m_globe.sim().stop(); };
   fly(twoLegs());
@@ -193,22 +245,67 @@ INSTANTIATE_TEST_SUITE_P(Corners, PickCoordsTest,
                          ::testing::Values(CoordsCase{85, 35, -1, 1}, CoordsCase{1109, 803, 1, -1},
                                            CoordsCase{597, 419, 0, 0}));
 
+// The route of four steps that the fake services answer for every leg.
+std::string fourSteps() {
+  return test::routeAnswer(
+      "11640000,3990000,a;11640500,3990000,b;11640500,3990500,c;11641000,3990500,d;",
+      "11640000,3990000;11641000,3990500;", "5", "1", "km");
+}
+
+// A route service that answers only when told: until then its requests wait unanswered.
+class HeldRouteService {
+ public:
+  std::string host() const { return "127.0.0.1:" + std::to_string(m_listener->port()); }
+  // Answers the waiting request with 200 and the answer's code page 936 bytes.
+  bool answer(std::string_view utf8) {
+    if (platform::waitReadable(m_listener->fd(), -1, kWait) != 1) return false;
+    const platform::UniqueFd client = m_listener->accept();
+    std::string request;
+    char buffer[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      if (platform::waitReadable(client.get(), -1, kWait) != 1) return false;
+      const ssize_t n = ::read(client.get(), buffer, sizeof buffer);
+      if (n <= 0) return false;
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::string body = test::gbk(utf8);
+    return platform::sendAll(client.get(),
+                             "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\nConnection: close\r\n\r\n" + body);
+  }
+
+ private:
+  std::optional<platform::TcpListener> m_listener =
+      platform::TcpListener::listen("127.0.0.1", 0, 4);
+};
+
 class NavPageTest : public ::testing::Test {
  protected:
   NavPageTest() {
-    m_route.setDefaultAnswer(test::routeAnswer(
-        "11640000,3990000,a;11640500,3990000,b;11640500,3990500,c;11641000,3990500,d;",
-        "11640000,3990000;11641000,3990500;", "5", "1", "km"));
+    m_route.setDefaultAnswer(fourSteps());
+    m_page = pageFor(m_route.host());
+  }
+  std::unique_ptr<NavPage> pageFor(const std::string& routeHost) {
     NavPageOptions o;
     o.earthFactory = m_globe.factory();
-    o.service = RouteService{serviceBase(m_route.host()), nullptr};
+    o.service = RouteService{serviceBase(routeHost), nullptr};
     o.iconBase = "http://icons.test";
     o.tempDirectory = m_temp.path();
     o.post = [this](std::function<void()> task) { m_loop.post(std::move(task)); };
     o.stateLock = &m_stateLock;
     o.flightTiming = FlightTiming{5ms, 101};
     o.loadWait = 1ms;
-    m_page = std::make_unique<NavPage>(*m_earth, m_frontend, std::move(o));
+    return std::make_unique<NavPage>(*m_earth, m_frontend, std::move(o));
+  }
+  // Navigate, and the route's document reaching the page through its queue.
+  bool navigateAndWait(NavPage& page) {
+    return page.navigate() &&
+           test::eventually([&] { return m_loop.runOnce(1ms) && !page.querying(); }, kWait);
+  }
+  // The query's thread has ended, and what it posted has run.
+  void settle() {
+    ASSERT_TRUE(test::eventually([] { return QueryThread::liveCount() == 0; }, kWait));
+    m_loop.runOnce(0ms);
   }
   // A whole drag from the picker to (px, py) on the view.
   void dragTo(int px, int py, bool overRender = true) {
@@ -277,6 +374,15 @@ TEST_F(NavPageTest, NavigateShowsTheRouteAndTheFlightRunsToItsEnd) {
   m_page->startText = "116.4,39.9";
   m_page->endText = "116.41,39.905";
   ASSERT_TRUE(m_page->navigate());
+  EXPECT_EQ(m_page->queryText, "正在查询…");
+  EXPECT_EQ(m_page->navigateText, "取消");
+  // The legs come on the query's thread; their document goes to the globe from the page's queue.
+  ASSERT_TRUE(test::eventually([] { return QueryThread::liveCount() == 0; }, kWait));
+  EXPECT_TRUE(m_globe.log().openedPaths.empty());
+  m_loop.runOnce(0ms);
+  EXPECT_FALSE(m_page->querying());
+  EXPECT_EQ(m_page->queryText, "");
+  EXPECT_EQ(m_page->navigateText, "导航");
   EXPECT_EQ(m_route.targets().size(), 1u);
   ASSERT_EQ(m_globe.log().openedPaths.size(), 1u);
   EXPECT_EQ(m_globe.log().openedPaths[0], (m_temp / "navtemp.kml").string());
@@ -295,10 +401,36 @@ TEST_F(NavPageTest, NavigateShowsTheRouteAndTheFlightRunsToItsEnd) {
   EXPECT_EQ(m_globe.log().cameras.size(), 4u);
 }
 
+TEST_F(NavPageTest, ACancelledQueryLeavesThePageAsItWasAndItsAnswerUnused) {
+  HeldRouteService held;
+  std::unique_ptr<NavPage> page = pageFor(held.host());
+  page->startText = "116.4,39.9";
+  page->endText = "116.41,39.905";
+  ASSERT_TRUE(page->navigate());
+  ASSERT_TRUE(held.answer(fourSteps()));
+  ASSERT_TRUE(test::eventually([&] { return m_loop.runOnce(1ms) && !page->querying(); }, kWait));
+  const Route* first = page->route();
+  ASSERT_NE(first, nullptr);
+  ASSERT_TRUE(page->flyEnabled);
+
+  ASSERT_TRUE(page->navigate());
+  EXPECT_FALSE(page->navigate());  // one query at a time
+  EXPECT_FALSE(page->flyEnabled);
+  page->cancelQuery();  // at once, with the request still unanswered
+  EXPECT_FALSE(page->querying());
+  EXPECT_EQ(page->navigateText, "导航");
+  EXPECT_EQ(page->queryText, "");
+  EXPECT_TRUE(page->flyEnabled);
+  ASSERT_TRUE(held.answer(fourSteps()));  // too late: dropped
+  settle();
+  EXPECT_EQ(page->route(), first);
+  EXPECT_EQ(m_globe.log().openedPaths.size(), 1u);
+}
+
 TEST_F(NavPageTest, ASecondPressStopsTheFlight) {
   m_page->startText = "116.4,39.9";
   m_page->endText = "116.41,39.905";
-  ASSERT_TRUE(m_page->navigate());
+  ASSERT_TRUE(navigateAndWait(*m_page));
   m_page->flyButton();
   m_page->flyButton();                 // waits for the thread's end
   EXPECT_EQ(m_page->flyText, "停止");  // until 1228 arrives
@@ -311,7 +443,7 @@ TEST_F(NavPageTest, ASecondPressStopsTheFlight) {
 TEST_F(NavPageTest, DestroyingThePageDuringAFlightEndsIt) {
   m_page->startText = "116.4,39.9";
   m_page->endText = "116.41,39.905";
-  ASSERT_TRUE(m_page->navigate());
+  ASSERT_TRUE(navigateAndWait(*m_page));
   m_page->flyButton();
   m_page.reset();
   m_loop.runOnce(0ms);  // what the flight posted finds no page and does nothing

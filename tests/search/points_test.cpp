@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "platform/text.h"
+#include "tiles/gcj02.h"
 #include "tiles/offset.h"
 
 namespace tivra::search {
@@ -66,6 +70,23 @@ TEST(Frames, StoredOffsetsShiftByOneReflection) {
   const std::vector<PointE5> map_points{{11640312, 3990227}, {100, 100}};
   // The offset is looked up at the map-frame point, which lies in the same cell here.
   EXPECT_EQ(MapToGlobe(map_points, &map), (std::vector<PointE5>{{11639712, 3990357}, {100, 100}}));
+}
+
+TEST(Frames, TheOffsetModelFillsPlacesWithoutAStoredOffset) {
+  store::LocationMap map;
+  tiles::StoreOffset(map, PointE5{11639712, 3990357}, PointE5{-600, 130}, true);
+  const Offsets gcj{&map, tiles::OffsetModel::Gcj02};
+  // A calibrated cell wins; Shanghai has none and takes the model's offset, about 500 m there.
+  const PointE5 shanghai{12147370, 3123040};
+  const PointE5 shift = tiles::gcj02Offset(shanghai);
+  ASSERT_GT(std::abs(shift.x) + std::abs(shift.y), 300);
+  EXPECT_EQ(GlobeToMapList("11639712,3990357;12147370,3123040", gcj),
+            platform::format("11640312,3990227;%d,%d", shanghai.x - shift.x, shanghai.y - shift.y));
+  // Back into the globe's frame the point lands where it was asked for: one reflection step
+  // errs by metres, not by the shift's hundreds.
+  const PointE5 back = MapToGlobe(ParsePointList(GlobeToMapList("12147370,3123040", gcj)), gcj)[0];
+  EXPECT_LE(std::abs(back.x - shanghai.x), 3);
+  EXPECT_LE(std::abs(back.y - shanghai.y), 3);
 }
 
 TEST(Frames, HostileValuesSaturate) {

@@ -31,15 +31,26 @@ TEST_F(RouteTest, TwoViaPointsQueryThreeLegsInTripOrder) {
                 "/apisrv/nv?wd1=\"\"&wd2=\"\"&p1=11650000,3991999&p2=11659999,3993000"}));
 }
 
-TEST_F(RouteTest, FailedLegsAreDroppedAndBadTextsQueryNothing) {
+TEST_F(RouteTest, FailedLegsAreDroppedWithTheirReasonAndBadTextsQueryNothing) {
   m_service.setLegAnswer("999,1999", "2999,3999", routeAnswer("999,1999,x;", "", "", "", ""));
-  // The second leg has no answer (404 body, not "var").
-  const auto legs = BuildLegs("0.01,0.02", "0.03,0.04", "0.05,0.06", service());
+  // An error page that begins with "var" is no route either.
+  m_service.setLegAnswer("5000,5999", "7000,7999", routeAnswer("1,2,x;", "", "", "", ""), 500);
+  m_service.setLegAnswer("7000,7999", "9000,10000", "", 0);
+  m_service.setLegAnswer("9000,10000", "10000,10999", "<html>busy</html>");
+  // The second leg's answer is the fake's 404.
+  std::vector<LegProblem> problems;
+  const auto legs = BuildLegs("0.01,0.02", "0.03,0.04;0.05,0.06;0.07,0.08;0.09,0.10", "0.1,0.11",
+                              service(), &problems);
   ASSERT_EQ(legs.size(), 1u);
   EXPECT_EQ(legs[0].from, (PointE5{999, 1999}));
+  std::vector<std::string> reasons;
+  for (const LegProblem& p : problems) reasons.push_back(std::to_string(p.leg) + " " + p.failure);
+  EXPECT_EQ(reasons, (std::vector<std::string>{"1 HTTP status 404", "2 HTTP status 500",
+                                               "3 no answer", "4 answer does not begin with var"}));
+  const auto sent = m_service.targets().size();
   EXPECT_TRUE(BuildLegs("1,2", "3,4;", "5,6", service()).empty());
   EXPECT_TRUE(BuildLegs("1,2;3,4", "", "5,6", service()).empty());
-  EXPECT_EQ(m_service.targets().size(), 2u);
+  EXPECT_EQ(m_service.targets().size(), sent);
 }
 
 TEST_F(RouteTest, OffsetsShiftTheRequestAndTheAnswer) {
@@ -54,6 +65,17 @@ TEST_F(RouteTest, OffsetsShiftTheRequestAndTheAnswer) {
   EXPECT_EQ((*leg.steps)[0].x, 11639712);
   EXPECT_EQ((*leg.steps)[0].y, 3990357);
   EXPECT_EQ(*leg.polyline, (std::vector<PointE5>{{11639712, 3990357}}));
+}
+
+TEST(RouteSteps, AreBoundedAndACutIsNoted) {
+  std::string text;
+  for (std::size_t i = 0; i < kMaxRouteSteps; ++i) text += "1,2,a;";
+  AnswerNotes notes;
+  EXPECT_EQ(ParseSteps(text, nullptr, &notes).size(), kMaxRouteSteps);
+  EXPECT_FALSE(notes.cut);
+  text += "3,4,b;";
+  EXPECT_EQ(ParseSteps(text, nullptr, &notes).size(), kMaxRouteSteps);
+  EXPECT_TRUE(notes.cut);
 }
 
 struct AnswerCase {
@@ -125,7 +147,15 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    "t|l|u"},
         AnswerCase{"MoreThanTwentyPieces", manyPieces(), true, {"1,2,a"}, 1, "t|l|u"},
-        AnswerCase{"MissingPieces", "var r=[\"1,2,a;\"]", true, {"1,2,a"}, 0, "||"}),
+        AnswerCase{"MissingPieces", "var r=[\"1,2,a;\"]", true, {"1,2,a"}, 0, "||"},
+        // Positions off the globe are refused, not written.
+        AnswerCase{"OffTheGlobe",
+                   routeAnswer("18000001,2,a;-18000000,-9000000,b;3,9000001,c;",
+                               "1,2;-18000001,0;5,6;", "t", "l", "u"),
+                   true,
+                   {"-18000000,-9000000,b"},
+                   2,
+                   "t|l|u"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "server/http_server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,6 +99,47 @@ TEST_F(ServerTest, ZeroBytesInTheRequestCannotHideItsEnd) {
   EXPECT_EQ(test::exchange(port, std::string("GET /\0KmlServer", 15)), "ok");
   EXPECT_EQ(seen, "GET /");
 }
+
+// Split after 10 bytes the request would name no endpoint, after 30 a cut tile; it is routed
+// whole, whatever the pause between its pieces.
+class SplitRequestTest : public ServerTest, public ::testing::WithParamInterface<std::size_t> {};
+TEST_P(SplitRequestTest, IsRoutedWhole) {
+  router.setHandler(Endpoint::ImageServer,
+                    [](std::string_view request, std::string& out) { out = request; });
+  start();
+  const std::string request =
+      "GET /ImageServer/F00/x=123%34&y=56%38&zoom=12 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  platform::UniqueFd fd = platform::connectLoopback(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(0, GetParam())));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view(request).substr(GetParam())));
+  EXPECT_EQ(test::readToEnd(fd.get(), 5s), request);
+}
+INSTANTIATE_TEST_SUITE_P(Splits, SplitRequestTest, ::testing::Values(1, 10, 30, 60, 73));
+
+struct UnendedCase {
+  const char* name;
+  bool closeAfterSending;
+};
+class UnendedRequestTest : public ServerTest, public ::testing::WithParamInterface<UnendedCase> {};
+// A header that never ends is routed as it came once the peer has closed its side, or after
+// the header's time.
+TEST_P(UnendedRequestTest, IsRoutedAsItCame) {
+  echoLength();
+  ServerOptions options;
+  options.headerTimeout = 300ms;
+  start(options);
+  platform::UniqueFd fd = platform::connectLoopback(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET /abc HTTP/1.1\r\nX: y")));
+  if (GetParam().closeAfterSending) ::shutdown(fd.get(), SHUT_WR);
+  EXPECT_EQ(test::readToEnd(fd.get(), 5s), "len=23");
+}
+INSTANTIATE_TEST_SUITE_P(Ends, UnendedRequestTest,
+                         ::testing::Values(UnendedCase{"peer_closed", true},
+                                           UnendedCase{"header_time_up", false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 class ResponseSizeTest : public ServerTest, public ::testing::WithParamInterface<std::size_t> {};
 
@@ -203,7 +245,7 @@ TEST_F(ServerTest, ParkedThreadsServeLaterConnections) {
   echoLength();
   start();
   for (int i = 0; i < 200; ++i)
-    ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1"), "len=17") << "request " << i;
+    ASSERT_EQ(test::exchange(port, "GET /abc HTTP/1.1\r\n\r\n"), "len=21") << "request " << i;
 }
 
 TEST_F(ServerTest, IdleParkedThreadsEndAndNewOnesServeAfterwards) {
@@ -261,6 +303,68 @@ TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffInsteadOfSpinning) {
   // Once descriptors are free again, the waiting connection is served.
   ASSERT_TRUE(platform::sendAll(client.get(), std::string_view("GET / HTTP/1.1\r\n\r\n")));
   EXPECT_EQ(test::readToEnd(client.get(), 5s), "late");
+}
+
+struct SlowPeer {
+  const char* name;
+  bool readsSlowly;
+};
+class SlowPeerTest : public ServerTest, public ::testing::WithParamInterface<SlowPeer> {};
+
+// A peer that stops reading, or reads a trickle, holds its thread and the answer no longer than
+// the one deadline of the whole answer.
+TEST_P(SlowPeerTest, AnswerEndsAtItsDeadline) {
+  const auto body = std::make_shared<const std::vector<std::uint8_t>>(16u << 20, 'x');
+  router.setResponseHandler(Endpoint::Default, [body](std::string_view, Response& out) {
+    out.text = "head";
+    out.body = body;
+  });
+  ServerOptions options;
+  options.answerTimeout = 1s;
+  start(options);
+  platform::UniqueFd fd = test::connectWithSmallWindow(port);
+  ASSERT_TRUE(fd);
+  ASSERT_TRUE(platform::sendAll(fd.get(), std::string_view("GET / HTTP/1.1\r\n\r\n")));
+  ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+  std::size_t received = 0;
+  const auto trickle = [&] {
+    char piece[4096];
+    const ssize_t n = ::recv(fd.get(), piece, sizeof piece, MSG_DONTWAIT);
+    if (n > 0) received += static_cast<std::size_t>(n);
+    std::this_thread::sleep_for(50ms);
+  };
+  // The old send time-out started again with every piece the peer took: minutes.
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        if (GetParam().readsSlowly) trickle();
+        return threadList().empty();
+      },
+      10s));
+  EXPECT_LT(received, body->size());
+}
+INSTANTIATE_TEST_SUITE_P(Peers, SlowPeerTest,
+                         ::testing::Values(SlowPeer{"never_reads", false},
+                                           SlowPeer{"reads_a_trickle", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(ServerTest, StopJoinsEveryThreadOrTellsThatSomeAreLeft) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  router.setHandler(Endpoint::Default, [released](std::string_view, std::string& out) {
+    released.wait();  // deaf to the stop
+    out = "late";
+  });
+  start();
+  auto client = std::async(std::launch::async,
+                           [this] { return test::exchange(port, "GET / HTTP/1.1\r\n\r\n"); });
+  ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+  const auto now = std::chrono::steady_clock::now;
+  EXPECT_FALSE(server->stop(now() + 200ms));
+  EXPECT_GE(HttpServer::threadsLeft(), 1);
+  release.set_value();
+  EXPECT_TRUE(server->stop(now() + 5s));
+  EXPECT_EQ(HttpServer::threadsLeft(), 0);
+  client.wait();
 }
 
 TEST(ServerListen, PortInUseFails) {

@@ -1,5 +1,6 @@
 // The stored form of the location map and the data-share files built on it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -9,6 +10,7 @@
 #include "store/location_map.h"
 #include "store/tile_cache.h"
 #include "store_test_util.h"
+#include "support/hang_guard.h"
 #include "support/temp_dir.h"
 
 namespace tivra::store {
@@ -200,6 +202,20 @@ TEST_F(DataShare, UnreadableOrTruncatedFilesLeaveTheMapUnchanged) {
   EXPECT_FALSE(bad.error.empty());
 }
 
+TEST_F(DataShare, FifoIsRefusedAtOnceAndLeftAsItIs) {
+  m_cache.locationMap().insert("1,1", "2,2", true);
+  ASSERT_EQ(::mkfifo((m_dir / "pipe.tds").c_str(), 0600), 0);
+  tivra::test::HangGuard guard(20);
+  const ImportResult in = importDataShare(m_cache, m_dir / "pipe.tds");
+  EXPECT_FALSE(in.ok);
+  EXPECT_NE(in.error.find("not a regular file"), std::string::npos) << in.error;
+  const ExportResult out = exportDataShare(m_cache.locationMap(), m_dir / "pipe.tds");
+  EXPECT_FALSE(out.ok);
+  EXPECT_FALSE(out.error.empty());
+  EXPECT_TRUE(std::filesystem::is_fifo(m_dir / "pipe.tds"));
+  EXPECT_EQ(m_cache.locationMap().size(), 1u);
+}
+
 TEST_F(DataShare, OversizedOrMalformedFilesAreRefusedAndTheMapStaysUnchanged) {
   LocationMap& map = m_cache.locationMap();
   map.insert("1,1", "2,2", true);
@@ -212,7 +228,7 @@ TEST_F(DataShare, OversizedOrMalformedFilesAreRefusedAndTheMapStaysUnchanged) {
   std::filesystem::resize_file(m_dir / "big.tds", (std::uintmax_t{64} << 20) + 1);
   const ImportResult big = importDataShare(m_cache, m_dir / "big.tds");
   EXPECT_FALSE(big.ok);
-  EXPECT_NE(big.error.find("64 MiB"), std::string::npos);
+  EXPECT_NE(big.error.find("larger than"), std::string::npos);
   for (const LocationPairs& bad : std::vector<LocationPairs>{
            {{"5,5", "6,6"}, {"7,7", "8"}},       // a value without its second number
            {{"a,5", "6,6"}},                     // not a number

@@ -1,6 +1,7 @@
 // What a kill or a file error leaves behind: the store reopens sound with everything made
 // durable before it, and a data file that cannot be opened never costs the index.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "store/store_inspect.h"
 #include "store/tile_cache.h"
 #include "store_test_util.h"
+#include "support/hang_guard.h"
 #include "support/temp_dir.h"
 
 namespace tivra::store {
@@ -213,6 +215,25 @@ TEST(OpenFailure, DataFileThatCannotBeOpenedNeverCostsTheIndex) {
   ASSERT_TRUE(s);
   EXPECT_EQ(get(s.get(), nameOf(1)), contentOf(1));
   EXPECT_EQ(test::fileBytes(dir / "TivraCache.dat"), data);
+}
+
+// A FIFO under a store file's name would make a reading open wait for a writer for ever.
+TEST(OpenFailure, FifoInPlaceOfAStoreFileIsRefusedAtOnce) {
+  for (const char* ext : {".idx", ".dat", ".lck"}) {
+    tivra::test::TempDir dir;
+    {
+      StorePtr s = store_open(dir / "T", kModeReadWrite, {nullptr, kP});
+      ASSERT_TRUE(s);
+      ASSERT_EQ(store_close(std::move(s)), 0);
+    }
+    const auto fifo = dir / (std::string("T") + ext);
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    tivra::test::HangGuard guard(20);
+    for (const int mode : {kModeRead, kModeReadWrite})
+      EXPECT_FALSE(store_open(dir / "T", mode, {nullptr, kP})) << ext << " mode " << mode;
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  }
 }
 
 // Left by a first run of an older version that was killed: a header without channels.

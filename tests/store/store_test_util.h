@@ -4,6 +4,7 @@
 // demand, and a frontend that records message boxes.
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -93,19 +94,25 @@ class FaultFileSystem final : public FileSystem {
       const long left = m_fs.writesLeft.load();
       if (left == 0) {
         if (m_fs.shortWrites) m_real->writeAt(offset, data.first(data.size() / 2));
-        return false;
+        return full();
       }
       if (left > 0) m_fs.writesLeft.fetch_sub(1);
       return m_real->writeAt(offset, data);
     }
     bool truncate(std::uint64_t size) override {
-      return m_fs.writesLeft.load() != 0 && m_real->truncate(size);
+      return m_fs.writesLeft.load() != 0 ? m_real->truncate(size) : full();
     }
-    bool flush() override { return m_fs.writesLeft.load() != 0 && m_real->flush(); }
+    bool flush() override { return m_fs.writesLeft.load() != 0 ? m_real->flush() : full(); }
     std::int64_t size() override { return m_real->size(); }
     void readMostly() override { m_real->readMostly(); }
 
    private:
+    // A refused write looks like one on a full disk.
+    static bool full() {
+      errno = ENOSPC;
+      return false;
+    }
+
     FaultFileSystem& m_fs;
     std::unique_ptr<File> m_real;
     std::string m_name;

@@ -24,6 +24,12 @@ std::string queryValue(std::string_view target, std::string_view key) {
   return std::string(target.substr(start, target.find('&', start) - start));
 }
 
+// Status 0: the connection closes without an answer.
+LoopbackResponse answer(int status, std::string body, const char* contentType) {
+  if (status == 0) return LoopbackResponse{200, {}, contentType, true};
+  return LoopbackResponse{status, std::move(body), contentType, false};
+}
+
 }  // namespace
 
 std::string gbk(std::string_view utf8) {
@@ -35,7 +41,7 @@ std::string gbk(std::string_view utf8) {
 FakeSearchService::FakeSearchService() {
   m_server.serve("/LocalSearch", [this](const std::string&) {
     std::lock_guard lock(m_mutex);
-    return LoopbackResponse{200, m_answer, "text/xml; charset=GBK", false};
+    return answer(m_status, m_answer, "text/xml; charset=GBK");
   });
 }
 
@@ -43,9 +49,10 @@ std::string FakeSearchService::host() const {
   return "127.0.0.1:" + std::to_string(m_server.port());
 }
 
-void FakeSearchService::setRawAnswer(std::string bytes) {
+void FakeSearchService::setRawAnswer(std::string bytes, int status) {
   std::lock_guard lock(m_mutex);
   m_answer = std::move(bytes);
+  m_status = status;
 }
 
 std::vector<std::string> FakeSearchService::targets() const {
@@ -56,8 +63,7 @@ FakeRouteService::FakeRouteService() {
   m_server.serve("/apisrv/nv", [this](const std::string& target) {
     const std::string leg = queryValue(target, "p1") + ";" + queryValue(target, "p2");
     std::lock_guard lock(m_mutex);
-    if (const auto it = m_answers.find(leg); it != m_answers.end())
-      return LoopbackResponse{200, it->second, "text/javascript; charset=GBK", false};
+    if (const auto it = m_answers.find(leg); it != m_answers.end()) return it->second;
     if (m_hasDefault) return LoopbackResponse{200, m_default, "text/javascript", false};
     return LoopbackResponse{404, "no route\n", "text/plain", false};
   });
@@ -67,10 +73,11 @@ std::string FakeRouteService::host() const {
   return "127.0.0.1:" + std::to_string(m_server.port());
 }
 
-void FakeRouteService::setLegAnswer(std::string_view p1, std::string_view p2,
-                                    std::string_view utf8) {
+void FakeRouteService::setLegAnswer(std::string_view p1, std::string_view p2, std::string_view utf8,
+                                    int status) {
   std::lock_guard lock(m_mutex);
-  m_answers[std::string(p1) + ";" + std::string(p2)] = gbk(utf8);
+  m_answers[std::string(p1) + ";" + std::string(p2)] =
+      answer(status, gbk(utf8), "text/javascript; charset=GBK");
 }
 
 void FakeRouteService::setDefaultAnswer(std::string_view utf8) {

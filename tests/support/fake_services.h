@@ -5,9 +5,10 @@
 //
 // Service  request target                     answer
 // -------  ---------------------------------  ----------------------------------------------
-// search   /LocalSearch?LocalSearch&...       the answer set last (200, GBK)
+// search   /LocalSearch?LocalSearch&...       the answer set last (200 unless set, GBK)
 // route    /apisrv/nv?...&p1=X,Y&p2=X,Y       the answer set for "X,Y;X,Y" (map frame), else
 //                                             the default answer; an unset default is a 404
+// An answer of status 0 is no answer: the connection closes without a byte.
 
 #include <map>
 #include <mutex>
@@ -27,14 +28,15 @@ class FakeSearchService {
   FakeSearchService();
   // "127.0.0.1:PORT", as a SearchHost setting names it.
   std::string host() const;
-  void setAnswer(std::string_view utf8) { setRawAnswer(gbk(utf8)); }
-  void setRawAnswer(std::string bytes);
+  void setAnswer(std::string_view utf8, int status = 200) { setRawAnswer(gbk(utf8), status); }
+  void setRawAnswer(std::string bytes, int status = 200);
   // Request targets ("/LocalSearch?..."), oldest first, exactly as received.
   std::vector<std::string> targets() const;
 
  private:
   mutable std::mutex m_mutex;
   std::string m_answer;
+  int m_status = 200;
   LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away
 };
 
@@ -43,13 +45,14 @@ class FakeRouteService {
   FakeRouteService();
   std::string host() const;
   // The answer to the leg from p1 to p2 (map frame, "x,y").
-  void setLegAnswer(std::string_view p1, std::string_view p2, std::string_view utf8);
+  void setLegAnswer(std::string_view p1, std::string_view p2, std::string_view utf8,
+                    int status = 200);
   void setDefaultAnswer(std::string_view utf8);
   std::vector<std::string> targets() const;
 
  private:
   mutable std::mutex m_mutex;
-  std::map<std::string, std::string, std::less<>> m_answers;
+  std::map<std::string, LoopbackResponse, std::less<>> m_answers;
   std::string m_default;
   bool m_hasDefault = false;
   LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/image_samples.h"
 #include "support/temp_dir.h"
 
 namespace tivra::test {
@@ -115,11 +116,23 @@ std::string withBody(int status, std::string_view reason, std::string_view conte
          std::string(body);
 }
 
-std::string_view asText(const std::vector<std::uint8_t>& bytes) {
+}  // namespace
+
+std::string_view FakeTileServer::asText(const std::vector<std::uint8_t>& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-}  // namespace
+std::string FakeTileServer::answerWith(int status, std::string_view contentType,
+                                       std::string_view body, bool withLength) {
+  if (withLength) return withBody(status, "Status", contentType, body);
+  return head(status, "Status", "Content-Type: " + std::string(contentType) + "\r\n") +
+         std::string(body);
+}
+
+void FakeTileServer::setTileAnswer(TileAnswer answer) {
+  const std::lock_guard lock(m_mutex);
+  m_tileAnswer = std::move(answer);
+}
 
 // A self-signed certificate for 127.0.0.1, valid for a day, and the context serving it.
 struct FakeTileServer::Tls {
@@ -311,6 +324,18 @@ void FakeTileServer::serve(int fd) {
     m_maxInFlight = std::max(m_maxInFlight, m_inFlight);
   }
   const auto response = answer(request);
+  if (response == kHang) {
+    // Taken and never answered: held until the client gives up or the server stops.
+    for (;;) {
+      pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents != 0) break;
+      if (fds[0].revents != 0 && readSome(buffer, sizeof buffer) <= 0) break;
+    }
+    const std::lock_guard lock(m_mutex);
+    --m_inFlight;
+    return;
+  }
   const std::string_view bytes = response ? std::string_view(*response) : std::string_view{};
   // The last byte goes out once the request no longer counts as in flight: a client that has
   // the whole answer can never overlap it with its next request in the count.
@@ -344,6 +369,14 @@ std::optional<std::string> FakeTileServer::answer(const Request& request) {
     const auto y = queryNumber(query, "y");
     const auto zoom = queryNumber(query, "zoom");
     if (!x || !y || !zoom) return withBody(400, "Bad Request", "text/plain", "bad query\n");
+    TileAnswer custom;
+    {
+      const std::lock_guard lock(m_mutex);
+      custom = m_tileAnswer;
+    }
+    if (custom) {
+      if (auto answer = custom(*x, *y, *zoom)) return answer;
+    }
     if (*zoom > 18) return redirect(302, url("/404.png"));
     if (const auto status = queryNumber(query, "status"); status && *status != 200)
       return withBody(static_cast<int>(*status), "Status", "text/plain", "failing\n");
@@ -446,6 +479,19 @@ std::vector<std::uint8_t> FakeTileServer::tileBytes(long x, long y, long zoom) {
   const auto bytes =
       (x + y) % 2 == 0 ? platform::encodePngRgba(image) : platform::encodeJpeg(image, 90);
   return bytes.value_or(std::vector<std::uint8_t>{});
+}
+
+std::vector<std::uint8_t> FakeTileServer::paddedPng(std::size_t size) {
+  std::vector<std::uint8_t> png = notFoundPng();
+  // A tEXt chunk before IEND (the last 12 bytes): 12 bytes of frame, "Comment", a zero, text.
+  constexpr std::size_t kIend = 12;
+  constexpr std::size_t kFrame = 12 + 8;
+  if (size < png.size() + kFrame) throw std::invalid_argument("paddedPng: too small");
+  std::vector<std::uint8_t> text = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0};
+  text.resize(size - png.size() - 12, 'x');
+  const auto chunk = pngChunk("tEXt", text);
+  png.insert(png.end() - kIend, chunk.begin(), chunk.end());
+  return png;
 }
 
 std::vector<std::uint8_t> FakeTileServer::notFoundPng() {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,8 @@ namespace tivra::test {
 // /slow?ms=M                           waits M ms (at most 5000), then 200 "slow"
 // anything else                        404, body "not found\n"
 //
+// setTileAnswer() replaces the answer to a /googlechina/maptile request with x, y and zoom.
+//
 // N is capped at 64 MiB. Every request is recorded (its head exactly as received) and
 // counted by path, and the server tracks how many requests it served at the same time.
 class FakeTileServer {
@@ -72,6 +75,21 @@ class FakeTileServer {
 
   void stop();
 
+  // The whole answer (head and body as sent; empty: close without answering; kHang: no answer
+  // until the client closes) to a tile request of the query grammar, or nullopt for the
+  // table's answer. Runs on the connection's thread, which may wait in waitOrStop().
+  static constexpr std::string_view kHang = "\x01hang";
+  using TileAnswer = std::function<std::optional<std::string>(long x, long y, long zoom)>;
+  void setTileAnswer(TileAnswer answer);
+  // Waits up to the given time; false when the server began stopping first.
+  bool waitOrStop(int milliseconds);
+
+  // An answer with the given status, Content-Type and body, with Content-Length unless
+  // withLength is false (the close then ends the body).
+  static std::string answerWith(int status, std::string_view contentType, std::string_view body,
+                                bool withLength = true);
+  static std::string_view asText(const std::vector<std::uint8_t>& bytes);
+
   std::uint16_t port() const { return m_port; }
   // "http://127.0.0.1:PORT" (https with TLS) followed by `target`.
   std::string url(std::string_view target) const;
@@ -87,13 +105,15 @@ class FakeTileServer {
   static platform::Image tileImage(long x, long y, long zoom);
   static std::vector<std::uint8_t> tileBytes(long x, long y, long zoom);
   static std::vector<std::uint8_t> notFoundPng();
+  // A whole PNG of exactly `size` bytes (at least 200): the not-found image with a text chunk
+  // that pads it.
+  static std::vector<std::uint8_t> paddedPng(std::size_t size);
 
  private:
   void acceptLoop();
   void serve(int fd);
   // nullopt: close without answering (the server is stopping).
   std::optional<std::string> answer(const Request& request);
-  bool waitOrStop(int milliseconds);
 
   struct Tls;
   std::unique_ptr<Tls> m_tls;
@@ -112,6 +132,7 @@ class FakeTileServer {
   std::map<std::string, std::size_t, std::less<>> m_counts;
   int m_inFlight = 0;
   int m_maxInFlight = 0;
+  TileAnswer m_tileAnswer;
 };
 
 }  // namespace tivra::test

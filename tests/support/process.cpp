@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -92,6 +93,13 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::optional<long> residentKiB(pid_t pid, std::string_view field) {
+  const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status.find("\n" + std::string(field) + ":");
+  if (at == std::string::npos) return std::nullopt;
+  return std::strtol(status.c_str() + at + field.size() + 2, nullptr, 10);
 }
 
 }  // namespace tivra::test

@@ -21,6 +21,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   void signal(int sig) const;
+  pid_t pid() const { return m_pid; }
   // The exit status, or nullopt when it has not ended within the timeout (or died by a signal).
   std::optional<int> wait(std::chrono::milliseconds timeout);
   bool running();
@@ -32,6 +33,10 @@ class Process {
 };
 
 std::string readFile(const std::filesystem::path& path);
+
+// A memory figure of a process in KiB from /proc/PID/status ("VmRSS": all resident memory,
+// "RssAnon": its anonymous part, without mapped files); nullopt when it cannot be read.
+std::optional<long> residentKiB(pid_t pid, std::string_view field = "VmRSS");
 
 // Polls until predicate holds or the timeout passes; returns the predicate's last value.
 template <typename Predicate>

@@ -1,5 +1,6 @@
 #include "support/raw_client.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -37,6 +38,20 @@ std::optional<std::string> exchange(std::uint16_t port, std::string_view request
   if (!fd) return std::nullopt;
   if (!platform::sendAll(fd.get(), request)) return std::nullopt;
   return readToEnd(fd.get(), timeout);
+}
+
+platform::UniqueFd connectWithSmallWindow(std::uint16_t port) {
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return fd;
+  // Set before connecting: the window is agreed on then, and autotuning stays off.
+  const int size = 16384;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+  return fd;
 }
 
 bool closedWithoutData(int fd, std::chrono::milliseconds timeout) {

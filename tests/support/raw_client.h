@@ -15,6 +15,10 @@ namespace tivra::test {
 std::optional<std::string> exchange(std::uint16_t port, std::string_view request,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// A loopback connection whose receive buffer stays small (16 KiB), so the server cannot put a
+// large answer into the kernel's buffers at once: a client that does not read holds it back.
+platform::UniqueFd connectWithSmallWindow(std::uint16_t port);
+
 // Reads from fd until end of stream; nullopt on error or timeout.
 std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout);
 

@@ -30,6 +30,17 @@ void RecordingEarth::SetCamera(const globe::Camera& camera, double speed) {
   if (hook) hook();
 }
 
+globe::TerrainPoint RecordingEarth::GetPointOnTerrainFromScreenCoords(double x, double y) {
+  globe::TerrainPoint point = m_inner->GetPointOnTerrainFromScreenCoords(x, y);
+  std::function<void(globe::TerrainPoint&)> hook;
+  {
+    std::lock_guard lock(m_log->mutex);
+    hook = m_log->onTerrainPoint;
+  }
+  if (hook) hook(point);
+  return point;
+}
+
 SearchGlobe::SearchGlobe() {
   globe::SimGlobeOptions o;
   o.flightBase = 10ms;

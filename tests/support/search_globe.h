@@ -29,6 +29,8 @@ struct GlobeLog {
   std::vector<std::string> openedPaths;
   std::vector<SentCamera> cameras;
   std::function<void()> onSetCamera;  // called after each recorded SetCamera
+  // Sees, and may change, every terrain point read through a recording handle.
+  std::function<void(globe::TerrainPoint&)> onTerrainPoint;
 };
 
 class RecordingEarth final : public globe::Earth {
@@ -52,9 +54,7 @@ class RecordingEarth final : public globe::Earth {
   void SetCamera(const globe::Camera& camera, double speed) override;
   double AutoPilotSpeed() override { return m_inner->AutoPilotSpeed(); }
   void putAutoPilotSpeed(double speed) override { m_inner->putAutoPilotSpeed(speed); }
-  globe::TerrainPoint GetPointOnTerrainFromScreenCoords(double x, double y) override {
-    return m_inner->GetPointOnTerrainFromScreenCoords(x, y);
-  }
+  globe::TerrainPoint GetPointOnTerrainFromScreenCoords(double x, double y) override;
   std::uintptr_t GetRenderHwnd() override { return m_inner->GetRenderHwnd(); }
 
  private:

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
 #include "platform/http_client.h"
 #include "support/fake_tile_server.h"
+#include "support/process.h"
 
 namespace tivra::tiles {
 namespace {
@@ -201,43 +203,67 @@ TEST(FetchUrlNoServer, ConnectionRefusedGivesStatusZero) {
   EXPECT_EQ(result.status, 0);
 }
 
-TEST_F(FetchUrl, DownloadLockAllowsOneDownloadAtATime) {
-  // Control: the server does see two clients at once when nothing serialises them.
-  {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 2; ++i) {
-      threads.emplace_back([this] {
-        platform::HttpClient client;
-        client.get(m_server.url("/slow?ms=400"), {}, {}, {});
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    ASSERT_EQ(m_server.maxConcurrent(), 2);
-  }
-  FakeTileServer server;
+TEST_F(FetchUrl, AtMostFourDownloadsRunAtOnce) {
   std::vector<std::thread> threads;
-  std::vector<FetchResult> results(3);
-  for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([&, i] { results[i] = fetch_url(server.url("/slow?ms=150")); });
+  std::vector<FetchResult> results(6);
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([&, i] { results[i] = fetch_url(m_server.url("/slow?ms=1000")); });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(server.requestCount("/slow"), 3u);
-  EXPECT_EQ(server.maxConcurrent(), 1);
+  EXPECT_EQ(m_server.requestCount("/slow"), 6u);
+  EXPECT_EQ(m_server.maxConcurrent(), kMaxDownloads);
   for (const auto& result : results) {
     ASSERT_TRUE(result.body);
     EXPECT_EQ(*result.body, textBytes("slow"));
   }
+  EXPECT_EQ(detail::downloadTurns().inUse(), 0);
 }
 
-TEST_F(FetchUrl, DownloadLockIsReleasedOnEveryPath) {
+TEST_F(FetchUrl, TurnsAreGivenBackOnEveryPath) {
   for (const char* target : {"/forbidden", "/redirect-no-location", "/cut?n=10", "/bytes?n=1"}) {
     fetch_url(m_server.url(target));
-    ASSERT_TRUE(detail::downloadLock().try_lock()) << target;
-    detail::downloadLock().unlock();
+    ASSERT_EQ(detail::downloadTurns().inUse(), 0) << target;
   }
   fetch_url("ftp://nowhere/");
-  ASSERT_TRUE(detail::downloadLock().try_lock());
-  detail::downloadLock().unlock();
+  EXPECT_EQ(detail::downloadTurns().inUse(), 0);
+}
+
+// A source that takes the request and never answers.
+class HangingSource : public FetchUrl {
+ protected:
+  void SetUp() override {
+    m_server.setTileAnswer([](long, long, long) -> std::optional<std::string> {
+      return std::string(FakeTileServer::kHang);
+    });
+  }
+  std::string tile() const { return m_server.url("/googlechina/maptile?x=1&y=2&zoom=3"); }
+};
+
+TEST_F(HangingSource, NoFirstByteInTimeIsNoBody) {
+  FetchOptions options;
+  options.firstByteTimeout = std::chrono::milliseconds(300);
+  EXPECT_FALSE(fetch_url(tile(), options).body);
+  EXPECT_EQ(m_server.requestCount("/googlechina/maptile"), 1u);
+}
+
+TEST_F(HangingSource, StopGivesUpTheDownloadAndTheWaitForATurn) {
+  std::stop_source stop;
+  FetchOptions options;
+  options.stop = stop.get_token();
+  // Every turn is taken by a hung download, and one more waits for a turn.
+  std::vector<std::future<FetchResult>> fetches;
+  for (int i = 0; i <= kMaxDownloads; ++i)
+    fetches.push_back(std::async(std::launch::async, [&] { return fetch_url(tile(), options); }));
+  ASSERT_TRUE(test::eventually(
+      [&] { return m_server.requestCount("/googlechina/maptile") == kMaxDownloads; },
+      std::chrono::seconds(10)));
+  stop.request_stop();
+  // Long before the first-byte limit.
+  for (auto& fetch : fetches) {
+    ASSERT_EQ(fetch.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(fetch.get().body);
+  }
+  EXPECT_EQ(m_server.requestCount("/googlechina/maptile"), std::size_t{kMaxDownloads});
 }
 
 // ---------------------------------------------------------------- URL helpers

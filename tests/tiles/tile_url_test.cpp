@@ -76,5 +76,29 @@ INSTANTIATE_TEST_SUITE_P(
         Query{"x=1%&y=1&zoom=3", std::nullopt}, Query{"x=1&y=1&zoom=3&", TileXYZ{1, 1, 14}},
         Query{"", std::nullopt}, Query{"x=9999999999999&y=0&zoom=12", std::nullopt}));
 
+struct Shape {
+  const char* text;
+  bool tileQuery;
+};
+class TileQueryShape : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(TileQueryShape, OnlyTheOverlaysGrammar) {
+  EXPECT_EQ(isTileQuery(GetParam().text), GetParam().tileQuery) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, TileQueryShape,
+    ::testing::Values(Shape{"x=123%34&y=56%37&zoom=12", true}, Shape{"zoom=5&y=10&x=18", true},
+                      // Beyond the world's edge, as the overlay writes it there (E(-1), E(-12)).
+                      Shape{"x=0%3-1&y=-1%3-2&zoom=17", true}, Shape{"x=1&y=2&zoom=18", true},
+                      Shape{"../../../../etc/passwd", false},
+                      Shape{"5/0301/1409/5497977570280.png", false}, Shape{"default.png", false},
+                      Shape{"", false}, Shape{"x=1&y=2", false}, Shape{"x=1&y=2&zoom=3&", false},
+                      Shape{"x=1&y=2&zoom=3&w=1", false}, Shape{"x=1&x=2&zoom=3", false},
+                      Shape{"x=&y=1&zoom=3", false}, Shape{"x=-&y=1&zoom=3", false},
+                      Shape{"x=1%3&y=1&zoom=3", false}, Shape{"x=1%41&y=1&zoom=3", false},
+                      Shape{"x=1/..&y=1&zoom=3", false},
+                      Shape{"x=1234567890123456789012345&y=1&zoom=3", false}));
+
 }  // namespace
 }  // namespace tivra::tiles

@@ -13,14 +13,23 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QToolButton>
+#include <cstdio>
+#include <fstream>
+#include <future>
 #include <memory>
 
 #include "globe/sim_globe.h"
 #include "gui_hub.h"
 #include "platform/gbk.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "search/nav_page.h"
+#include "search/points.h"
+#include "search/query_thread.h"
 #include "support/fake_services.h"
+#include "support/raw_client.h"
+#include "tiles/gcj02.h"
+#include "tiles/offset.h"
 #include "ui/globe_view.h"
 #include "ui/gps_page.h"
 #include "ui/main_frame.h"
@@ -98,6 +107,32 @@ TEST(GpsPageTest, StartsWithItsDefaultsAndAutoTrackGatesItsOptions) {
   EXPECT_TRUE(hub.window().gpsPage().followOptions().autoTrack);
 }
 
+// "$" + body + "*" + its checksum + CR LF.
+std::string sentence(std::string_view body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return "$" + std::string(body) + tail;
+}
+
+TEST(GpsPageTest, TheTimeFactorReachesThePlayback) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {});
+  // Fixes an hour apart: played at the default factor 1, the file would last hours.
+  const auto file = hub.dir() / "hours.nmea";
+  std::ofstream(file) << sentence("GPRMC,010000.00,A,3954.000,N,11624.000,E,0.0,0.0,010124,,,A")
+                      << sentence("GPRMC,020000.00,A,3954.100,N,11624.100,E,0.0,0.0,010124,,,A")
+                      << sentence("GPRMC,030000.00,A,3954.200,N,11624.200,E,0.0,0.0,010124,,,A");
+  page.fileRadio()->click();
+  page.fileEdit()->setText(QString::fromStdString(file.string()));
+  page.timeEdit()->setText("0");
+  page.startButton()->click();
+  EXPECT_EQ(hub.window().gpsPage().settings().timeFactor, 0.0);
+  EXPECT_TRUE(processUntil([&] { return page.statusLabel()->text() == "读取数据文件结束."; }, 20s))
+      << page.statusLabel()->text().toStdString();
+}
+
 TEST(GpsPageTest, FileKindWithoutANameStartsTheDemoAndStopEndsIt) {
   test::GuiHub hub(false);
   GpsPage page(hub.window().gpsPage(), {});
@@ -135,6 +170,48 @@ TEST_F(SearchPageTest, CitiesInCodePage936OrderWithBeijingSelected) {
     EXPECT_LT(*a, *b) << i;  // std::string compares its bytes unsigned
   }
   EXPECT_FALSE(page.withinViewCheck()->isChecked());
+}
+
+// The page's box and inputs reach the query; the hits come back shifted by the stored offset
+// where one is stored and by the offset model elsewhere, as the overlay's tiles are.
+TEST(SearchOffsetsTest, WithinViewBoxAndOffsetsReachTheQueryAndTheHits) {
+  test::FakeSearchService service;
+  test::GuiHub hub(true, {}, "SearchHost=" + service.host() + "\r\nOffsetModel=gcj02\r\n");
+  ASSERT_NE(hub.window().searchPage(), nullptr);
+  ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+  const globe::TerrainPoint view = hub.window().earth()->GetPointOnTerrainFromScreenCoords(0, 0);
+  const tiles::PointE5 centre = search::DegreesToE5(view.Longitude, view.Latitude);
+  tiles::StoreOffset(hub.window().tileCache().locationMap(), centre, {-600, 130}, true);
+  const tiles::PointE5 shanghai{12147370, 3123040};  // no stored offset there
+  const tiles::PointE5 model = tiles::gcj02Offset(shanghai);
+  service.setAnswer(platform::format(
+      "<Poi id=\"1\"><Na v=\"近\"/><Geo lo=\"%d\" la=\"%d\"/></Poi><Poi id=\"2\"><Na v=\"远\"/>"
+      "<Geo lo=\"%d\" la=\"%d\"/></Poi>",
+      centre.x, centre.y, shanghai.x, shanghai.y));
+
+  SearchPage page(*hub.window().searchPage());
+  page.keywordEdit()->setText("咖啡");
+  page.withinViewCheck()->setChecked(true);
+  page.searchButton()->click();
+  // The query runs off the window's thread.
+  ASSERT_TRUE(processUntil([&] { return !service.targets().empty(); }, 20s));
+  ASSERT_EQ(service.targets().size(), 1u);
+  EXPECT_NE(service.targets()[0].find(platform::format(
+                "city=%%B1%%B1%%BE%%A9&area=POINT(%d%%20%d)&words=%%BF%%A7%%B7%%C8&showName=1",
+                centre.x + 600, centre.y - 130)),
+            std::string::npos)
+      << service.targets()[0];
+
+  const auto at = [&](const char* name) -> std::optional<globe::GeoPoint> {
+    const auto feature = hub.globe()->featureByName(name);
+    if (!feature || feature->points.empty()) return std::nullopt;
+    return feature->points[0];
+  };
+  ASSERT_TRUE(processUntil([&] { return at("2.远").has_value(); }, 20s));
+  EXPECT_NEAR(at("1.近")->lon, (centre.x - 600) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("1.近")->lat, (centre.y + 130) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("2.远")->lon, (shanghai.x + model.x) * 0.00001, 1e-6);
+  EXPECT_NEAR(at("2.远")->lat, (shanghai.y + model.y) * 0.00001, 1e-6);
 }
 
 // What the keyword box keeps of text typed into it: at most 128 bytes in code page 936.
@@ -228,6 +305,19 @@ TEST_F(NavPageTest, PicksOnTheGlobeViewFillTheBoxes) {
   EXPECT_EQ(page.countLabel()->text(), "(0)");
 }
 
+TEST_F(NavPageTest, ShowingThePageFocusesTheBoxOfItsPickMode) {
+  NavPage page(*hub.window().navPage());
+  QLineEdit* edits[] = {page.startEdit(), page.viaEdit(), page.endEdit()};
+  for (const int mode : {2, 3, 1}) {
+    focus(edits[mode - 1]);
+    page.hide();
+    if (QWidget* focused = page.focusWidget()) focused->clearFocus();
+    ASSERT_EQ(page.focusWidget(), nullptr);
+    page.show();
+    EXPECT_EQ(page.focusWidget(), edits[mode - 1]) << mode;
+  }
+}
+
 TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   test::FakeRouteService route;
   route.setDefaultAnswer(test::routeAnswer(
@@ -239,8 +329,9 @@ TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   core.startText = "116.4,39.9";
   core.endText = "116.41,39.905";
   page.navigateButton()->click();
+  ASSERT_TRUE(processUntil([&] { return page.flyButton()->isEnabled(); }, 20s));
   EXPECT_EQ(route.targets().size(), 1u);
-  ASSERT_TRUE(page.flyButton()->isEnabled());
+  EXPECT_TRUE(hub.globe()->featureByName("Navigate"));
 
   page.flyButton()->click();
   EXPECT_EQ(page.flyButton()->text(), "停止");
@@ -253,6 +344,85 @@ TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   EXPECT_FALSE(core.flying());
   EXPECT_EQ(core.flight().height, 20);
 }
+
+// A route or search service that never answers: it takes connections into its backlog and reads
+// nothing. Closing it resets every connection still waiting.
+struct DeadServiceCase {
+  const char* name;
+  const char* hostSetting;
+  bool navigation;  // else the search page
+};
+
+class DeadServiceTest : public testing::TestWithParam<DeadServiceCase> {};
+
+TEST_P(DeadServiceTest, TheServerAnswersTheGlobeMeanwhileAndCancelEndsTheQuery) {
+  auto dead = platform::TcpListener::listen("127.0.0.1", 0, 8);
+  ASSERT_TRUE(dead);
+  test::GuiHub hub(
+      true, {},
+      std::string(GetParam().hostSetting) + "=127.0.0.1:" + std::to_string(dead->port()) + "\r\n");
+  // Whichever way the test ends, no query outlives the hub: the service goes first.
+  const std::shared_ptr<void> closeServiceFirst(nullptr, [&](void*) {
+    dead.reset();
+    processUntil([] { return search::QueryThread::liveCount() == 0; }, 20s);
+  });
+  ASSERT_NE(hub.window().navPage(), nullptr);
+  std::unique_ptr<QWidget> page;
+  QPushButton* button = nullptr;
+  QLabel* state = nullptr;
+  if (GetParam().navigation) {
+    hub.window().navPage()->startText = "116.4,39.9";
+    hub.window().navPage()->endText = "116.41,39.905";
+    auto nav = std::make_unique<NavPage>(*hub.window().navPage());
+    button = nav->navigateButton();
+    state = nav->queryLabel();
+    page = std::move(nav);
+  } else {
+    auto search = std::make_unique<SearchPage>(*hub.window().searchPage());
+    search->keywordEdit()->setText("饭");
+    button = search->searchButton();
+    state = search->queryLabel();
+    page = std::move(search);
+  }
+  // Once the query's request has reached the service, which keeps it, the globe asks for its
+  // overlay; the query's download lasts far longer than this request may wait.
+  auto overlay = std::async(std::launch::async, [&dead, port = hub.window().listeningPort()] {
+    std::optional<std::string> answer;
+    if (platform::waitReadable(dead->fd(), -1, 20s) == 1) {
+      answer = test::exchange(
+          port, "GET /KmlServer?BBOX=0,0,0,0,116.39,39.9,3000,0,0,60,40,1024,768 HTTP/1.1\r\n\r\n",
+          10s);
+    }
+    return answer;
+  });
+  const QString idle = button->text();
+  button->click();
+  EXPECT_EQ(state->text(), "正在查询…");
+  EXPECT_EQ(button->text(), "取消");
+  ASSERT_TRUE(processUntil([&] { return overlay.wait_for(0s) == std::future_status::ready; }, 40s));
+  const auto answer = overlay.get();
+  ASSERT_TRUE(answer);
+  EXPECT_NE(answer->find("<GroundOverlay>"), std::string::npos) << *answer;
+  EXPECT_EQ(state->text(), "正在查询…");  // the query still waits
+
+  button->click();  // cancel: idle at once
+  EXPECT_EQ(state->text(), "");
+  EXPECT_EQ(button->text(), idle);
+  // The waiting request fails; the cancelled query ends and changes nothing.
+  dead.reset();
+  ASSERT_TRUE(processUntil([] { return search::QueryThread::liveCount() == 0; }, 20s));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(state->text(), "");
+  EXPECT_FALSE(hub.globe()->featureByName("Navigate"));
+  if (auto* nav = dynamic_cast<NavPage*>(page.get())) {
+    EXPECT_FALSE(nav->flyButton()->isEnabled());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, DeadServiceTest,
+                         testing::Values(DeadServiceCase{"Route", "RouteHost", true},
+                                         DeadServiceCase{"Search", "SearchHost", false}),
+                         [](const auto& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace tivra::ui

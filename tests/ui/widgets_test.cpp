@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDialog>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -98,6 +99,13 @@ TEST(QtEventLoopTest, RunEndsWithTheFirstQuitCode) {
   // The queued exit is spent by a loop before run(), as a start-up message box would.
   processUntil([] { return false; }, 20ms);
   EXPECT_EQ(loop.run(), 3);
+  // Spent outside any loop, the exit stays pending in Qt and would end the next test's dialog
+  // at once: an application loop of our own takes it back.
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
+  QEventLoop next;
+  QTimer::singleShot(0, &next, [&] { next.exit(7); });
+  EXPECT_EQ(next.exec(), 7);
 }
 
 TEST(GuiFrontendTest, BoxAskedForByAnotherThreadShowsWithoutBlockingIt) {
@@ -127,8 +135,11 @@ class MapPageTest : public testing::Test {
 
 TEST_F(MapPageTest, SpinClampsAtTheLimitAndClearsAuto) {
   values().xoff = 100000;
+  values().autoOffset = true;
   page.refresh();
+  ASSERT_TRUE(page.autoCheck()->isChecked());
   page.xUp()->click();
+  EXPECT_FALSE(page.autoCheck()->isChecked());
   EXPECT_EQ(values().xoff, 100000);
   EXPECT_EQ(page.xEdit()->text(), "100000");
   EXPECT_FALSE(values().autoOffset);
@@ -244,6 +255,8 @@ TEST(DataShareDialogTest, ExportAndImportThroughTheButtons) {
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   dialog.importButton()->click();
+  EXPECT_EQ(dialog.fileText()->toPlainText(),
+            QString::fromStdString("文件名:" + next.string() + "\n信息数:2\n"));
   EXPECT_EQ(dialog.cacheText()->toPlainText(), "文件名:Cache\n原始信息数:1\n导入后总信息数:2\n");
   EXPECT_EQ(map.size(), 2u);
   EXPECT_TRUE(hub.frontend().messages().empty());
@@ -303,6 +316,9 @@ TEST_F(GlobeViewTest, DragOffsetOverTheViewAndReleaseElsewhere) {
   });
   hub.window().mapValues().xoff = 100;
   hub.window().mapValues().yoff = 200;
+  hub.window().mapValues().autoOffset = true;
+  page.refresh();
+  ASSERT_TRUE(page.autoCheck()->isChecked());
   // The flight to the start view has ended and its overlay was served (on this thread).
   ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
   const double halfWidth = hub.globe()->view().halfWidthDeg;
@@ -311,6 +327,7 @@ TEST_F(GlobeViewTest, DragOffsetOverTheViewAndReleaseElsewhere) {
   send(icon, QEvent::MouseButtonPress, icon->mapToGlobal(QPoint(2, 2)));
   EXPECT_TRUE(page.dragging());
   EXPECT_FALSE(hub.window().mapValues().autoOffset);
+  EXPECT_FALSE(page.autoCheck()->isChecked());
   // x' = (593 + 7 - 300) / 400 * 2 - 1 = 0.5; y' = 1 - (168 + 7 - 100) / 300 * 2 = 0.5
   send(icon, QEvent::MouseMove, QPoint(593, 168));
   send(icon, QEvent::MouseButtonRelease, QPoint(593, 168));
