@@ -15,7 +15,12 @@ packages=(
   locales
   libsqlite3-dev libssl-dev ca-certificates
   libisal-dev  # the tile store's content sums (CRC-32)
+  # The globe in a browser: node and npm install the page's pinned globe library (web/), and the
+  # browser tests drive Debian's chromium headless.
+  nodejs chromium
 )
+# Some node builds bring their own npm, which Debian's npm package conflicts with.
+command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick gpsbabel)
 fi
@@ -33,4 +38,17 @@ if ((${#missing[@]})); then
 fi
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   $([[ $(id -u) -eq 0 ]] || echo sudo) localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi
+
+# The globe library and the tests' browser driver, pinned in web/package.json, into
+# web/node_modules (not in git). Only when what is there differs from the pins.
+web="$(dirname "$0")/../web"
+if ! node -e '
+  const pins = require(process.argv[1] + "/package.json");
+  const all = { ...pins.dependencies, ...pins.devDependencies };
+  for (const [name, version] of Object.entries(all))
+    if (require(process.argv[1] + "/node_modules/" + name + "/package.json").version !== version)
+      process.exit(1);
+' "$(cd "$web" && pwd)" 2>/dev/null; then
+  (cd "$web" && npm install --no-audit --no-fund --loglevel=error)
 fi

@@ -88,6 +88,15 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
         return std::nullopt;
       }
       pageGiven = true;
+    } else if (arg == "--globe") {
+      const char* kind = value(i, "--globe needs web or sim");
+      if (kind == nullptr) return std::nullopt;
+      const std::string_view k = kind;
+      if (k != "web" && k != "sim") {
+        error = "--globe needs web or sim: " + std::string(k);
+        return std::nullopt;
+      }
+      cl.webGlobe = k == "web";
     } else if (arg == "--look-at") {
       const char* text = value(i, "--look-at needs LON,LAT,RANGE");
       if (text == nullptr) return std::nullopt;
@@ -146,6 +155,10 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
     error = "--page is only used with --ui-snapshot";
     return std::nullopt;
   }
+  if (cl.webGlobe && (cl.snapshot || cl.uiSnapshot)) {
+    error = "--snapshot and --ui-snapshot draw the built-in globe: not with --globe web";
+    return std::nullopt;
+  }
   if (cl.lookAt && !cl.snapshot) {
     error = "--look-at is only used with --snapshot";
     return std::nullopt;
@@ -154,9 +167,10 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
 }
 
 std::string usageText() {
-  return "usage: tivra [-WW] [--data-dir DIR] [--verbose]\n"
+  return "usage: tivra [-WW] [--globe web|sim] [--data-dir DIR] [--verbose]\n"
          "       tivra --ui-snapshot FILE [--page map|nav|search|gps] [--data-dir DIR]\n"
-         "       tivra --headless [-WW] [--data-dir DIR] [--verbose] [--gps SOURCE ...]\n"
+         "       tivra --headless [-WW] [--globe web|sim] [--data-dir DIR] [--verbose]\n"
+         "             [--gps SOURCE ...]\n"
          "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
          "       tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
          "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n"
@@ -165,6 +179,7 @@ std::string usageText() {
          "                    window and the view side by side to F as PNG, end\n"
          "  --page NAME       the tab the UI snapshot shows (default: map)\n"
          "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
+         "  --globe web|sim   the globe: a page in a browser, or the built-in one (default: sim)\n"
          "  --data-dir DIR    directory of Tivra.ini and the tile store (default: .)\n"
          "  --snapshot FILE   start, wait until the view is drawn, write it to FILE as PNG, end\n"
          "  --look-at L,B,R   the snapshot's view: longitude, latitude (degrees), range (metres);\n"

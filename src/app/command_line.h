@@ -29,7 +29,9 @@ struct CommandLine {
   std::optional<gps::GpsPageSettings> gps;
   // --ui-snapshot FILE: draw the main window and the globe view into FILE (PNG) and end.
   std::optional<std::filesystem::path> uiSnapshot;
-  std::string page = "map";  // --page: the tab shown in the UI snapshot (map, nav, search, gps)
+  std::string page = "map";
+  // --globe web|sim: the globe page in a browser, or the built-in simulated globe.
+  bool webGlobe = false;  // --page: the tab shown in the UI snapshot (map, nav, search, gps)
 };
 
 // nullopt with a message in error when the arguments cannot be understood.

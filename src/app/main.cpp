@@ -23,6 +23,7 @@
 #include "platform/message_loop.h"
 #include "platform/signal_watch.h"
 #include "ui/gui_main.h"
+#include "web/browser_globe.h"
 
 using namespace tivra;
 
@@ -81,10 +82,12 @@ int main(int argc, char** argv) {
   platform::MessageLoop loop;
   // Outlives the window, which holds a handle to it until shutdown.
   app::BuiltInGlobe builtInGlobe;
+  web::BrowserGlobe browserGlobe;
   app::MainWindowOptions options;
   options.dataDirectory = cl->dataDirectory;
   options.useEarth = cl->useEarth;
-  options.earthFactory = builtInGlobe.factory();
+  options.earthFactory = cl->webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
+  if (cl->webGlobe) options.browserGlobe = &browserGlobe;
   if (cl->gps) {
     options.gpsStatus = [](std::string_view text) {
       std::fprintf(stderr, "GPS: %.*s\n", static_cast<int>(text.size()), text.data());
@@ -102,6 +105,10 @@ int main(int argc, char** argv) {
       if (signals.take() != 0) loop.quit(0);
     });
     platform::debugTrace("tivra: listening on port " + std::to_string(window.listeningPort()));
+    if (cl->webGlobe) {
+      std::printf("Open %s in a browser\n", app::globePageUrl(window.listeningPort()).c_str());
+      std::fflush(stdout);
+    }
     if (cl->gps) {
       window.gpsPage().settings() = *cl->gps;
       window.gpsPage().start();
@@ -129,6 +136,8 @@ int main(int argc, char** argv) {
       std::fputs("tivra: interrupted before the snapshot was written\n", stderr);
       code = app::kSnapshotFailed;
     }
+    // Held polls of the page end first, so the connection threads can.
+    browserGlobe.close();
     window.shutdown();
     app::exitIfConnectionsStuck(code);
     builtInGlobe.release();

@@ -36,6 +36,7 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_settings = loadMainSettings(m_ini);
   m_hosts = loadHostSettings(m_ini);
   m_entryDocument = buildEntryDocument(m_settings);
+  if (m_options.browserGlobe) m_options.browserGlobe->setEntryDocument(m_entryDocument);
   m_tileCache = std::make_unique<store::TileCache>(m_options.dataDirectory, m_frontend,
                                                    "http:///" + m_hosts.tileHost + "/404.png");
   m_endpoints = std::make_unique<server::EndpointContext>(
@@ -120,6 +121,19 @@ void MainWindow::installHandlers() {
   m_router.setHandler(Endpoint::Default, [&context](std::string_view request, std::string& out) {
     server::DefaultEndpoint(context, request, out);
   });
+  m_pageContext = std::make_unique<web::PageContext>(
+      web::PageContext{.root = m_options.webRoot.value_or(web::defaultWebRoot()),
+                       .port = m_settings.tcpPort,
+                       // Built once at construction, so connection threads may read it.
+                       .entryDocument = [this] { return m_entryDocument; },
+                       .route = [this](std::string_view request,
+                                       std::string& out) { m_router.RouteRequest(request, out); },
+                       .globe = m_options.browserGlobe});
+  const web::PageContext& page = *m_pageContext;
+  m_router.setPrefixHandler(std::string(web::kPagePrefix),
+                            [&page](std::string_view request, std::string& out) {
+                              web::PageEndpoint(page, request, out);
+                            });
 }
 
 void MainWindow::openTileCache() {
@@ -220,6 +234,22 @@ void MainWindow::createSearchPages() {
                              {iconBase, search::serviceBase(m_hosts.detailHost)},
                              offsets},
       m_tempDirectory, m_options.kmlLoadWait);
+  if (m_options.browserGlobe) {
+    // The page's pick mode drags the picker over its own view; the pointer is where the picker
+    // points, 15 pixels above and left of its corner.
+    m_options.browserGlobe->setPickHandler([this](const web::PagePick& pick) {
+      m_loop.post([this, pick] {
+        if (!m_navPage) return;
+        using Phase = web::PagePick::Phase;
+        if (pick.phase == Phase::Press)
+          m_navPage->pressPicker({0, 0, pick.width, pick.height});
+        else if (pick.phase == Phase::Move)
+          m_navPage->movePointer(pick.x - 15, pick.y - 15, true);
+        else
+          m_navPage->releasePointer(pick.x - 15, pick.y - 15, true);
+      });
+    });
+  }
 }
 
 bool MainWindow::createEarth() {
@@ -393,6 +423,7 @@ void MainWindow::shutdown() {
   };
   // The pages go first: closing the navigation page stops a flight, the GPS page its source.
   step("pages", [&] {
+    if (m_options.browserGlobe) m_options.browserGlobe->setPickHandler({});
     m_navPage.reset();
     m_searchPage.reset();
     if (m_gpsPage) m_gpsPage->stop();
@@ -430,6 +461,10 @@ void MainWindow::shutdown() {
   // The handle goes; whoever made the globe ends it after this.
   step("globe release", [&] { m_earth.reset(); });
   m_earthStarted = false;
+}
+
+std::string globePageUrl(std::uint16_t port) {
+  return "http://127.0.0.1:" + std::to_string(port) + std::string(web::kPagePrefix);
 }
 
 void exitIfConnectionsStuck(int code) {

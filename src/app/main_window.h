@@ -27,6 +27,8 @@
 #include "server/tile_flights.h"
 #include "store/tile_cache.h"
 #include "tiles/map_values.h"
+#include "web/browser_globe.h"
+#include "web/page_endpoint.h"
 
 namespace tivra::app {
 
@@ -63,6 +65,10 @@ struct MainWindowOptions {
   // The navigation page's waits; tests shorten them.
   search::FlightTiming flightTiming{};
   std::chrono::milliseconds kmlLoadWait{300};
+  // The globe page under /globe/: its files (empty: beside the program or in the source tree)
+  // and, when the page is the globe, the hub that drives it.
+  std::optional<web::WebRoot> webRoot;
+  web::BrowserGlobe* browserGlobe = nullptr;
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -163,6 +169,7 @@ class MainWindow {
   std::stop_source m_stopDownloads;
   server::TileFlights m_tileFlights;
   std::unique_ptr<server::EndpointContext> m_endpoints;
+  std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.
   std::unique_ptr<gps::GpsPage> m_gpsPage;
   std::unique_ptr<gps::GpsEndpointContext> m_gpsEndpoints;
@@ -183,6 +190,9 @@ class MainWindow {
   std::filesystem::path m_entryFile;
   platform::EventLoop::TimerId m_entryViewTimer = 0;
 };
+
+// The globe page's address on the loopback.
+std::string globePageUrl(std::uint16_t port);
 
 // After shutdown(), when everything is written: a connection thread stuck past the shutdown
 // wait still reaches the window, its store and the loop, and must not meet the exit handlers,

@@ -1,5 +1,7 @@
 #include "server/router.h"
 
+#include "server/request.h"
+
 namespace tivra::server {
 
 namespace {
@@ -36,8 +38,17 @@ void Router::setResponseHandler(Endpoint endpoint, ResponseHandler handler) {
   m_handlers[static_cast<std::size_t>(endpoint)] = std::move(handler);
 }
 
+void Router::setPrefixHandler(std::string prefix, Handler handler) {
+  m_prefix = std::move(prefix);
+  m_prefixHandler = std::move(handler);
+}
+
 void Router::route(std::string_view request, Response& out) const {
   request = cutAtZero(request);
+  if (m_prefixHandler && requestUrl(request).starts_with(m_prefix)) {
+    m_prefixHandler(request, out.text);
+    return;
+  }
   m_handlers[static_cast<std::size_t>(chooseEndpoint(request))](request, out);
 }
 

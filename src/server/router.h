@@ -45,6 +45,9 @@ class Router {
   Router();
   void setHandler(Endpoint endpoint, Handler handler);
   void setResponseHandler(Endpoint endpoint, ResponseHandler handler);
+  // Requests whose URL starts with prefix go to handler instead of the word search: the globe
+  // page's requests, which no Google Earth sends.
+  void setPrefixHandler(std::string prefix, Handler handler);
   // The request text ends at its first zero byte, as the C string it always was.
   void route(std::string_view request, Response& out) const;
   // The same, with the body appended to the text.
@@ -52,6 +55,8 @@ class Router {
 
  private:
   std::array<ResponseHandler, kEndpointCount> m_handlers;
+  std::string m_prefix;
+  Handler m_prefixHandler;
 };
 
 }  // namespace tivra::server

@@ -29,6 +29,7 @@
 #include "ui/nav_page.h"
 #include "ui/qt_loop.h"
 #include "ui/search_page.h"
+#include "web/browser_globe.h"
 
 namespace tivra::ui {
 
@@ -130,11 +131,13 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
 
   QtEventLoop loop;
   app::BuiltInGlobe builtInGlobe;
+  web::BrowserGlobe browserGlobe;
   std::unique_ptr<MainFrame> frame;
   app::MainWindowOptions options;
   options.dataDirectory = cl.dataDirectory;
   options.useEarth = cl.useEarth;
-  options.earthFactory = builtInGlobe.factory();
+  options.earthFactory = cl.webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
+  if (cl.webGlobe) options.browserGlobe = &browserGlobe;
   // The window shows during the wait after the entry document is handed to the globe.
   options.earthWaits.afterOpenByTimer = true;
   options.mapPageRefresh = [&frame] {
@@ -153,9 +156,17 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   frame = std::make_unique<MainFrame>(window, frontend);
   guiFrontend.setParentWindow(frame.get());
   frame->setCloseHandler([&] {
+    // Held polls of the page end first, so the connection threads can.
+    browserGlobe.close();
     window.close();
     loop.quit(0);
   });
+  if (cl.webGlobe) {
+    const std::string url = app::globePageUrl(window.listeningPort());
+    std::printf("Open %s in a browser\n", url.c_str());
+    std::fflush(stdout);
+    frame->addBrowserButton(QString::fromStdString(url));
+  }
   std::unique_ptr<GlobeView> view;
   globe::SimGlobe* globe = builtInGlobe.globe();
   if (globe != nullptr && window.earth() != nullptr)
@@ -233,6 +244,7 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   // The view holds the window's globe handle; the pages, the window.
   view.reset();
   frame.reset();
+  browserGlobe.close();
   window.shutdown();
   app::exitIfConnectionsStuck(code);
   // A search or route query still downloading (cancelled or not) reads the window's location

@@ -4,14 +4,17 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QThread>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -94,6 +97,14 @@ MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget
     const QPoint p = QCursor::pos();
     return Point{p.x(), p.y()};
   };
+}
+
+void MainFrame::addBrowserButton(const QString& url) {
+  if (m_browserButton != nullptr) return;
+  m_browserButton = new QPushButton("在浏览器中打开", this);
+  connect(m_browserButton, &QPushButton::clicked, this,
+          [url] { QDesktopServices::openUrl(QUrl(url)); });
+  layout()->addWidget(m_browserButton);
 }
 
 Rect MainFrame::frameRect() const {

@@ -10,6 +10,7 @@
 
 #include "ui/docking.h"
 
+class QPushButton;
 class QTabWidget;
 
 namespace tivra::app {
@@ -43,6 +44,10 @@ class MainFrame final : public QWidget {
 
   // The close path: closing flag, stop messages, bounded wait, end of the loop.
   void setCloseHandler(std::function<void()> handler) { m_onClose = std::move(handler); }
+  // The button "在浏览器中打开" below the tabs: opens url (the globe page) in the desktop's
+  // browser.
+  void addBrowserButton(const QString& url);
+  QPushButton* browserButton() const { return m_browserButton; }
   // Once shown: moved to XPos, YPos, docked by its placement, timer 275 at 1000 ms.
   void place();
 
@@ -77,6 +82,7 @@ class MainFrame final : public QWidget {
   NavPage* m_navPage = nullptr;
   SearchPage* m_searchPage = nullptr;
   GpsPage* m_gpsPage = nullptr;
+  QPushButton* m_browserButton = nullptr;
   QTimer m_slideTimer;  // timer 275
   DockState m_state = DockState::Free;
   bool m_canDock = true;

@@ -14,6 +14,7 @@ struct ArgsCase {
   bool accepted;
   bool useEarth = true;
   const char* snapshot = nullptr;
+  bool webGlobe = false;
 };
 
 class CommandLineTest : public ::testing::TestWithParam<ArgsCase> {};
@@ -30,6 +31,7 @@ TEST_P(CommandLineTest, ParsesOrRefuses) {
     return;
   }
   EXPECT_EQ(cl->useEarth, c.useEarth);
+  EXPECT_EQ(cl->webGlobe, c.webGlobe);
   if (c.snapshot) {
     ASSERT_TRUE(cl->snapshot);
     EXPECT_EQ(cl->snapshot->string(), c.snapshot);
@@ -57,7 +59,13 @@ INSTANTIATE_TEST_SUITE_P(
         ArgsCase{"SnapshotWithoutGlobeLater", {"--headless", "--snapshot", "v.png", "/WW"}, false},
         ArgsCase{"LookAtAlone", {"--headless", "--look-at", "1,2,3"}, false},
         ArgsCase{"LookAtBad", {"--headless", "--snapshot", "v.png", "--look-at", "1,2"}, false},
-        ArgsCase{"LookAtMissing", {"--headless", "--snapshot", "v.png", "--look-at"}, false}),
+        ArgsCase{"LookAtMissing", {"--headless", "--snapshot", "v.png", "--look-at"}, false},
+        ArgsCase{"GlobeWeb", {"--headless", "--globe", "web"}, true, true, nullptr, true},
+        ArgsCase{"GlobeSim", {"--globe", "web", "--globe", "sim"}, true},
+        ArgsCase{"GlobeOther", {"--globe", "earth"}, false},
+        ArgsCase{"GlobeMissing", {"--globe"}, false},
+        ArgsCase{
+            "GlobeWebSnapshot", {"--headless", "--globe", "web", "--snapshot", "v.png"}, false}),
     [](const auto& tpi) { return std::string(tpi.param.name); });
 
 struct LookAtCase {
@@ -93,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLineTest, UsageNamesEveryOption) {
   const std::string usage = usageText();
   for (const char* option :
-       {"--headless", "-WW", "--data-dir", "--snapshot", "--look-at", "--verbose"})
+       {"--headless", "-WW", "--data-dir", "--snapshot", "--look-at", "--verbose", "--globe"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 
