@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "server/router.h"
@@ -61,6 +62,10 @@ struct FileCase {
   const char* body;
   bool library;
 };
+
+void PrintTo(const FileCase& c, std::ostream* out) {
+  *out << c.target;
+}
 
 class PageFileTest : public PageEndpointTest, public ::testing::WithParamInterface<FileCase> {};
 
@@ -145,6 +150,10 @@ struct ViewCase {
   const char* page;   // as the page's globe asks
   const char* earth;  // what KmlServer is handed
 };
+
+void PrintTo(const ViewCase& c, std::ostream* out) {
+  *out << c.page;
+}
 
 class ViewQueryTest : public ::testing::TestWithParam<ViewCase> {};
 
