@@ -218,7 +218,8 @@ TEST_F(StoreTool, WorksOnAStoreLeftByAKill) {
     put("a", tileOf(1));
     const bool first = store_checkpoint(s.get()) == 0;
     put("b", tileOf(2));
-    fs.writesLeft = 1;  // the journal is written, then the program is gone
+    // The journal is written and synced, one write lands in place, then the program is gone.
+    fs.writesLeft = 2;
     const bool second = store_checkpoint(s.get()) == 0;
     s.release();
     ::_exit(writer.lock && first && !second ? 0 : 1);
