@@ -44,18 +44,6 @@ std::optional<std::string> loadFile(const std::filesystem::path& path, std::stri
   }
 }
 
-// The file a write must replace: a symbolic link is followed to its target, so the link stays.
-std::filesystem::path writeTarget(const std::filesystem::path& path) {
-  std::filesystem::path target = path;
-  std::error_code ec;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
-    const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
-    if (ec) break;
-    target = next.is_absolute() ? next : target.parent_path() / next;
-  }
-  return target;
-}
-
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
@@ -189,7 +177,7 @@ bool IniFile::write(std::string_view section,
   std::string out = std::move(*text);
   for (const auto& [key, value] : entries) out = withKey(out, section, key, value);
 
-  const std::filesystem::path target = writeTarget(m_path);
+  const std::filesystem::path target = linkTarget(m_path);
   std::filesystem::path temp = target;
   temp += ".tmp";
   {

@@ -85,9 +85,9 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-// Where a write lands: a symbolic link is followed, as the shell's ">" does, so the link stays
-// and its target gets the bytes; the target of a dangling link is created.
-std::filesystem::path writeTarget(const std::filesystem::path& path) {
+}  // namespace
+
+std::filesystem::path linkTarget(const std::filesystem::path& path) {
   std::filesystem::path target = path;
   std::error_code ec;
   for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
@@ -97,8 +97,6 @@ std::filesystem::path writeTarget(const std::filesystem::path& path) {
   }
   return target;
 }
-
-}  // namespace
 
 bool writeRegularFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                       std::string& error) {
@@ -112,7 +110,7 @@ bool writeRegularFile(const std::filesystem::path& path, std::span<const std::ui
   }
   // The bytes go to a new file beside the target, which replaces it only once complete: a
   // failure (a full disk) leaves what was there as it was.
-  const std::filesystem::path target = writeTarget(path);
+  const std::filesystem::path target = linkTarget(path);
   std::filesystem::path directory = target.parent_path();
   if (directory.empty()) directory = ".";
   std::random_device random;

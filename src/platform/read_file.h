@@ -34,6 +34,10 @@ std::optional<std::vector<std::uint8_t>> readRegularFile(const std::filesystem::
                                                          std::size_t maxBytes,
                                                          std::string* error = nullptr);
 
+// Where a write to `path` lands: a symbolic link is followed, as the shell's ">" does, so the link
+// stays and its target is replaced; the target of a dangling link is created.
+std::filesystem::path linkTarget(const std::filesystem::path& path);
+
 // Writes every byte to `path` through a new file beside it that replaces it only once complete
 // and synced, so a failure (a full disk) leaves what was there untouched. A symbolic link is
 // written through; an existing name that is not a regular file is refused. On failure `error`
