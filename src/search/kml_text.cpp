@@ -45,6 +45,18 @@ std::size_t referenceLength(std::string_view text) {
   return i + 1;
 }
 
+// A reference the text already holds is kept; a bare '&' is escaped. Returns the bytes of the
+// text taken past its '&'.
+std::size_t appendAmpersand(std::string& out, std::string_view fromAmpersand) {
+  const std::size_t length = referenceLength(fromAmpersand);
+  if (length == 0) {
+    out += "&amp;";
+    return 0;
+  }
+  out.append(fromAmpersand.substr(0, length));
+  return length - 1;
+}
+
 }  // namespace
 
 void appendElementText(std::string& out, std::string_view text) {
@@ -54,13 +66,7 @@ void appendElementText(std::string& out, std::string_view text) {
     if (c == '<') {
       out += "&lt;";
     } else if (c == '&') {
-      const std::size_t length = referenceLength(text.substr(i));
-      if (length == 0) {
-        out += "&amp;";
-      } else {
-        out.append(text.substr(i, length));
-        i += length - 1;
-      }
+      i += appendAmpersand(out, text.substr(i));
     } else if (c == '>' && out.ends_with("]]")) {
       out += "&gt;";
     } else {
@@ -98,16 +104,9 @@ void appendBalloonText(std::string& out, std::string_view text) {
       case '\'':
         out += "&#39;";
         break;
-      case '&': {
-        const std::size_t length = referenceLength(text.substr(i));
-        if (length == 0) {
-          out += "&amp;";
-        } else {
-          out.append(text.substr(i, length));
-          i += length - 1;
-        }
+      case '&':
+        i += appendAmpersand(out, text.substr(i));
         break;
-      }
       default:
         out.push_back(c);
     }
