@@ -18,11 +18,15 @@ packages=(
   # The globe in a browser: node and npm install the page's pinned globe library (web/), and the
   # browser tests drive Debian's chromium headless.
   nodejs chromium
+  nlohmann-json3-dev  # the JSON answers of today's search and route services
+  # The window under a real window manager on a virtual display, and Qt's own Chinese texts.
+  xvfb openbox xdotool x11-utils qt6-translations-l10n
+  dpkg-dev  # the Debian package: CPack reads library dependencies with dpkg-shlibdeps
 )
 # Some node builds bring their own npm, which Debian's npm package conflicts with.
 command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick gpsbabel)
+  packages+=(libbenchmark-dev sqlite3 nginx-light wrk libvips-tools imagemagick gpsbabel linux-perf)
 fi
 
 missing=()
