@@ -31,10 +31,14 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
       m_options(std::move(options)),
       m_ini(m_options.dataDirectory / kSettingsFile) {
   // Defaults are used for this run, and the file is not written over at its end.
-  if (const auto why = m_ini.unreadable())
-    m_frontend.messageBox("cannot read the settings file " + *why, "Tivra");
+  if (const auto why = m_ini.unreadable()) {
+    platform::warn("tivra: cannot read the settings file " + *why);
+    m_frontend.errorBox("无法读取设置文件 " + *why + "，本次使用默认设置，退出时不覆盖它。",
+                        "Tivra");
+  }
   m_settings = loadMainSettings(m_ini);
   m_hosts = loadHostSettings(m_ini);
+  if (m_options.rememberChoices) m_windowChoices = loadWindowChoices(m_ini);
   m_entryDocument = buildEntryDocument(m_settings);
   if (m_options.browserGlobe) m_options.browserGlobe->setEntryDocument(m_entryDocument);
   m_tileCache = std::make_unique<store::TileCache>(m_options.dataDirectory, m_frontend,
@@ -48,6 +52,7 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
   m_endpoints->stop = m_stopDownloads.get_token();
   m_endpoints->flights = &m_tileFlights;
+  m_endpoints->counts = &m_tileCounts;
   createGpsPage();
   installHandlers();
 }
@@ -155,7 +160,7 @@ void MainWindow::openTileCache() {
                        ? "tivra: the store in " + m_options.dataDirectory.string() +
                              " is in use by another program"
                        : "tivra: cannot lock the store: " + writer.error);
-    m_frontend.messageBox("无法创建缓存文件！", "Tivra");
+    m_frontend.errorBox("无法创建缓存文件！", "Tivra");
     return;
   }
   m_storeWriter = std::move(writer.lock);
@@ -182,7 +187,7 @@ std::optional<int> MainWindow::initialise() {
   const int port = m_settings.tcpPort;
   if (port < 0 || port > 65535 ||
       !m_server->listen(m_hosts.listenAddress, static_cast<std::uint16_t>(port))) {
-    m_frontend.messageBox(platform::format("无法监听端口:%d！", port), "Tivra");
+    m_frontend.errorBox(platform::format("无法监听端口:%d！", port), "Tivra");
     return 1;
   }
 
@@ -194,7 +199,7 @@ std::optional<int> MainWindow::initialise() {
   m_online = true;
   if (m_options.useEarth) {
     if (!createEarth()) {
-      m_frontend.messageBox("无法启动Google Earth,请确认正常安装GE4.0.2091以上版本！", "Tivra");
+      m_frontend.errorBox("无法启动Google Earth,请确认正常安装GE4.0.2091以上版本！", "Tivra");
       return 3;
     }
     startEarth();
@@ -330,13 +335,12 @@ void MainWindow::openEntryDocument() {
     if (found) dir = *found;
   }
   if (dir.empty()) {
-    m_frontend.messageBox("cannot write the entry document: " + error, "Tivra");
+    m_frontend.errorBox("无法写入入口文档: " + error, "Tivra");
     return;
   }
   const std::filesystem::path file = dir / "tivra.kml";
   if (!search::writeWholeFile(file, m_entryDocument, error)) {
-    m_frontend.messageBox("cannot write the entry document: " + file.string() + ": " + error,
-                          "Tivra");
+    m_frontend.errorBox("无法写入入口文档 " + file.string() + ": " + error, "Tivra");
     return;
   }
   m_entryFile = file;
@@ -446,9 +450,14 @@ void MainWindow::shutdown() {
   // leaves the file with one half of them.
   step("settings", [&] {
     std::string error;
-    if (!saveSettings(m_ini, m_mapPageCreated ? &m_mapValues : nullptr, m_settings, &error))
+    if (!saveSettings(m_ini, m_mapPageCreated ? &m_mapValues : nullptr, m_settings, &error)) {
+      m_settingsNotSaved = error.empty() ? std::string("unknown error") : error;
       platform::warn(std::string("tivra: the settings were not saved (") + kSettingsFile +
                      " keeps what it held): " + error);
+    }
+    if (m_options.rememberChoices && m_settingsNotSaved.empty() &&
+        !saveWindowChoices(m_ini, m_windowChoices, &error))
+      m_settingsNotSaved = error.empty() ? std::string("unknown error") : error;
   });
   step("server", [&] { m_server.reset(); });
   step("entry document", [&] {

@@ -69,6 +69,8 @@ struct MainWindowOptions {
   // and, when the page is the globe, the hub that drives it.
   std::optional<web::WebRoot> webRoot;
   web::BrowserGlobe* browserGlobe = nullptr;
+  // The window's page and GPS choices are read at the start and written at the end.
+  bool rememberChoices = false;
 };
 
 // The hub of the program, the same object in GUI and headless runs: the settings, StateLock, the
@@ -96,9 +98,15 @@ class MainWindow {
     m_settings.yPos = y;
   }
   const HostSettings& hosts() const { return m_hosts; }
+  // What the window shows and keeps (see MainWindowOptions::rememberChoices).
+  WindowChoices& windowChoices() { return m_windowChoices; }
   const std::string& entryDocument() const { return m_entryDocument; }
   std::uint16_t listeningPort() const { return m_server ? m_server->port() : 0; }
   std::string tileSourceBase() const;
+  // Thread-safe: the tiles served, stored and missed since the start.
+  const server::TileCounts& tileCounts() const { return m_tileCounts; }
+  // Why the settings could not be written at shutdown; empty when they were.
+  const std::string& settingsNotSaved() const { return m_settingsNotSaved; }
 
   // The globe, once started (main thread only).
   bool earthStarted() const { return m_earthStarted; }
@@ -153,6 +161,7 @@ class MainWindow {
   platform::IniFile m_ini;
   MainSettings m_settings;
   HostSettings m_hosts;
+  WindowChoices m_windowChoices;
   std::string m_entryDocument;
 
   std::mutex m_stateLock;  // `StateLock`
@@ -168,6 +177,8 @@ class MainWindow {
   // Closing the window gives up the downloads of connection threads.
   std::stop_source m_stopDownloads;
   server::TileFlights m_tileFlights;
+  server::TileCounts m_tileCounts;
+  std::string m_settingsNotSaved;
   std::unique_ptr<server::EndpointContext> m_endpoints;
   std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.

@@ -1,6 +1,8 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <span>
 #include <utility>
 #include <variant>
@@ -32,6 +34,13 @@ constexpr Key<MainSettings> kMainKeys[] = {
     {"CameraLongitude", &MainSettings::cameraLongitude},
     {"CameraLatitude", &MainSettings::cameraLatitude},
     {"CameraRange", &MainSettings::cameraRange},
+};
+
+constexpr Key<WindowChoices> kWindowKeys[] = {
+    {"Page", &WindowChoices::page},
+    {"GpsKind", &WindowChoices::gpsKind},
+    {"GpsFile", &WindowChoices::gpsFile},
+    {"GpsTimeFactor", &WindowChoices::gpsTimeFactor},
 };
 
 constexpr Key<HostSettings> kHostKeys[] = {
@@ -96,13 +105,13 @@ void fromText(std::string_view text, std::atomic<T>& out) {
 }
 
 template <typename Owner>
-void load(const IniFile& ini, std::span<const Key<Owner>> keys, Owner& owner) {
+void load(const IniFile& ini, std::span<const Key<Owner>> keys, Owner& owner,
+          std::string_view section = kSettingsSection) {
   const Owner defaults{};
   for (const Key<Owner>& key : keys) {
     std::visit(
         [&](auto member) {
-          fromText(ini.readString(kSettingsSection, key.name, toText(defaults.*member)),
-                   owner.*member);
+          fromText(ini.readString(section, key.name, toText(defaults.*member)), owner.*member);
         },
         key.field);
   }
@@ -136,6 +145,28 @@ HostSettings loadHostSettings(const IniFile& ini) {
   HostSettings h;
   load<HostSettings>(ini, kHostKeys, h);
   return h;
+}
+
+WindowChoices loadWindowChoices(const IniFile& ini) {
+  WindowChoices c;
+  load<WindowChoices>(ini, kWindowKeys, c, kWindowSection);
+  const WindowChoices defaults;
+  constexpr std::string_view kPages[] = {"map", "nav", "search", "gps"};
+  if (std::find(std::begin(kPages), std::end(kPages), c.page) == std::end(kPages))
+    c.page = defaults.page;
+  if (c.gpsKind < 0 || c.gpsKind > 2) c.gpsKind = defaults.gpsKind;
+  if (!std::isfinite(c.gpsTimeFactor) || c.gpsTimeFactor <= 0)
+    c.gpsTimeFactor = defaults.gpsTimeFactor;
+  return c;
+}
+
+bool saveWindowChoices(const IniFile& ini, const WindowChoices& c, std::string* error) {
+  WindowChoices stored = c;
+  // A value is read back cut to 127 bytes: a longer file name would come back as another file.
+  if (stored.gpsFile.size() > 127) stored.gpsFile.clear();
+  Entries entries;
+  append<WindowChoices>(kWindowKeys, stored, entries);
+  return ini.write(kWindowSection, entries, error);
 }
 
 void loadMapValues(const IniFile& ini, tiles::MapValues& v) {

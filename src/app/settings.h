@@ -11,6 +11,9 @@ namespace tivra::app {
 
 inline constexpr const char* kSettingsSection = "settings";
 inline constexpr const char* kSettingsFile = "Tivra.ini";
+// The window's own keys live in a section of their own, so the fourteen keys of "settings"
+// keep their bytes.
+inline constexpr const char* kWindowSection = "window";
 
 // The main window's own keys.
 struct MainSettings {
@@ -43,12 +46,25 @@ struct HostSettings {
   std::string testCaFile;
 };
 
+// What the window remembers between runs: the page shown and the GPS page's choices.
+struct WindowChoices {
+  std::string page = "map";    // `Page`: map, nav, search or gps
+  std::int32_t gpsKind = 1;    // `GpsKind`: 0 serial port, 1 demo, 2 track file
+  std::string gpsFile;         // `GpsFile`: the track file
+  double gpsTimeFactor = 1.0;  // `GpsTimeFactor`
+};
+
 // Each key missing from the file reads as its field's default above. Integers and reals are
 // stored as decimal text (not a number reads as 0), truth values as "true"/"false" (only
 // "false", in any case, reads as false).
 MainSettings loadMainSettings(const platform::IniFile& ini);
 bool saveMainSettings(const platform::IniFile& ini, const MainSettings& settings);
 HostSettings loadHostSettings(const platform::IniFile& ini);
+
+// Values out of range read as the defaults.
+WindowChoices loadWindowChoices(const platform::IniFile& ini);
+bool saveWindowChoices(const platform::IniFile& ini, const WindowChoices& choices,
+                       std::string* error = nullptr);
 
 // The map page's eight keys (the image-enhancement switch is not stored).
 void loadMapValues(const platform::IniFile& ini, tiles::MapValues& values);

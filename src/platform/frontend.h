@@ -10,6 +10,10 @@ class Frontend {
   virtual ~Frontend() = default;
   // Never blocks the caller for long: a failing peer must not hold up a server thread.
   virtual void messageBox(std::string_view text, std::string_view caption) = 0;
+  // A failure the user must act on: the GUI marks it with the error icon; elsewhere a box.
+  virtual void errorBox(std::string_view text, std::string_view caption) {
+    messageBox(text, caption);
+  }
 };
 
 // Writes "caption: text" as one line on standard error (a trailing newline of text is dropped).

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <stop_token>
@@ -14,6 +15,13 @@
 namespace tivra::server {
 
 class TileFlights;
+
+// Tiles asked of `ImageServer` since the start, for the window's status line; any thread.
+struct TileCounts {
+  std::atomic<std::uint64_t> served{0};  // answered with an image
+  std::atomic<std::uint64_t> stored{0};  // downloaded and kept in the store
+  std::atomic<std::uint64_t> missed{0};  // answered with the placeholder
+};
 
 // What the endpoints reach through the main window. The references outlive the server.
 struct EndpointContext {
@@ -31,6 +39,8 @@ struct EndpointContext {
   std::stop_token stop{};
   // Shares one fetch among connections asking for the same tile; null: each fetches alone.
   TileFlights* flights = nullptr;
+  // Null: nothing is counted.
+  TileCounts* counts = nullptr;
 };
 
 }  // namespace tivra::server

@@ -99,6 +99,7 @@ TileFlights::Outcome fetchTile(const EndpointContext& context, std::string_view 
   }
   const bool kept =
       whole && worthStoring(fetched.status) && context.tileCache.StoreTile(key, *bytes) == 0;
+  if (kept && context.counts != nullptr) ++context.counts->stored;
   return {bytes, kept};
 }
 
@@ -141,6 +142,7 @@ void ImageServer(const EndpointContext& context, std::string_view request, Respo
   // placeholder too, rather than bytes no image viewer can show.
   if (bytes && letter == 'T')
     bytes = share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
+  if (context.counts != nullptr) ++(bytes ? context.counts->served : context.counts->missed);
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.
     if (context.mapValues.transparentMode) {

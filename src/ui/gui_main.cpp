@@ -7,12 +7,15 @@
 #include <QApplication>
 #include <QIcon>
 #include <QPainter>
+#include <QPixmap>
 #include <QScreen>
 #include <QTabWidget>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <span>
 
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
@@ -28,8 +31,14 @@
 #include "ui/map_page.h"
 #include "ui/nav_page.h"
 #include "ui/qt_loop.h"
+#include "ui/qt_translations.h"
 #include "ui/search_page.h"
+#include "ui/window_raise.h"
 #include "web/browser_globe.h"
+
+namespace tivra::platform::detail {
+extern const std::span<const std::uint8_t> kResource_tivra_png;
+}
 
 namespace tivra::ui {
 
@@ -70,6 +79,14 @@ std::int64_t epochMillis() {
       .count();
 }
 
+// The theme's icon when the program is installed, else the one compiled in.
+QIcon programIcon() {
+  const std::span<const std::uint8_t> bytes = platform::detail::kResource_tivra_png;
+  QPixmap builtIn;
+  builtIn.loadFromData(bytes.data(), static_cast<uint>(bytes.size()), "PNG");
+  return QIcon::fromTheme("tivra", QIcon(builtIn));
+}
+
 struct UiSnapshot {
   std::filesystem::path file;
   int code = app::kSnapshotFailed;
@@ -100,7 +117,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName("Tivra");
   QApplication::setDesktopFileName("tivra");
-  QApplication::setWindowIcon(QIcon::fromTheme("tivra"));
+  QApplication::setWindowIcon(programIcon());
+  const ChineseQtTexts qtTexts;
   QApplication::setQuitOnLastWindowClosed(false);
 
   // A snapshot has nobody to answer a message box: its messages go to standard error.
@@ -109,21 +127,32 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   platform::Frontend& frontend =
       cl.uiSnapshot ? static_cast<platform::Frontend&>(lineFrontend) : guiFrontend;
 
+  // A failure before the window: said on standard error, and in a box where someone sees it.
+  const auto startFailed = [&](const std::string& line, const std::string& box) {
+    std::fprintf(stderr, "tivra: %s\n", line.c_str());
+    if (!cl.uiSnapshot) guiFrontend.errorBox(box, "Tivra");
+  };
+  const std::filesystem::path raiseSocket =
+      raiseSocketPath(platform::InstanceLock::lockPath("Tivra"));
   const auto instance = platform::InstanceLock::acquire("Tivra");
   if (instance.outcome == platform::LockOutcome::kHeldByAnother) {
+    // The running window comes forward; the box only when it does not answer.
+    if (!cl.uiSnapshot && askToRaise(raiseSocket, std::chrono::milliseconds(2000))) return 0;
     frontend.messageBox("Tivra已经在运行！", "Tivra");
     return cl.uiSnapshot ? app::kSnapshotFailed : 0;
   }
   if (!instance.lock) {
     // Not another instance: a lock that cannot be taken at all is its own failure.
-    std::fprintf(stderr, "tivra: cannot take the single-instance lock %s\n",
-                 instance.error.c_str());
+    startFailed("cannot take the single-instance lock " + instance.error,
+                "无法创建单实例锁 " + instance.error);
     return cl.uiSnapshot ? app::kSnapshotFailed : 2;
   }
   std::error_code ec;
   std::filesystem::create_directories(cl.dataDirectory, ec);
   if (!std::filesystem::is_directory(cl.dataDirectory)) {
-    std::fprintf(stderr, "tivra: cannot use data directory %s\n", cl.dataDirectory.c_str());
+    startFailed("cannot use data directory " + cl.dataDirectory.string(),
+                "无法使用数据目录 " + cl.dataDirectory.string() +
+                    (ec ? "：" + ec.message() : std::string()));
     return 2;
   }
   platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
@@ -138,6 +167,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   options.useEarth = cl.useEarth;
   options.earthFactory = cl.webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
   if (cl.webGlobe) options.browserGlobe = &browserGlobe;
+  // A snapshot shows what its command line asks for, and changes nothing for the next run.
+  options.rememberChoices = !cl.uiSnapshot;
   // The window shows during the wait after the entry document is handed to the globe.
   options.earthWaits.afterOpenByTimer = true;
   options.mapPageRefresh = [&frame] {
@@ -155,6 +186,11 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
 
   frame = std::make_unique<MainFrame>(window, frontend);
   guiFrontend.setParentWindow(frame.get());
+  std::optional<RaiseListener> raiser;
+  if (!cl.uiSnapshot)
+    raiser.emplace(raiseSocket, [&frame] {
+      if (frame) frame->bringForward();
+    });
   frame->setCloseHandler([&] {
     // Held polls of the page end first, so the connection threads can.
     browserGlobe.close();
@@ -185,11 +221,7 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   bool takeSnapshot = false;
   if (cl.uiSnapshot) {
     snapshot.file = *cl.uiSnapshot;
-    QWidget* page = nullptr;
-    if (cl.page == "map") page = frame->mapPage();
-    if (cl.page == "nav") page = frame->navPage();
-    if (cl.page == "search") page = frame->searchPage();
-    if (cl.page == "gps") page = frame->gpsPage();
+    QWidget* page = frame->page(cl.page);
     if (page == nullptr) {
       snapshot.reason = "the page " + cl.page + " is not in this window";
       loop.quit(app::kSnapshotFailed);
@@ -242,10 +274,16 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     }
   }
   // The view holds the window's globe handle; the pages, the window.
+  raiser.reset();
   view.reset();
   frame.reset();
+  guiFrontend.setParentWindow(nullptr);
   browserGlobe.close();
   window.shutdown();
+  if (!window.settingsNotSaved().empty() && !cl.uiSnapshot)
+    guiFrontend.errorBox(std::string("设置未能保存（") + app::kSettingsFile +
+                             " 保持原来的内容）：" + window.settingsNotSaved(),
+                         "Tivra");
   app::exitIfConnectionsStuck(code);
   // A search or route query still downloading (cancelled or not) reads the window's location
   // map when its download ends: the process ends before the window goes.

@@ -9,7 +9,9 @@
 #include <QDialogButtonBox>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QThread>
@@ -24,6 +26,7 @@
 #include "ui/map_page.h"
 #include "ui/nav_page.h"
 #include "ui/search_page.h"
+#include "ui/status_line.h"
 
 namespace tivra::ui {
 
@@ -81,6 +84,9 @@ MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
   layout->addWidget(m_tabs);
+  m_statusLine = new StatusLine(hub, this);
+  layout->addWidget(m_statusLine);
+  restoreChoices();
   // 107 x 133 dialog units, grown to what the Chinese labels need.
   const QFontMetrics fm(font());
   const int unitX = fm.averageCharWidth();
@@ -97,6 +103,53 @@ MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget
     const QPoint p = QCursor::pos();
     return Point{p.x(), p.y()};
   };
+}
+
+MainFrame::~MainFrame() {
+  recordChoices();
+}
+
+QWidget* MainFrame::page(std::string_view name) const {
+  if (name == "map") return m_mapPage;
+  if (name == "nav") return m_navPage;
+  if (name == "search") return m_searchPage;
+  if (name == "gps") return m_gpsPage;
+  return nullptr;
+}
+
+void MainFrame::restoreChoices() {
+  app::WindowChoices& c = m_hub.windowChoices();
+  if (m_gpsPage != nullptr) {
+    m_gpsPage->fileEdit()->setText(QString::fromStdString(c.gpsFile));
+    m_gpsPage->timeEdit()->setText(QString::number(c.gpsTimeFactor));
+    // A click, as the user's: the page reads its controls and enables those of the kind.
+    QRadioButton* kinds[] = {m_gpsPage->comRadio(), m_gpsPage->demoRadio(), m_gpsPage->fileRadio()};
+    if (c.gpsKind >= 0 && c.gpsKind < 3) kinds[c.gpsKind]->click();
+  }
+  if (QWidget* shown = page(c.page)) m_tabs->setCurrentWidget(shown);
+  connect(m_tabs, &QTabWidget::currentChanged, this, [this] { recordChoices(); });
+}
+
+void MainFrame::recordChoices() {
+  app::WindowChoices& c = m_hub.windowChoices();
+  for (const char* name : {"map", "nav", "search", "gps"})
+    if (page(name) != nullptr && page(name) == m_tabs->currentWidget()) c.page = name;
+  if (m_gpsPage == nullptr) return;
+  if (m_gpsPage->comRadio()->isChecked()) c.gpsKind = 0;
+  if (m_gpsPage->demoRadio()->isChecked()) c.gpsKind = 1;
+  if (m_gpsPage->fileRadio()->isChecked()) c.gpsKind = 2;
+  c.gpsFile = m_gpsPage->fileEdit()->text().toStdString();
+  bool ok = false;
+  const double factor = m_gpsPage->timeEdit()->text().trimmed().toDouble(&ok);
+  if (ok && factor > 0) c.gpsTimeFactor = factor;
+}
+
+void MainFrame::bringForward() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+  onPointerOver();
 }
 
 void MainFrame::addBrowserButton(const QString& url) {

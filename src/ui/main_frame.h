@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "ui/docking.h"
@@ -26,6 +27,7 @@ class GpsPage;
 class MapPage;
 class NavPage;
 class SearchPage;
+class StatusLine;
 
 // "关于 Tivra": the program's name and version.
 void showAbout(QWidget* parent);
@@ -33,6 +35,8 @@ void showAbout(QWidget* parent);
 class MainFrame final : public QWidget {
  public:
   MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent = nullptr);
+  // Hands the GPS page's choices to the hub, which keeps them.
+  ~MainFrame() override;
 
   MapPage* mapPage() const { return m_mapPage; }
   // Null when the page was not created (navigation and search need an online globe
@@ -41,6 +45,11 @@ class MainFrame final : public QWidget {
   SearchPage* searchPage() const { return m_searchPage; }
   GpsPage* gpsPage() const { return m_gpsPage; }
   QTabWidget* tabs() const { return m_tabs; }
+  // The page named map, nav, search or gps; null when it is not in this window.
+  QWidget* page(std::string_view name) const;
+  StatusLine* statusLine() const { return m_statusLine; }
+  // A second start asked for the window: shown, in front, slid in when docked.
+  void bringForward();
 
   // The close path: closing flag, stop messages, bounded wait, end of the loop.
   void setCloseHandler(std::function<void()> handler) { m_onClose = std::move(handler); }
@@ -75,6 +84,9 @@ class MainFrame final : public QWidget {
   int screenWidth() const;
   void moveFrame(const Rect& r);
   void slide(bool in);
+  // The hub's remembered page and GPS choices into the widgets, and back.
+  void restoreChoices();
+  void recordChoices();
 
   app::MainWindow& m_hub;
   QTabWidget* m_tabs;
@@ -83,6 +95,7 @@ class MainFrame final : public QWidget {
   SearchPage* m_searchPage = nullptr;
   GpsPage* m_gpsPage = nullptr;
   QPushButton* m_browserButton = nullptr;
+  StatusLine* m_statusLine;
   QTimer m_slideTimer;  // timer 275
   DockState m_state = DockState::Free;
   bool m_canDock = true;

@@ -118,23 +118,34 @@ GuiFrontend::GuiFrontend()
 GuiFrontend::~GuiFrontend() = default;
 
 void GuiFrontend::messageBox(std::string_view text, std::string_view caption) {
+  ask(text, caption, QMessageBox::Information);
+}
+
+void GuiFrontend::errorBox(std::string_view text, std::string_view caption) {
+  ask(text, caption, QMessageBox::Critical);
+}
+
+void GuiFrontend::ask(std::string_view text, std::string_view caption, int icon) {
   const QString qtext = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   const QString qcaption =
       QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size()));
   const bool guiThread = QThread::currentThread() == m_context->thread();
   if (guiThread && QThread::currentThread()->loopLevel() == 0) {
-    QMessageBox box(QMessageBox::Information, qcaption, qtext, QMessageBox::Ok, m_parent.data());
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), qcaption, qtext, QMessageBox::Ok,
+                    m_parent.data());
     box.exec();
     return;
   }
   // Queued even on the GUI thread: a box must not run a nested loop under a handler.
   QMetaObject::invokeMethod(
-      m_context.get(), [this, qtext, qcaption] { show(qtext, qcaption); }, Qt::QueuedConnection);
+      m_context.get(), [this, qtext, qcaption, icon] { show(qtext, qcaption, icon); },
+      Qt::QueuedConnection);
 }
 
-void GuiFrontend::show(const QString& text, const QString& caption) {
+void GuiFrontend::show(const QString& text, const QString& caption, int icon) {
   QWidget* parent = m_parent ? m_parent.data() : m_owner.get();
-  auto* box = new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+  auto* box =
+      new QMessageBox(static_cast<QMessageBox::Icon>(icon), caption, text, QMessageBox::Ok, parent);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setObjectName("tivraMessageBox");
   box->open();

@@ -67,11 +67,13 @@ class GuiFrontend final : public platform::Frontend {
   GuiFrontend();
   ~GuiFrontend() override;
   void messageBox(std::string_view text, std::string_view caption) override;
+  void errorBox(std::string_view text, std::string_view caption) override;
   // Boxes open over this window once it exists.
   void setParentWindow(QWidget* window) { m_parent = window; }
 
  private:
-  void show(const QString& text, const QString& caption);
+  void ask(std::string_view text, std::string_view caption, int icon);
+  void show(const QString& text, const QString& caption, int icon);
 
   std::unique_ptr<QObject> m_context;  // lives on the GUI thread; receives the queued boxes
   std::unique_ptr<QWidget> m_owner;    // owns the boxes shown before there is a window

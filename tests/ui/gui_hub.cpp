@@ -9,15 +9,18 @@
 
 namespace tivra::test {
 
-GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh,
-               std::string_view extraSettings) {
+GuiHub::GuiHub(bool useEarth, std::function<void()> mapPageRefresh, std::string_view extraSettings,
+               std::filesystem::path dataDir)
+    : m_dataDir(dataDir.empty() ? m_dir.path() : std::move(dataDir)) {
   // Tiles the globe asks for fail at once (nobody listens there), so no download outlasts the
   // window's wait for its connections when the hub goes.
-  std::ofstream(m_dir / "Tivra.ini")
-      << "[settings]\r\nTcpPort=" << freePort() << "\r\nTileHost=127.0.0.1:" << freePort() << "\r\n"
-      << extraSettings;
+  if (!std::filesystem::exists(m_dataDir / "Tivra.ini"))
+    std::ofstream(m_dataDir / "Tivra.ini") << "[settings]\r\nTcpPort=" << freePort()
+                                           << "\r\nTileHost=127.0.0.1:" << freePort() << "\r\n"
+                                           << extraSettings;
   app::MainWindowOptions options;
-  options.dataDirectory = m_dir.path();
+  options.dataDirectory = m_dataDir;
+  options.rememberChoices = m_dataDir != m_dir.path();
   options.useEarth = useEarth;
   options.earthWaits.initializePoll = std::chrono::milliseconds(10);
   options.earthWaits.afterOpen = std::chrono::milliseconds(10);

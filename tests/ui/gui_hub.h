@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -19,9 +20,11 @@ namespace tivra::test {
 
 class GuiHub {
  public:
-  // extraSettings: further "Key=value\r\n" lines of the [settings] section.
+  // extraSettings: further "Key=value\r\n" lines of the [settings] section. With a dataDir,
+  // the hub runs there on the Tivra.ini found (written as above when there is none) and keeps
+  // the window's choices, as the window does.
   explicit GuiHub(bool useEarth, std::function<void()> mapPageRefresh = {},
-                  std::string_view extraSettings = {});
+                  std::string_view extraSettings = {}, std::filesystem::path dataDir = {});
   ~GuiHub();
   GuiHub(const GuiHub&) = delete;
   GuiHub& operator=(const GuiHub&) = delete;
@@ -31,9 +34,11 @@ class GuiHub {
   RecordingFrontend& frontend() { return m_frontend; }
   ui::QtEventLoop& loop() { return m_loop; }
   const TempDir& dir() const { return m_dir; }
+  const std::filesystem::path& dataDir() const { return m_dataDir; }
 
  private:
   TempDir m_dir;
+  std::filesystem::path m_dataDir;
   RecordingFrontend m_frontend;
   ui::QtEventLoop m_loop;
   std::unique_ptr<app::BuiltInGlobe> m_globe;
