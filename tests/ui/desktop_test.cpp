@@ -62,6 +62,10 @@ struct StatusCase {
   const char* counts;                 // its third line
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class StatusLineTest : public testing::TestWithParam<StatusCase> {};
 
 TEST_P(StatusLineTest, CountsTheTilesAskedFor) {
