@@ -150,5 +150,61 @@ TEST(CommandLineTest, SwitchesAndErrors) {
   EXPECT_TRUE(parseCommandLine(a5, error)->useEarth);
 }
 
+struct ChoicesCase {
+  const char* name;
+  const char* window;  // the [window] section's lines
+  const char* page;
+  std::int32_t gpsKind;
+  const char* gpsFile;
+  double gpsTimeFactor;
+};
+
+void PrintTo(const ChoicesCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WindowChoicesTest : public testing::TestWithParam<ChoicesCase> {};
+
+// The window's own section beside the fourteen keys: read with its bounds, the fourteen untouched.
+TEST_P(WindowChoicesTest, ReadWithinBoundsBesideTheSettings) {
+  const ChoicesCase& c = GetParam();
+  test::TempDir dir;
+  const std::string settings = "[settings]\r\nTcpPort=12345\r\nXPos=7\r\n";
+  std::ofstream(dir / kSettingsFile) << settings << "[window]\r\n" << c.window;
+  const platform::IniFile ini{dir / kSettingsFile};
+  const WindowChoices read = loadWindowChoices(ini);
+  EXPECT_EQ(read.page, c.page);
+  EXPECT_EQ(read.gpsKind, c.gpsKind);
+  EXPECT_EQ(read.gpsFile, c.gpsFile);
+  EXPECT_DOUBLE_EQ(read.gpsTimeFactor, c.gpsTimeFactor);
+  ASSERT_TRUE(saveWindowChoices(ini, read));
+  EXPECT_EQ(test::readFile(dir / kSettingsFile).substr(0, settings.size()), settings);
+  EXPECT_EQ(loadWindowChoices(ini).gpsFile, c.gpsFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, WindowChoicesTest,
+    testing::Values(
+        ChoicesCase{"Kept", "Page=gps\r\nGpsKind=2\r\nGpsFile=/t/a.plt\r\nGpsTimeFactor=2.5\r\n",
+                    "gps", 2, "/t/a.plt", 2.5},
+        ChoicesCase{"Missing", "", "map", 1, "", 1.0},
+        ChoicesCase{"OutOfRange", "Page=../x\r\nGpsKind=3\r\nGpsTimeFactor=-2\r\n", "map", 1, "",
+                    1.0},
+        ChoicesCase{"NotANumber", "GpsKind=x\r\nGpsTimeFactor=nan\r\n", "map", 0, "", 1.0}),
+    [](const testing::TestParamInfo<ChoicesCase>& p) { return std::string(p.param.name); });
+
+// A value comes back cut to 127 bytes: a longer file name is not written as another file's.
+TEST(WindowChoicesSaveTest, LongTrackFileNameIsDropped) {
+  test::TempDir dir;
+  const platform::IniFile ini{dir / kSettingsFile};
+  WindowChoices choices;
+  choices.gpsFile = "/" + std::string(127, 'a');
+  ASSERT_TRUE(saveWindowChoices(ini, choices));
+  EXPECT_EQ(loadWindowChoices(ini).gpsFile, "");
+  choices.gpsFile = "/" + std::string(126, 'a');
+  ASSERT_TRUE(saveWindowChoices(ini, choices));
+  EXPECT_EQ(loadWindowChoices(ini).gpsFile, choices.gpsFile);
+}
+
 }  // namespace
 }  // namespace tivra::app
