@@ -33,6 +33,7 @@ struct SearchOutcome {
   std::optional<std::string> document;
   std::optional<std::string> failure;
   AnswerNotes notes;
+  std::vector<PoiRecord> records;  // the hits of the document, for other formats
 };
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services);
 
