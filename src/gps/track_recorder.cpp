@@ -72,13 +72,15 @@ bool isOurTrack(std::string_view text) {
 
 }  // namespace
 
-TrackRecorder::TrackRecorder()
-    : m_syncer([this](std::stop_token stop) { syncLoop(stop); }) {}
+TrackRecorder::TrackRecorder() : m_syncer([this] { syncLoop(); }) {}
 
 TrackRecorder::~TrackRecorder() {
-  m_syncer.request_stop();
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+  }
   m_wake.notify_all();
-  if (m_syncer.joinable()) m_syncer.join();
+  m_syncer.join();
   close();
 }
 
@@ -200,12 +202,12 @@ void TrackRecorder::fixPublished(const GpsFix& fix) {
   }
 }
 
-void TrackRecorder::syncLoop(std::stop_token stop) {
+void TrackRecorder::syncLoop() {
   std::unique_lock lock(m_mutex);
-  while (!stop.stop_requested()) {
+  while (!m_stopping) {
     // Points that came just after a sync are synced by this loop when no further point
     // comes to do it.
-    m_wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
+    if (m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; })) break;
     const auto now = std::chrono::steady_clock::now();
     if (m_file && m_dirty && now - m_lastSync >= kSyncInterval - std::chrono::seconds(1)) {
       ::fdatasync(m_file.get());

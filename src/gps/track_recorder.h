@@ -46,7 +46,7 @@ class TrackRecorder final : public FixSink {
   void fixPublished(const GpsFix& fix) override;
 
  private:
-  void syncLoop(std::stop_token stop);
+  void syncLoop();
   bool writeAt(std::uint64_t offset, std::string_view text);
 
   mutable std::mutex m_mutex;
@@ -55,8 +55,9 @@ class TrackRecorder final : public FixSink {
   bool m_dirty = false;
   std::chrono::steady_clock::time_point m_lastSync;
   std::string m_failure;
-  std::condition_variable_any m_wake;
-  std::jthread m_syncer;  // last: stopped and joined before the members it uses go
+  bool m_stopping = false;
+  std::condition_variable m_wake;
+  std::thread m_syncer;  // last: started after the members it uses, joined by the destructor
 };
 
 }  // namespace tivra::gps
