@@ -100,8 +100,8 @@ const GpsFix* GpxTrackParser::processLine(std::string_view bytes) {
 void GpxTrackParser::parsePoint(std::string_view element) {
   pugi::xml_document document;
   // Entities and character references as any XML reader resolves them; no DOCTYPE is read.
-  const pugi::xml_parse_result parsed =
-      document.load_buffer(element.data(), element.size(), pugi::parse_default, pugi::encoding_utf8);
+  const pugi::xml_parse_result parsed = document.load_buffer(
+      element.data(), element.size(), pugi::parse_default, pugi::encoding_utf8);
   const pugi::xml_node point = document.first_child();
   if (!parsed || std::string_view(point.name()) != "trkpt") {
     ++m_refused;

@@ -73,11 +73,21 @@ void appendXmlText(std::string& out, std::string_view text) {
     }
     if (length == 1) {
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '&':
+          out += "&amp;";
+          break;
+        case '<':
+          out += "&lt;";
+          break;
+        case '>':
+          out += "&gt;";
+          break;
+        case '"':
+          out += "&quot;";
+          break;
+        case '\'':
+          out += "&apos;";
+          break;
         default:
           if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r')
             out += c;
@@ -97,9 +107,8 @@ std::optional<std::string> xmlTime(std::int64_t seconds, int milliseconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm parts{};
   if (::gmtime_r(&t, &parts) == nullptr) return std::nullopt;
-  std::string out = format("%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
-                           parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
-                           parts.tm_sec);
+  std::string out = format("%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
+                           parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
   if (milliseconds != 0) appendFormat(out, ".%03d", milliseconds);
   out += 'Z';
   return out;
@@ -119,9 +128,8 @@ std::optional<std::pair<std::int64_t, int>> parseXmlTime(std::string_view text) 
   };
   const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2), hour = digits(11, 2),
              minute = digits(14, 2), second = digits(17, 2);
-  if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' ||
-      text[7] != '-' || (text[10] != 'T' && text[10] != 't') || text[13] != ':' ||
-      text[16] != ':')
+  if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' || text[7] != '-' ||
+      (text[10] != 'T' && text[10] != 't') || text[13] != ':' || text[16] != ':')
     return std::nullopt;
   if (*month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
       *second > 60)
@@ -164,7 +172,8 @@ std::optional<std::pair<std::int64_t, int>> parseXmlTime(std::string_view text) 
 }
 
 void appendGpxHead(std::string& out, std::string_view name, std::string_view description) {
-  out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"Tivra\" xmlns=\"";
+  out +=
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"Tivra\" xmlns=\"";
   out += kGpxNamespace;
   out += "\" xmlns:gpxtpx=\"";
   out += kTrackPointExtension;
@@ -200,8 +209,8 @@ void appendGpxPoint(std::string& out, std::string_view element, const GpxPoint& 
   appendElement(out, inner, "name", point.name);
   appendElement(out, inner, "desc", point.description);
   const bool speed = point.speed && std::isfinite(*point.speed) && *point.speed >= 0;
-  const bool course = point.course && std::isfinite(*point.course) && *point.course >= 0 &&
-                      *point.course < 360;
+  const bool course =
+      point.course && std::isfinite(*point.course) && *point.course >= 0 && *point.course < 360;
   if (speed || course) {
     out += inner + "<extensions><gpxtpx:TrackPointExtension>";
     if (speed) appendNumber(out, "<gpxtpx:speed>%.2f</gpxtpx:speed>", *point.speed);

@@ -2,6 +2,7 @@
 
 #include "platform/gpx.h"
 #include "platform/text.h"
+#include "search/kml_text.h"
 
 namespace tivra::search {
 
@@ -25,8 +26,8 @@ std::string resultGpx(std::span<const PoiRecord> records) {
   document.waypoints.reserve(records.size());
   for (const PoiRecord& record : records) {
     platform::GpxPoint point = pointAt(PointE5{record.lon, record.lat});
-    point.name = record.name;
-    point.description = record.address;
+    point.name = resolveReferences(record.name);
+    point.description = resolveReferences(record.address);
     document.waypoints.push_back(std::move(point));
   }
   return platform::writeGpx(document);
@@ -54,7 +55,8 @@ std::string routeGpx(const Route& route) {
       platform::GpxPoint point = pointAt(PointE5{legSteps[j].x, legSteps[j].y});
       // The end of a leg before the last is a via point, as the route document says.
       const bool arrival = j + 1 == legSteps.size() && i + 1 < legs.size();
-      point.name = arrival ? platform::format("到达中途点%zu", i + 1) : legSteps[j].text;
+      point.name =
+          arrival ? platform::format("到达中途点%zu", i + 1) : resolveReferences(legSteps[j].text);
       steps.points.push_back(std::move(point));
     }
     std::vector<platform::GpxPoint> segment;

@@ -83,6 +83,7 @@ SearchResult SearchPage::finish(const std::optional<SearchOutcome>& outcome) {
     return SearchResult::BadText;
   }
   if (!outcome->document) return SearchResult::NoAnswer;
+  m_results = outcome->records;
   const std::filesystem::path path = m_tempDirectory / kSearchDocumentName;
   switch (LoadKmlIntoEarth(m_earth, *outcome->document, path, m_frontend, m_loadWait)) {
     case LoadResult::Opened:
