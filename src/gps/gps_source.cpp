@@ -114,7 +114,10 @@ void GpsSource::readFile(std::stop_token stop, platform::UniqueFd file) {
     }
     const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
     if (m_parser->readsBytes()) {
-      line(bytes);
+      // In slices, so that a stop ends the playback within a point or two of the chunk.
+      constexpr std::size_t kSlice = 256;
+      for (std::size_t at = 0; at < bytes.size() && !stop.stop_requested(); at += kSlice)
+        line(bytes.substr(at, kSlice));
       continue;
     }
     m_splitter.append(bytes, [this, &stop](std::string_view text) {
