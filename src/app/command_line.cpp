@@ -110,6 +110,14 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
       const char* text = value(i, "--gps needs a source");
       if (text == nullptr || !gps::parseGpsSource(text, gpsSettings, error)) return std::nullopt;
       cl.gps = gpsSettings;
+    } else if (arg == "--record") {
+      const char* text = value(i, "--record needs a file");
+      if (text == nullptr) return std::nullopt;
+      if (*text == '\0') {
+        error = "--record needs a file";
+        return std::nullopt;
+      }
+      cl.record = text;
     } else if (arg == "--time-factor") {
       const char* text = value(i, "--time-factor needs a number");
       if (text == nullptr) return std::nullopt;
@@ -170,10 +178,12 @@ std::string usageText() {
   return "usage: tivra [-WW] [--globe web|sim] [--data-dir DIR] [--verbose]\n"
          "       tivra --ui-snapshot FILE [--page map|nav|search|gps] [--data-dir DIR]\n"
          "       tivra --headless [-WW] [--globe web|sim] [--data-dir DIR] [--verbose]\n"
-         "             [--gps SOURCE ...]\n"
+         "             [--gps SOURCE ...] [--record FILE.gpx]\n"
          "       tivra --headless --snapshot FILE [--look-at LON,LAT,RANGE] [--data-dir DIR]\n"
-         "       tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
-         "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n"
+         "       tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [--format kml|gpx]\n"
+         "             [-o FILE]\n"
+         "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR]\n"
+         "             [--format kml|gpx] [-o FILE]\n"
          "  --headless        run the map server without any window\n"
          "  --ui-snapshot F   start the window, wait for the globe's first full view, write the\n"
          "                    window and the view side by side to F as PNG, end\n"
@@ -185,12 +195,14 @@ std::string usageText() {
          "  --look-at L,B,R   the snapshot's view: longitude, latitude (degrees), range (metres);\n"
          "                    default: the camera stored in Tivra.ini\n"
          "  --verbose         debug traces on standard error\n"
-         "  --gps SOURCE      follow a GPS source: demo, file:PATH (.nmea or .plt), serial\n"
+         "  --gps SOURCE      follow a GPS source: demo, file:PATH (.nmea, .plt or .gpx), serial\n"
          "                    (auto-detect), serial:DEVICE (probe at 4800), serial:DEVICE:BAUD,\n"
          "                    gpsd[:HOST[:PORT]] (default 127.0.0.1:2947)\n"
          "  --time-factor F   playback speed of files and the demo (default 1.0; 0: no pauses)\n"
          "  --follow LIST     camera follow: heading,height,angle (default: all three)\n"
-         "  --no-follow       the camera does not follow the car\n";
+         "  --no-follow       the camera does not follow the car\n"
+         "  --record FILE     append every GPS fix to FILE as a GPX track (a new segment when FILE\n"
+         "                    is a track Tivra recorded; any other existing file is refused)\n";
 }
 
 }  // namespace tivra::app

@@ -27,6 +27,8 @@ struct CommandLine {
   std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
   // --gps SOURCE [--time-factor F] [--follow LIST | --no-follow]: the GPS page's Start, once.
   std::optional<gps::GpsPageSettings> gps;
+  // --record FILE: every fix with a position, of any source, appended to a GPX track.
+  std::optional<std::filesystem::path> record;
   // --ui-snapshot FILE: draw the main window and the globe view into FILE (PNG) and end.
   std::optional<std::filesystem::path> uiSnapshot;
   std::string page = "map";

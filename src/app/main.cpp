@@ -104,6 +104,15 @@ int main(int argc, char** argv) {
     loop.watchFd(signals.fd(), POLLIN, [&](short) {
       if (signals.take() != 0) loop.quit(0);
     });
+    if (cl->record) {
+      std::string recordError;
+      if (!window.gpsPage().startRecording(*cl->record, recordError)) {
+        std::fprintf(stderr, "tivra: %s\n", recordError.c_str());
+        window.shutdown();
+        builtInGlobe.release();
+        return 2;
+      }
+    }
     platform::debugTrace("tivra: listening on port " + std::to_string(window.listeningPort()));
     if (cl->webGlobe) {
       std::printf("Open %s in a browser\n", app::globePageUrl(window.listeningPort()).c_str());

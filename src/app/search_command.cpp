@@ -12,6 +12,7 @@
 #include "platform/gbk.h"
 #include "platform/ini.h"
 #include "platform/text.h"
+#include "search/gpx_export.h"
 #include "search/kml_loader.h"
 #include "search/local_search.h"
 #include "search/route_kml.h"
@@ -25,8 +26,10 @@ namespace tivra::app {
 namespace {
 
 constexpr const char* kSearchUsage =
-    "usage: tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [-o FILE]\n"
-    "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [-o FILE]\n";
+    "usage: tivra search CITY KEYWORD [--within-view] [--data-dir DIR] [--format kml|gpx] [-o "
+    "FILE]\n"
+    "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR] [--format kml|gpx] "
+    "[-o FILE]\n";
 
 struct Arguments {
   std::string command;
@@ -35,6 +38,7 @@ struct Arguments {
   std::optional<std::string> via;
   std::filesystem::path dataDirectory = ".";
   std::optional<std::filesystem::path> output;
+  bool gpx = false;  // --format gpx; kml otherwise
 };
 
 std::optional<Arguments> parseArguments(std::span<const char* const> args, std::string& error) {
@@ -57,6 +61,14 @@ std::optional<Arguments> parseArguments(std::span<const char* const> args, std::
       const auto dir = value();
       if (!dir) return std::nullopt;
       a.dataDirectory = *dir;
+    } else if (arg == "--format") {
+      const auto name = value();
+      if (!name) return std::nullopt;
+      if (*name != "kml" && *name != "gpx") {
+        error = "unknown format \"" + *name + "\": it must be kml or gpx";
+        return std::nullopt;
+      }
+      a.gpx = *name == "gpx";
     } else if (arg == "-o") {
       const auto file = value();
       if (!file || file->empty()) {
@@ -201,7 +213,8 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
     std::fprintf(err, "tivra: %zu hits with a position off the globe are left out\n",
                  outcome->notes.refused);
   }
-  return writeDocument(*outcome->document, a, out, err);
+  return writeDocument(a.gpx ? search::resultGpx(outcome->records) : *outcome->document, a, out,
+                       err);
 }
 
 int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, std::FILE* err) {
@@ -252,7 +265,7 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
   }
   // The document of the legs that came, as the navigation page loads it; the failure still
   // shows in the status.
-  const int written = writeDocument(document, a, out, err);
+  const int written = writeDocument(a.gpx ? search::routeGpx(route) : document, a, out, err);
   return written != 0 ? written : (failed ? 1 : 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -72,6 +73,14 @@ using FixHistory = std::vector<GpsFix>;
 // The satellites of the latest complete GSV cycle of each talker, in the order they arrived.
 using SatelliteTable = std::vector<GpsSatellite>;
 
+// Told every fix that enters a history, on the reader thread that appended it, after the
+// source lock was released.
+class FixSink {
+ public:
+  virtual ~FixSink() = default;
+  virtual void fixPublished(const GpsFix& fix) = 0;
+};
+
 // What a source shares between its reader thread (the parser appends) and the connection
 // threads (the documents read): the history, the satellite table and the count of fixes
 // already delivered to the globe, all guarded by the source lock.
@@ -80,6 +89,8 @@ struct GpsData {
   FixHistory history;
   SatelliteTable satellites;
   int sentCount = 0;
+  // Set before the reader starts and never changed: the recorder of every source.
+  std::shared_ptr<FixSink> sink;
 };
 
 }  // namespace tivra::gps

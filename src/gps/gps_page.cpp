@@ -19,11 +19,17 @@ bool writeFile(const std::filesystem::path& path, std::string_view bytes) {
   return static_cast<bool>(out.flush());
 }
 
+GpsControllerOptions withSink(GpsControllerOptions options, std::shared_ptr<FixSink> sink) {
+  options.source.sink = std::move(sink);
+  return options;
+}
+
 }  // namespace
 
 GpsPage::GpsPage(GpsPageDeps deps)
     : m_deps(std::move(deps)),
-      m_controller(std::make_unique<GpsController>(*this, m_deps.controller)),
+      m_controller(
+          std::make_unique<GpsController>(*this, withSink(m_deps.controller, m_recorder))),
       m_alive(std::make_shared<GpsPage*>(this)) {
   setStatus("就绪");
 }
@@ -54,6 +60,10 @@ void GpsPage::setStatus(std::string_view text) {
   m_status = text;
   if (m_deps.onStatus) m_deps.onStatus(text);
   if (onStatusShown) onStatusShown(text);
+}
+
+bool GpsPage::startRecording(const std::filesystem::path& file, std::string& error) {
+  return m_recorder->open(file, error);
 }
 
 void GpsPage::stop() {

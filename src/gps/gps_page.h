@@ -12,6 +12,7 @@
 
 #include "globe/earth.h"
 #include "gps/gps_controller.h"
+#include "gps/track_recorder.h"
 #include "platform/event_loop.h"
 #include "platform/frontend.h"
 
@@ -80,6 +81,11 @@ class GpsPage final : public GpsEvents {
   // The window's status line: told every status text after deps.onStatus.
   std::function<void(std::string_view)> onStatusShown;
   GpsController& controller() { return *m_controller; }
+  // "记录轨迹": every fix with a position of any source, from now on, into a GPX file. False
+  // with the message for the user in error (the file is then left as it was).
+  bool startRecording(const std::filesystem::path& file, std::string& error);
+  void stopRecording() { m_recorder->close(); }
+  bool recording() const { return m_recorder->isOpen(); }
   FollowOptions followOptions() const;
   std::string documentName() const;
 
@@ -99,6 +105,8 @@ class GpsPage final : public GpsEvents {
   GpsPageSettings m_settings;
   std::string m_status;
   std::size_t m_refusedPoints = 0;  // told by a file ending, taken by the stop that follows
+  // Before the controller, whose sources are handed it.
+  std::shared_ptr<TrackRecorder> m_recorder = std::make_shared<TrackRecorder>();
   std::unique_ptr<GpsController> m_controller;
   std::atomic<bool> m_autoTrack = true, m_heading = true, m_height = true, m_angle = true;
   mutable std::mutex m_nameMutex;

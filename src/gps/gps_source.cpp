@@ -48,7 +48,9 @@ GpsSource::GpsSource(SourceType type, GpsEvents& events, GpsSourceOptions option
     : m_type(type),
       m_events(events),
       m_options(options),
-      m_clock(std::make_unique<StoppableClock>()) {}
+      m_clock(std::make_unique<StoppableClock>()) {
+  m_data.sink = m_options.sink;
+}
 
 GpsSource::~GpsSource() {
   stop();
@@ -110,10 +112,17 @@ void GpsSource::readFile(std::stop_token stop, platform::UniqueFd file) {
       silence();
       return;
     }
-    m_splitter.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)),
-                      [this, &stop](std::string_view text) {
-                        if (!stop.stop_requested()) line(text);
-                      });
+    const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
+    if (m_parser->readsBytes()) {
+      // In slices, so that a stop ends the playback within a point or two of the chunk.
+      constexpr std::size_t kSlice = 256;
+      for (std::size_t at = 0; at < bytes.size() && !stop.stop_requested(); at += kSlice)
+        line(bytes.substr(at, kSlice));
+      continue;
+    }
+    m_splitter.append(bytes, [this, &stop](std::string_view text) {
+      if (!stop.stop_requested()) line(text);
+    });
   }
 }
 

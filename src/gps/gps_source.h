@@ -35,6 +35,8 @@ struct GpsSourceOptions {
   SerialReaderOptions serial{};
   GpsdReaderOptions gpsd{};
   NmeaOptions nmea{};
+  // Told every fix with a position (the track recorder); may be null.
+  std::shared_ptr<FixSink> sink;
 };
 
 enum class SourceType { File, Serial, Gpsd };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "gps/gpx_track_parser.h"
 #include "gps/nmea_parser.h"
 #include "gps/plt_track_parser.h"
 
@@ -57,6 +58,7 @@ const GpsFix* FixPublisher::publish(bool keyIsZero) {
       std::lock_guard lock(m_data.lock);
       if (m_previous.hasPosition) m_data.history.push_back(m_previous);
     }
+    if (m_previous.hasPosition && m_data.sink) m_data.sink->fixPublished(m_previous);
     if (m_pacer.active()) m_pacer.pace(m_previous, m_current);
   }
   m_currentPublished = true;
@@ -68,9 +70,15 @@ std::unique_ptr<LineParser> makeParser(std::string_view fileName, GpsData& data,
   const auto lower = [](char c) {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   };
-  if (fileName.size() >= 3 && lower(fileName[fileName.size() - 3]) == 'p' &&
-      lower(fileName[fileName.size() - 2]) == 'l' && lower(fileName[fileName.size() - 1]) == 't')
-    return std::make_unique<PltTrackParser>(data, timeFactor, clock);
+  const auto endsWith = [&](std::string_view suffix) {
+    if (fileName.size() < suffix.size()) return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+      if (lower(fileName[fileName.size() - suffix.size() + i]) != suffix[i]) return false;
+    }
+    return true;
+  };
+  if (endsWith("plt")) return std::make_unique<PltTrackParser>(data, timeFactor, clock);
+  if (endsWith("gpx")) return std::make_unique<GpxTrackParser>(data, timeFactor, clock);
   return std::make_unique<NmeaParser>(data, timeFactor, clock);
 }
 

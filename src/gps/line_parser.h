@@ -54,6 +54,8 @@ class LineParser {
   // Lines that had the shape of a point but could not be shown (damaged, or a position that is
   // no place on the globe).
   virtual std::size_t refusedPoints() const { return 0; }
+  // True when processLine() takes the bytes as they were read rather than cut into lines.
+  virtual bool readsBytes() const { return false; }
 };
 
 // Longest line either parser accepts; a longer one is refused whole.
@@ -83,7 +85,8 @@ class FixPublisher {
   bool m_currentPublished = false;
 };
 
-// A parser for a source: the track-file parser for names ending in "plt" (any case), else NMEA.
+// A parser for a source: the track-file parsers for names ending in "plt" or "gpx" (any case),
+// else NMEA.
 std::unique_ptr<LineParser> makeParser(std::string_view fileName, GpsData& data, double timeFactor,
                                        PacingClock& clock);
 

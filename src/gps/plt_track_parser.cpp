@@ -24,6 +24,33 @@ double zeroIfTiny(double value) {
 
 }  // namespace
 
+void setMotionFromStep(const GpsFix& prev, GpsFix& fix) {
+  const double phi1 = prev.latitude.get() * kDegreesToRadians;
+  const double lambda1 = prev.longitude.get() * kDegreesToRadians;
+  const double phi2 = fix.latitude.get() * kDegreesToRadians;
+  const double lambda2 = fix.longitude.get() * kDegreesToRadians;
+  const double y = zeroIfTiny(std::cos(phi2) * std::sin(lambda1 - lambda2));
+  const double x = zeroIfTiny(std::cos(phi1) * std::sin(phi2) -
+                              std::cos(phi2) * std::cos(lambda1 - lambda2) * std::sin(phi1));
+  double course = 360 - std::atan2(y, x) * 57.29577951308232;
+  if (course >= 360) course -= 360;
+  fix.course = course;
+
+  const double sinLambda = std::sin((lambda1 - lambda2) / 2);
+  const double sinPhi = std::sin((phi1 - phi2) / 2);
+  const double root =
+      std::sqrt(sinLambda * sinLambda * std::cos(phi1) * std::cos(phi2) + sinPhi * sinPhi);
+  const double distance = 2 * std::asin(std::clamp(root, -1.0, 1.0)) * kEarthRadius;
+  const double seconds = (fix.milliseconds - prev.milliseconds) * 0.001 +
+                         (static_cast<double>(fix.time) - prev.time);
+  // Two points with one time stamp, or a point without one: the speed of the step before
+  // stands (0 for the first).
+  if (seconds != 0 && fix.time != 0 && prev.time != 0)
+    fix.speed = distance / seconds * 3.6;
+  else
+    fix.speed = prev.speed.has() ? prev.speed.get() : 0.0;
+}
+
 PltTrackParser::PltTrackParser(GpsData& data, double timeFactor, PacingClock& clock)
     : m_publisher(data, timeFactor, clock) {}
 
@@ -77,33 +104,7 @@ bool PltTrackParser::parsePoint(std::string_view line) {
     fix.milliseconds = static_cast<std::int16_t>((t - whole) * 1000);
   }
 
-  if (m_hasPreviousPoint) {
-    const GpsFix& prev = m_previousPoint;
-    const double phi1 = prev.latitude.get() * kDegreesToRadians;
-    const double lambda1 = prev.longitude.get() * kDegreesToRadians;
-    const double phi2 = fix.latitude.get() * kDegreesToRadians;
-    const double lambda2 = fix.longitude.get() * kDegreesToRadians;
-    const double y = zeroIfTiny(std::cos(phi2) * std::sin(lambda1 - lambda2));
-    const double x = zeroIfTiny(std::cos(phi1) * std::sin(phi2) -
-                                std::cos(phi2) * std::cos(lambda1 - lambda2) * std::sin(phi1));
-    double course = 360 - std::atan2(y, x) * 57.29577951308232;
-    if (course >= 360) course -= 360;
-    fix.course = course;
-
-    const double sinLambda = std::sin((lambda1 - lambda2) / 2);
-    const double sinPhi = std::sin((phi1 - phi2) / 2);
-    const double root =
-        std::sqrt(sinLambda * sinLambda * std::cos(phi1) * std::cos(phi2) + sinPhi * sinPhi);
-    const double distance = 2 * std::asin(std::clamp(root, -1.0, 1.0)) * kEarthRadius;
-    const double seconds = (fix.milliseconds - prev.milliseconds) * 0.001 +
-                           (static_cast<double>(fix.time) - prev.time);
-    // Two points with one time stamp, or a point without one: the speed of the step before
-    // stands (0 for the first).
-    if (seconds != 0 && fix.time != 0 && prev.time != 0)
-      fix.speed = distance / seconds * 3.6;
-    else
-      fix.speed = prev.speed.has() ? prev.speed.get() : 0.0;
-  }
+  if (m_hasPreviousPoint) setMotionFromStep(m_previousPoint, fix);
   m_previousPoint = fix;
   m_hasPreviousPoint = true;
   return true;

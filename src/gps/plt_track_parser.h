@@ -16,6 +16,10 @@ namespace tivra::gps {
 // Course and speed come from the step between consecutive points. A point whose date is 0,
 // blank or missing is shown without a time. One whose position is no place on the globe, or
 // whose altitude is not a number, is refused and counted.
+// Course and speed of fix from the step since previous (a great circle): the speed of the step
+// before stands when the two have one time stamp or either has none.
+void setMotionFromStep(const GpsFix& previous, GpsFix& fix);
+
 class PltTrackParser final : public LineParser {
  public:
   PltTrackParser(GpsData& data, double timeFactor, PacingClock& clock);

@@ -57,7 +57,51 @@ std::size_t appendAmpersand(std::string& out, std::string_view fromAmpersand) {
   return length - 1;
 }
 
+void appendUtf8(std::string& out, unsigned long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
 }  // namespace
+
+std::string resolveReferences(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t length = text[i] == '&' ? referenceLength(text.substr(i)) : 0;
+    if (length == 0) {
+      out += text[i];
+      continue;
+    }
+    const std::string_view reference = text.substr(i + 1, length - 2);
+    if (reference[0] == '#') {
+      const bool hex = reference[1] == 'x';
+      appendUtf8(out,
+                 std::stoul(std::string(reference.substr(hex ? 2 : 1)), nullptr, hex ? 16 : 10));
+    } else {
+      out += reference == "lt"     ? '<'
+             : reference == "gt"   ? '>'
+             : reference == "amp"  ? '&'
+             : reference == "apos" ? '\''
+                                   : '"';
+    }
+    i += length - 1;
+  }
+  return out;
+}
 
 void appendElementText(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -26,6 +26,10 @@ void appendBalloonText(std::string& out, std::string_view text);
 // reader unescapes is that HTML.
 void appendBalloonElementText(std::string& out, std::string_view text);
 
+// The text as a reader of element text sees it: the references appendElementText keeps
+// resolved, for writers that escape the plain text on their own (GPX).
+std::string resolveReferences(std::string_view text);
+
 // All of them drop the control characters that XML 1.0 forbids (all below 0x20 but tab, LF, CR).
 
 }  // namespace tivra::search

@@ -9,7 +9,7 @@ namespace tivra::search {
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services) {
   auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
   if (!url) return std::nullopt;
-  SearchOutcome outcome{std::move(*url), std::nullopt, std::nullopt, {}};
+  SearchOutcome outcome{std::move(*url), std::nullopt, std::nullopt, {}, {}};
   tiles::FetchOptions options;
   options.allowHttps = true;  // a service host may be given with its https scheme
   const tiles::FetchResult fetched = tiles::fetch_url(outcome.url, options);
@@ -22,8 +22,8 @@ std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchSer
   }
   const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
                               fetched.body->size());
-  const auto records = parseSearchAnswer(body, services.offsets, &outcome.notes);
-  outcome.document = BuildResultKml(records, services.hosts, outcome.notes.cut);
+  outcome.records = parseSearchAnswer(body, services.offsets, &outcome.notes);
+  outcome.document = BuildResultKml(outcome.records, services.hosts, outcome.notes.cut);
   return outcome;
 }
 
@@ -83,6 +83,7 @@ SearchResult SearchPage::finish(const std::optional<SearchOutcome>& outcome) {
     return SearchResult::BadText;
   }
   if (!outcome->document) return SearchResult::NoAnswer;
+  m_results = outcome->records;
   const std::filesystem::path path = m_tempDirectory / kSearchDocumentName;
   switch (LoadKmlIntoEarth(m_earth, *outcome->document, path, m_frontend, m_loadWait)) {
     case LoadResult::Opened:

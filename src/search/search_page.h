@@ -33,6 +33,7 @@ struct SearchOutcome {
   std::optional<std::string> document;
   std::optional<std::string> failure;
   AnswerNotes notes;
+  std::vector<PoiRecord> records;  // the hits of the document, for other formats
 };
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services);
 
@@ -76,6 +77,8 @@ class SearchPage {
   // The search button during a search: drops it; the page is idle again at once.
   void cancel();
   bool searching() const { return m_query != nullptr; }
+  // The hits of the last search that gave a document (for "导出GPX…"); null before one.
+  const std::vector<PoiRecord>* results() const { return m_results ? &*m_results : nullptr; }
 
  private:
   SearchResult finish(const std::optional<SearchOutcome>& outcome);
@@ -87,6 +90,7 @@ class SearchPage {
   std::chrono::milliseconds m_loadWait;
   QueryThread::Post m_post;
   std::unique_ptr<QueryThread> m_query;
+  std::optional<std::vector<PoiRecord>> m_results;
   // Tasks posted by a search check this before touching the page, which may be gone by then.
   std::shared_ptr<SearchPage*> m_alive = std::make_shared<SearchPage*>(this);
 };

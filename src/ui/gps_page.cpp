@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,6 +18,7 @@
 #include <QWindow>
 
 #include "gps/gps_page.h"
+#include "ui/gpx_file.h"
 
 namespace tivra::ui {
 
@@ -94,6 +96,9 @@ GpsPage::GpsPage(gps::GpsPage& core, const std::vector<std::string>& ports, QWid
   buttons->addWidget(m_stop);
   layout->addLayout(buttons);
   layout->addWidget(m_status);
+  m_record = new QCheckBox("记录轨迹", this);
+  m_record->setChecked(m_core.recording());  // --record
+  layout->addWidget(m_record);
   layout->addStretch();
 
   // Page initialisation: first entries, Demo, status "就绪" (the core's current text).
@@ -126,6 +131,14 @@ GpsPage::GpsPage(gps::GpsPage& core, const std::vector<std::string>& ports, QWid
       m_core.applyFollowOptions();
     });
   }
+  m_chooseRecord = [this]() -> std::optional<std::filesystem::path> {
+    // No overwrite question: a file that is not our track is refused, never replaced.
+    const QString file = QFileDialog::getSaveFileName(this, "记录轨迹", {}, "GPX Files(*.gpx)",
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    if (file.isEmpty()) return std::nullopt;
+    return std::filesystem::path(file.toStdString());
+  };
+  connect(m_record, &QCheckBox::clicked, this, [this] { toggleRecording(); });
   connect(m_browse, &QToolButton::clicked, this, [this] { browse(); });
   connect(m_start, &QPushButton::clicked, this, [this] { start(); });
   connect(m_stop, &QPushButton::clicked, this, [this] { m_core.stop(); });
@@ -192,6 +205,19 @@ void GpsPage::browse() {
   if (!file) return;
   m_fileEdit->setText(QString::fromStdString(std::filesystem::absolute(*file).string()));
   readControls();
+}
+
+void GpsPage::toggleRecording() {
+  if (!m_record->isChecked()) {
+    m_core.stopRecording();
+    return;
+  }
+  const auto file = m_chooseRecord ? m_chooseRecord() : std::nullopt;
+  std::string error;
+  if (!file || !m_core.startRecording(withGpxExtension(*file), error)) {
+    m_record->setChecked(false);
+    if (!error.empty()) QMessageBox::warning(this, "Tivra", QString::fromStdString(error));
+  }
 }
 
 void GpsPage::start() {

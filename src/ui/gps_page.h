@@ -27,9 +27,9 @@ class GpsPage;
 namespace tivra::ui {
 
 // The open-file dialog's filter "NMEA Files(*.nmea)|*.nmea|ozi Files(*.plt)|*.plt|All
-// Files(*.*)|*.*||" in Qt's form.
+// Files(*.*)|*.*||" in Qt's form, with GPX tracks.
 inline constexpr const char* kTrackFileFilter =
-    "NMEA Files(*.nmea);;ozi Files(*.plt);;All Files(*.*)";
+    "NMEA Files(*.nmea);;ozi Files(*.plt);;GPX Files(*.gpx);;All Files(*.*)";
 
 // Asks for a track file; nullopt when cancelled. Tests answer in place of the dialog.
 using TrackFileChooser = std::function<std::optional<std::filesystem::path>()>;
@@ -41,6 +41,8 @@ class GpsPage final : public QWidget {
   ~GpsPage() override;
 
   void setTrackFileChooser(TrackFileChooser chooser) { m_chooseFile = std::move(chooser); }
+  // The file "记录轨迹" records into; ".gpx" is added to a name without it.
+  void setRecordFileChooser(TrackFileChooser chooser) { m_chooseRecord = std::move(chooser); }
 
   QRadioButton* comRadio() const { return m_com; }
   QRadioButton* demoRadio() const { return m_demo; }
@@ -58,6 +60,7 @@ class GpsPage final : public QWidget {
   QPushButton* startButton() const { return m_start; }
   QPushButton* stopButton() const { return m_stop; }
   QLabel* statusLabel() const { return m_status; }
+  QCheckBox* recordCheck() const { return m_record; }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -69,9 +72,11 @@ class GpsPage final : public QWidget {
   void enableByKind();
   void browse();
   void start();
+  void toggleRecording();
 
   gps::GpsPage& m_core;
   TrackFileChooser m_chooseFile;
+  TrackFileChooser m_chooseRecord;
   QButtonGroup* m_kinds;
   QRadioButton* m_com;
   QRadioButton* m_demo;
@@ -89,6 +94,7 @@ class GpsPage final : public QWidget {
   QPushButton* m_start;
   QPushButton* m_stop;
   QLabel* m_status;
+  QCheckBox* m_record;
 };
 
 }  // namespace tivra::ui

@@ -183,6 +183,15 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   loop.watchFd(signals.fd(), POLLIN, [&](short) {
     if (signals.take() != 0) loop.quit(0);
   });
+  if (cl.record) {
+    std::string error;
+    if (!window.gpsPage().startRecording(*cl.record, error)) {
+      std::fprintf(stderr, "tivra: %s\n", error.c_str());
+      window.shutdown();
+      builtInGlobe.release();
+      return 2;
+    }
+  }
 
   frame = std::make_unique<MainFrame>(window, frontend);
   guiFrontend.setParentWindow(frame.get());

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include "search/gpx_export.h"
 #include "search/nav_page.h"
 
 namespace tivra::ui {
@@ -81,6 +82,8 @@ NavPage::NavPage(search::NavPage& core, QWidget* parent) : QWidget(parent), m_co
   grid->addLayout(row, 3, 0, 1, 3);
   m_query = new QLabel(route);
   grid->addWidget(m_query, 4, 0, 1, 3);
+  m_export = new QPushButton(kExportGpxText, route);
+  grid->addWidget(m_export, 5, 0, 1, 3);
 
   auto* flight = new QGroupBox("鸟瞰", this);
   auto* flightGrid = new QGridLayout(flight);
@@ -117,6 +120,9 @@ NavPage::NavPage(search::NavPage& core, QWidget* parent) : QWidget(parent), m_co
       m_core.navigate();
     }
   });
+  connect(m_export, &QPushButton::clicked, this, [this] {
+    if (const search::Route* r = m_core.route()) exportGpx(this, m_chooseGpx, search::routeGpx(*r));
+  });
   connect(m_fly, &QPushButton::clicked, this, [this] {
     readSliders();
     m_core.flyButton();
@@ -137,6 +143,7 @@ void NavPage::writeControls() {
   m_count->setText(qs(m_core.countLabel));
   m_fly->setText(qs(m_core.flyText));
   m_fly->setEnabled(m_core.flyEnabled);
+  m_export->setEnabled(m_core.route() != nullptr && !m_core.querying());
   m_navigate->setText(qs(m_core.navigateText));
   m_navigate->setEnabled(m_core.navigateEnabled);
   m_query->setText(qs(m_core.queryText));

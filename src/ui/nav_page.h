@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "ui/docking.h"
+#include "ui/gpx_file.h"
 #include "ui/map_page.h"
 
 class QLabel;
@@ -48,6 +49,9 @@ class NavPage final : public QWidget {
   // "正在查询…" while the route is queried, else empty.
   QLabel* queryLabel() const { return m_query; }
   QPushButton* flyButton() const { return m_fly; }
+  // "导出GPX…": the route on the globe; enabled while there is one.
+  QPushButton* exportButton() const { return m_export; }
+  void setGpxFileChooser(GpxFileChooser chooser) { m_chooseGpx = std::move(chooser); }
   QSlider* speedSlider() const { return m_speed; }
   QSlider* heightSlider() const { return m_height; }
   QSlider* angleSlider() const { return m_angle; }
@@ -74,6 +78,8 @@ class NavPage final : public QWidget {
   QPushButton* m_navigate;
   QLabel* m_query;
   QPushButton* m_fly;
+  QPushButton* m_export;
+  GpxFileChooser m_chooseGpx;
   QSlider* m_speed;
   QSlider* m_height;
   QSlider* m_angle;

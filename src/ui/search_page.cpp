@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "platform/gbk.h"
+#include "search/gpx_export.h"
 #include "search/local_search.h"
 #include "search/search_page.h"
 #include "ui/qt_loop.h"
@@ -55,6 +56,8 @@ SearchPage::SearchPage(search::SearchPage& core, QWidget* parent) : QWidget(pare
   m_withinView = new QCheckBox("在GE当前视图范围内", this);
   m_search = new QPushButton("搜索", this);
   m_query = new QLabel(this);
+  m_export = new QPushButton(kExportGpxText, this);
+  m_export->setEnabled(false);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
@@ -67,12 +70,16 @@ SearchPage::SearchPage(search::SearchPage& core, QWidget* parent) : QWidget(pare
   layout->addWidget(m_withinView);
   layout->addWidget(m_search);
   layout->addWidget(m_query);
+  layout->addWidget(m_export);
   layout->addStretch();
 
   // The download runs off this thread; its document reaches the globe from this thread's queue.
   m_core.setPost(postToGuiThread);
   m_core.onFinished = [this](search::SearchResult) { showState(); };
   connect(m_search, &QPushButton::clicked, this, [this] { onSearch(); });
+  connect(m_export, &QPushButton::clicked, this, [this] {
+    if (const auto* hits = m_core.results()) exportGpx(this, m_chooseGpx, search::resultGpx(*hits));
+  });
 }
 
 SearchPage::~SearchPage() {
@@ -96,6 +103,7 @@ void SearchPage::showState() {
   const bool busy = m_core.searching();
   m_search->setText(busy ? "取消" : "搜索");
   m_query->setText(busy ? search::kQueryingText : "");
+  m_export->setEnabled(!busy && m_core.results() != nullptr);
 }
 
 void SearchPage::mousePressEvent(QMouseEvent* event) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/gpx_file.h"
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -44,6 +46,9 @@ class SearchPage final : public QWidget {
   QLineEdit* keywordEdit() const { return m_keyword; }
   QCheckBox* withinViewCheck() const { return m_withinView; }
   QPushButton* searchButton() const { return m_search; }
+  // "导出GPX…": the hits of the last search; enabled once a search gave a document.
+  QPushButton* exportButton() const { return m_export; }
+  void setGpxFileChooser(GpxFileChooser chooser) { m_chooseGpx = std::move(chooser); }
   // "正在查询…" while a search downloads, else empty.
   QLabel* queryLabel() const { return m_query; }
 
@@ -59,6 +64,8 @@ class SearchPage final : public QWidget {
   QLineEdit* m_keyword;
   QCheckBox* m_withinView;
   QPushButton* m_search;
+  QPushButton* m_export;
+  GpxFileChooser m_chooseGpx;
   QLabel* m_query;
 };
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <pugixml.hpp>
+#include <random>
 
 #include "platform/http_response.h"
 #include "support/app_harness.h"
@@ -66,12 +68,55 @@ TEST(GpsBinary, FifoSourceIsRefusedAndTheProgramStillAnswersAndStops) {
   EXPECT_EQ(tivra->wait(20s), 0);
 }
 
+// A recording killed at a random moment while a track plays into it: a whole GPX document that
+// holds, in order, at least every fix published more than 5 s before the kill.
+TEST(GpsBinary, RecordingKilledAtAnyMomentIsWholeAndKeepsTheOlderFixes) {
+  test::TempDir dir;
+  std::string points;
+  for (int i = 0; i < 200; ++i) {
+    points += "<trkpt lat=\"" + std::to_string(30 + i * 0.001) +
+              "\" lon=\"120\"><time>2020-01-01T00:" + (i / 60 < 10 ? "0" : "") +
+              std::to_string(i / 60) + ":" + (i % 60 < 10 ? "0" : "") + std::to_string(i % 60) +
+              "Z</time></trkpt>\n";
+  }
+  std::ofstream(dir / "in.gpx") << "<gpx version=\"1.1\"><trk><trkseg>\n"
+                                << points << "</trkseg></trk></gpx>\n";
+  const auto out = dir / "out.gpx";
+  constexpr double kFixesPerSecond = 4.0;  // one second apart, played four times as fast
+  auto tivra = launch(dir, test::freePort(),
+                      {"--gps", "file:" + (dir / "in.gpx").string(), "--time-factor", "4",
+                       "--no-follow", "--record", out.string()});
+  ASSERT_TRUE(test::eventually(
+      [&] { return test::readFile(out).find("<trkpt") != std::string::npos; }, 20s))
+      << test::readFile(dir / "err.txt");
+  const auto first = std::chrono::steady_clock::now();
+  std::mt19937 random(std::random_device{}());
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(std::uniform_int_distribution<int>(5500, 8000)(random)));
+  tivra->signal(SIGKILL);
+  const auto killed = std::chrono::steady_clock::now();
+  tivra->wait(20s);
+
+  pugi::xml_document document;
+  const auto parsed = document.load_file(out.c_str());
+  ASSERT_TRUE(parsed) << parsed.description();
+  const auto recorded = document.select_nodes("/gpx/trk/trkseg/trkpt");
+  const double older = std::chrono::duration<double>(killed - first - 5s).count();
+  EXPECT_GE(static_cast<double>(recorded.size()), std::floor(older * kFixesPerSecond));
+  int i = 0;
+  for (const auto& point : recorded) {
+    EXPECT_NEAR(point.node().attribute("lat").as_double(), 30 + i * 0.001, 1e-7) << i;
+    ++i;
+  }
+}
+
 TEST(GpsBinary, RefusesMalformedGpsOptions) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--gps", "bogus"},
                                                {"--gps", "serial:/dev/x:fast"},
                                                {"--gps", "demo", "--time-factor", "x"},
                                                {"--gps", "demo", "--follow", "roll"},
-                                               {"--no-follow"}}) {
+                                               {"--no-follow"},
+                                               {"--record", ""}}) {
     test::TempDir dir;
     auto tivra = launch(dir, test::freePort(), args);
     EXPECT_EQ(tivra->wait(20s), 2) << args[0] << " " << args.back();

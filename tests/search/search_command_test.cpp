@@ -142,7 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {"route", "1,2", "3,4"},
                 1,
                 "leg 1 of 1 (1,2 to 3,4) failed: answer does not begin with var"},
-        BadCase{"UnknownOption", {"route", "1,2", "3,4", "--fast"}, 2, "unknown option"}),
+        BadCase{"UnknownOption", {"route", "1,2", "3,4", "--fast"}, 2, "unknown option"},
+        BadCase{"UnknownFormat",
+                {"search", "北京", "x", "--format", "kmz"},
+                2,
+                "unknown format \"kmz\""}),
     [](const auto& param) { return std::string(param.param.name); });
 
 struct ServiceFailure {

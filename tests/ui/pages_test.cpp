@@ -27,6 +27,7 @@
 #include "search/points.h"
 #include "search/query_thread.h"
 #include "support/fake_services.h"
+#include "support/process.h"
 #include "support/raw_client.h"
 #include "tiles/gcj02.h"
 #include "tiles/offset.h"
@@ -146,6 +147,19 @@ TEST(GpsPageTest, FileKindWithoutANameStartsTheDemoAndStopEndsIt) {
       << page.statusLabel()->text().toStdString();
 }
 
+// "记录轨迹" records into the chosen file, ".gpx" added; unticked, it stops.
+TEST(GpsPageTest, RecordBoxRecordsIntoTheChosenFile) {
+  test::GuiHub hub(false);
+  GpsPage page(hub.window().gpsPage(), {});
+  EXPECT_FALSE(page.recordCheck()->isChecked());
+  page.setRecordFileChooser([&] { return std::optional(hub.dir() / "track"); });
+  page.recordCheck()->click();
+  EXPECT_TRUE(hub.window().gpsPage().recording());
+  EXPECT_NE(test::readFile(hub.dir() / "track.gpx").find("<trkseg>"), std::string::npos);
+  page.recordCheck()->click();
+  EXPECT_FALSE(hub.window().gpsPage().recording());
+}
+
 // One hub with the globe for the search page's cases.
 class SearchPageTest : public testing::Test {
  protected:
@@ -212,6 +226,17 @@ TEST(SearchOffsetsTest, WithinViewBoxAndOffsetsReachTheQueryAndTheHits) {
   EXPECT_NEAR(at("1.近")->lat, (centre.y + 130) * 0.00001, 1e-6);
   EXPECT_NEAR(at("2.远")->lon, (shanghai.x + model.x) * 0.00001, 1e-6);
   EXPECT_NEAR(at("2.远")->lat, (shanghai.y + model.y) * 0.00001, 1e-6);
+
+  // "导出GPX…" writes the same hits, where the globe shows them.
+  ASSERT_TRUE(processUntil([&] { return page.exportButton()->isEnabled(); }, 20s));
+  const auto gpx = hub.dir() / "hits.gpx";
+  page.setGpxFileChooser([&] { return std::optional(gpx); });
+  page.exportButton()->click();
+  EXPECT_NE(test::readFile(gpx).find(
+                platform::format("<wpt lat=\"%.7f\" lon=\"%.7f\">\n  <name>近</name>",
+                                 (centre.y + 130) * 0.00001, (centre.x - 600) * 0.00001)),
+            std::string::npos)
+      << test::readFile(gpx);
 }
 
 // What the keyword box keeps of text typed into it: at most 128 bytes in code page 936.
@@ -332,6 +357,14 @@ TEST(NavFlightTest, NavigateAndFlyWithTheFlightMessagesOnTheGuiThread) {
   ASSERT_TRUE(processUntil([&] { return page.flyButton()->isEnabled(); }, 20s));
   EXPECT_EQ(route.targets().size(), 1u);
   EXPECT_TRUE(hub.globe()->featureByName("Navigate"));
+  // "导出GPX…" writes the route on the globe.
+  const auto gpx = hub.dir() / "route.gpx";
+  page.setGpxFileChooser([&] { return std::optional(gpx); });
+  page.exportButton()->click();
+  EXPECT_NE(test::readFile(gpx).find("<rtept lat=\"39.9000000\" lon=\"116.4050000\">\n   "
+                                     "<name>b</name>"),
+            std::string::npos)
+      << test::readFile(gpx);
 
   page.flyButton()->click();
   EXPECT_EQ(page.flyButton()->text(), "停止");
