@@ -51,16 +51,20 @@ void placeBeside(QWidget& view, const QWidget& frame) {
   view.move(left, f.top());
 }
 
-// The window and the globe view side by side, as one picture.
+// The window and the globe view side by side, as one picture at the screen's device pixel ratio.
 QImage composeSnapshot(QWidget& frame, QWidget& view) {
   const QPixmap left = frame.grab();
   const QPixmap right = view.grab();
-  QImage canvas(left.width() + right.width(), std::max(left.height(), right.height()),
+  const QSize l = left.deviceIndependentSize().toSize();
+  const QSize r = right.deviceIndependentSize().toSize();
+  const qreal ratio = std::max(left.devicePixelRatio(), right.devicePixelRatio());
+  QImage canvas(QSize(l.width() + r.width(), std::max(l.height(), r.height())) * ratio,
                 QImage::Format_RGB32);
+  canvas.setDevicePixelRatio(ratio);
   canvas.fill(QColor(240, 240, 240));
   QPainter p(&canvas);
   p.drawPixmap(0, 0, left);
-  p.drawPixmap(left.width(), 0, right);
+  p.drawPixmap(l.width(), 0, right);
   return canvas;
 }
 
@@ -95,6 +99,9 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     return 2;
   }
   platform::setDebugLog(cl.verbose);
+  // Blocked before Qt starts its threads (xcb reads events on one), so that no thread of ours
+  // takes a stop signal's default action and the window's loop ends in order.
+  platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
   QApplication app(argc, argv);
   // Qt took the locale from the environment; every number a peer reads keeps its point.
   std::setlocale(LC_NUMERIC, "C");
@@ -126,7 +133,6 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     std::fprintf(stderr, "tivra: cannot use data directory %s\n", cl.dataDirectory.c_str());
     return 2;
   }
-  platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
   ::signal(SIGPIPE, SIG_IGN);
 
   QtEventLoop loop;
@@ -176,6 +182,7 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   if (view) {
     placeBeside(*view, *frame);
     view->show();
+    frame->addRenderViewAction(view.get());
   }
 
   // Start-up figures for --verbose (the start benchmark reads them): wall-clock milliseconds.
