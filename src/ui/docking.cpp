@@ -11,6 +11,8 @@ constexpr auto kAnswerWait = std::chrono::milliseconds(1000);
 // Frame borders make a window manager's answer differ from its clamp by a pixel or two.
 constexpr int kAnswerSlack = 2;
 constexpr std::size_t kAskedKept = 8;
+// How long the window manager may take to frame and place the window after the first placement.
+constexpr auto kSettleWait = std::chrono::milliseconds(2000);
 
 constexpr auto kFirstCheck = std::chrono::milliseconds(1000);
 constexpr auto kAfterPointer = std::chrono::milliseconds(300);
@@ -210,6 +212,7 @@ void Docker::place(Point saved) {
   const std::vector<Rect> screens = m_host.screens();
   moveTo(onSomeScreen(screens, m_host.frame().movedTo(saved.x, saved.y)));
   m_placed = true;
+  m_settleUntil = m_host.now() + kSettleWait;
   m_host.startSlideTimer(kFirstCheck);
   if (!m_canDock) return;
   const Rect now = m_host.frame();
@@ -222,6 +225,14 @@ void Docker::moved(Point cursor) {
   if (!m_placed) return;
   const Rect now = m_host.frame();
   if (answersOurMove(now)) return;
+  if (m_host.now() < m_settleUntil) {
+    // The manager's frame or placement: docked again by the placement rules, not the user's.
+    if (!m_canDock) return;
+    const Placement p = dockOnPlacement(now, area());
+    m_state = p.state;
+    moveTo(p.rect);
+    return;
+  }
   m_host.recordPosition(now.topLeft());
   if (!m_canDock) return;
   const Placement p = snapWhileMoving(m_state, now, cursor, area());
@@ -231,6 +242,7 @@ void Docker::moved(Point cursor) {
 }
 
 void Docker::slide(bool in) {
+  m_settleUntil = {};
   if (!in && m_hidingRefused == m_state) return;
   const Rect from = m_host.frame();
   const auto target = slideTarget(m_state, from, in, area());

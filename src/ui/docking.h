@@ -136,6 +136,9 @@ class Docker {
   DockState m_state = DockState::Free;
   // The state whose off-screen positions the window manager refused: no more slides out there.
   std::optional<DockState> m_hidingRefused;
+  // Until then (or the first slide) a move the system reports places the window: the window
+  // manager frames and places a window it maps.
+  DockHost::Clock::time_point m_settleUntil{};
   // Moves asked lately, newest last, kept until their answers are due.
   std::vector<Asked> m_asked;
 };

@@ -177,8 +177,9 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   globe::SimGlobe* globe = builtInGlobe.globe();
   if (globe != nullptr && window.earth() != nullptr)
     view = std::make_unique<GlobeView>(*globe, *window.earth());
-  frame->show();
+  // Placed before it is shown, so that the window manager maps it where the program asks.
   frame->place();
+  frame->show();
   if (view) {
     placeBeside(*view, *frame);
     view->show();
