@@ -5,13 +5,10 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "platform/frontend.h"
@@ -38,12 +35,6 @@ std::vector<Rgb8> samplePixels(int id, int& width, int& height) {
   return pixels;
 }
 
-int editValue(const QLineEdit* edit) {
-  bool ok = false;
-  const int value = edit->text().toInt(&ok);
-  return ok ? value : 0;
-}
-
 QString shown(const std::string& text) {
   // The texts end lines with "\r\n"; a text box wants one line break.
   return QString::fromUtf8(text).replace("\r\n", "\n");
@@ -51,19 +42,17 @@ QString shown(const std::string& text) {
 
 }  // namespace
 
-UpDown makeUpDown(QWidget* parent, const std::function<void(int)>& onStep) {
-  UpDown spin;
-  spin.up = new QToolButton(parent);
-  spin.up->setArrowType(Qt::UpArrow);
-  spin.down = new QToolButton(parent);
-  spin.down->setArrowType(Qt::DownArrow);
-  for (QToolButton* b : {spin.up, spin.down}) {
-    b->setAutoRepeat(true);
-    b->setFixedSize(16, 11);
-  }
-  QObject::connect(spin.up, &QToolButton::clicked, parent, [onStep] { onStep(1); });
-  QObject::connect(spin.down, &QToolButton::clicked, parent, [onStep] { onStep(-1); });
-  return spin;
+NumberBox::NumberBox(int minimum, int maximum, QWidget* parent) : QSpinBox(parent) {
+  setRange(minimum, maximum);
+  // Typed text becomes the value as it is typed; what does not fit is refused.
+  setKeyboardTracking(true);
+  setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+  setAccelerated(true);
+}
+
+void NumberBox::stepBy(int steps) {
+  QSpinBox::stepBy(steps);
+  if (onStepped) onStepped(steps);
 }
 
 ImageAdvancedDialog::ImageAdvancedDialog(const AdvancedValues& values, int transParency,
@@ -89,14 +78,10 @@ ImageAdvancedDialog::ImageAdvancedDialog(const AdvancedValues& values, int trans
   m_range->setValue(values.bkRange);
   m_rangeNumber = new QLabel(QString::number(values.bkRange / 20), this);
   m_colorLabel = new QLabel("颜色调节", this);
-  m_colorEdit = new QLineEdit(QString::number(values.colorNo), this);
-  m_colorEdit->setValidator(new QIntValidator(0, 7, m_colorEdit));
-  m_colorSpin = makeUpDown(this, [this](int step) {
-    m_colorEdit->setText(QString::number(std::clamp(editValue(m_colorEdit) + step, 0, 7)));
-    redraw();
-  });
-  m_cacheEdit = new QLineEdit(QString::number(values.cacheSize), this);
-  m_cacheEdit->setValidator(new QIntValidator(5, 1000, m_cacheEdit));
+  m_colorBox = new NumberBox(0, 7, this);
+  m_colorBox->setValue(values.colorNo);
+  m_cacheBox = new NumberBox(5, 1000, this);
+  m_cacheBox->setValue(values.cacheSize);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   buttons->button(QDialogButtonBox::Ok)->setText("OK");
   buttons->button(QDialogButtonBox::Cancel)->setText("Cancel");
@@ -107,16 +92,9 @@ ImageAdvancedDialog::ImageAdvancedDialog(const AdvancedValues& values, int trans
   grid->addWidget(m_range, 1, 1);
   grid->addWidget(m_rangeNumber, 1, 2);
   grid->addWidget(m_colorLabel, 2, 0);
-  auto* colorRow = new QHBoxLayout;
-  colorRow->addWidget(m_colorEdit);
-  auto* arrows = new QVBoxLayout;
-  arrows->setSpacing(0);
-  arrows->addWidget(m_colorSpin.up);
-  arrows->addWidget(m_colorSpin.down);
-  colorRow->addLayout(arrows);
-  grid->addLayout(colorRow, 2, 1);
+  grid->addWidget(m_colorBox, 2, 1);
   grid->addWidget(new QLabel("Cache", this), 3, 0);
-  grid->addWidget(m_cacheEdit, 3, 1);
+  grid->addWidget(m_cacheBox, 3, 1);
   grid->addWidget(new QLabel("M", this), 3, 2);
   auto* top = new QHBoxLayout(this);
   top->setContentsMargins(10, 3, 10, 10);
@@ -141,7 +119,12 @@ ImageAdvancedDialog::ImageAdvancedDialog(const AdvancedValues& values, int trans
     m_rangeNumber->setText(QString::number(snapped / 20));
     redraw();
   });
-  connect(m_colorEdit, &QLineEdit::textChanged, this, [this] { redraw(); });
+  connect(m_colorBox, &QSpinBox::valueChanged, this, [this] { redraw(); });
+  // Text left out of range shows the value kept once the box is left, OK included.
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+    m_colorBox->interpretText();
+    m_cacheBox->interpretText();
+  });
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   updateEnabled();
@@ -152,16 +135,15 @@ AdvancedValues ImageAdvancedDialog::values() const {
   AdvancedValues v;
   v.transparentMode = m_mode->isChecked();
   v.bkRange = m_range->value();
-  v.colorNo = std::clamp(editValue(m_colorEdit), 0, 7);
-  v.cacheSize = std::clamp(editValue(m_cacheEdit), 5, 1000);
+  v.colorNo = m_colorBox->value();
+  v.cacheSize = m_cacheBox->value();
   return v;
 }
 
 void ImageAdvancedDialog::updateEnabled() {
   const bool on = m_mode->isChecked();
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{m_rangeLabel, m_range, m_colorEdit, m_colorSpin.down,
-                                       m_colorSpin.up, m_colorLabel, m_rangeNumber})
+  for (QWidget* w : std::initializer_list<QWidget*>{m_rangeLabel, m_range, m_colorBox, m_colorLabel,
+                                                    m_rangeNumber})
     w->setEnabled(on);
 }
 
@@ -184,12 +166,19 @@ void ImageAdvancedDialog::redraw() {
 }
 
 std::optional<std::filesystem::path> chooseDataShareFile(QWidget* parent, bool save) {
+  QFileDialog dialog(parent);
   // "Tivra Data Share Files(*.tds)|*.tds|All Files(*.*)|*.*||" in the file dialog's notation.
-  const QString filter = "Tivra Data Share Files(*.tds);;All Files(*.*)";
-  const QString name = save ? QFileDialog::getSaveFileName(parent, QString(), QString(), filter)
-                            : QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
-  if (name.isEmpty()) return std::nullopt;
-  return std::filesystem::path(name.toStdString());
+  dialog.setNameFilter("Tivra Data Share Files(*.tds);;All Files(*.*)");
+  dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  if (save) {
+    // A name typed without extension gets ".tds" before the question whether to replace the
+    // file; Qt's own dialog asks in that order, a desktop's may not.
+    dialog.setDefaultSuffix("tds");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return std::filesystem::path(dialog.selectedFiles().front().toStdString());
 }
 
 DataShareDialog::DataShareDialog(store::TileCache& cache, platform::Frontend& frontend,

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QImage>
+#include <QSpinBox>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -13,11 +14,9 @@
 
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QSlider;
-class QToolButton;
 
 namespace tivra::platform {
 class Frontend;
@@ -28,12 +27,17 @@ class TileCache;
 
 namespace tivra::ui {
 
-// An up-down pair of small arrow buttons beside an edit; step is +1 for up, -1 for down.
-struct UpDown {
-  QToolButton* up = nullptr;
-  QToolButton* down = nullptr;
+// A number box with its arrows: it reads what it shows in the user's locale, keeps to its range
+// (showing the value it keeps), and steps with its arrows, the arrow keys and the mouse wheel.
+class NumberBox final : public QSpinBox {
+ public:
+  NumberBox(int minimum, int maximum, QWidget* parent = nullptr);
+  // Runs after a step (not after typing), with the steps taken.
+  std::function<void(int steps)> onStepped;
+
+ protected:
+  void stepBy(int steps) override;
 };
-UpDown makeUpDown(QWidget* parent, const std::function<void(int step)>& onStep);
 
 struct AdvancedValues {
   bool transparentMode = true;
@@ -54,9 +58,8 @@ class ImageAdvancedDialog final : public QDialog {
   QCheckBox* modeCheck() const { return m_mode; }
   QSlider* rangeSlider() const { return m_range; }
   QLabel* rangeNumber() const { return m_rangeNumber; }
-  QLineEdit* colorEdit() const { return m_colorEdit; }
-  QLineEdit* cacheEdit() const { return m_cacheEdit; }
-  UpDown colorSpin() const { return m_colorSpin; }
+  NumberBox* colorBox() const { return m_colorBox; }
+  NumberBox* cacheBox() const { return m_cacheBox; }
 
  private:
   void updateEnabled();
@@ -76,9 +79,8 @@ class ImageAdvancedDialog final : public QDialog {
   QSlider* m_range;
   QLabel* m_rangeNumber;
   QLabel* m_colorLabel;
-  QLineEdit* m_colorEdit;
-  UpDown m_colorSpin;
-  QLineEdit* m_cacheEdit;
+  NumberBox* m_colorBox;
+  NumberBox* m_cacheBox;
   QLabel* m_previewLabel;
 };
 

@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -25,6 +26,7 @@ namespace tivra::ui {
 namespace {
 
 constexpr const char* kBauds[] = {"4800", "9600", "19200", "57600"};
+constexpr double kMaxTimeFactor = 1000.0;
 
 QString qs(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -52,8 +54,13 @@ GpsPage::GpsPage(gps::GpsPage& core, const std::vector<std::string>& ports, QWid
   m_browse = new QToolButton(this);
   m_browse->setText("...");
   m_timeLabel = new QLabel("时间因子", this);
-  m_timeEdit = new QLineEdit(this);
-  m_timeEdit->setMaximumWidth(60);
+  // Typed in the user's locale ("0,5" in German), read as shown; 0 plays without pauses.
+  m_timeBox = new QDoubleSpinBox(this);
+  m_timeBox->setRange(0.0, kMaxTimeFactor);
+  m_timeBox->setDecimals(2);
+  m_timeBox->setSingleStep(0.5);
+  m_timeBox->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+  m_timeBox->setMaximumWidth(80);
   m_autoTrack = new QCheckBox("自动跟踪", this);
   m_heading = new QCheckBox("方向", this);
   m_height = new QCheckBox("高度", this);
@@ -82,7 +89,7 @@ GpsPage::GpsPage(gps::GpsPage& core, const std::vector<std::string>& ports, QWid
   layout->addLayout(fileRow);
   auto* timeRow = new QHBoxLayout;
   timeRow->addWidget(m_timeLabel);
-  timeRow->addWidget(m_timeEdit);
+  timeRow->addWidget(m_timeBox);
   timeRow->addStretch();
   layout->addLayout(timeRow);
   auto* trackRow = new QHBoxLayout;
@@ -155,14 +162,8 @@ void GpsPage::readControls() {
   s.port = m_port->currentText().toStdString();
   s.baud = m_baud->currentText().toStdString();
   s.fileName = m_fileEdit->text().toStdString();
-  bool ok = false;
-  // QString reads numbers in the C locale, whatever the user's.
-  const double factor = m_timeEdit->text().trimmed().toDouble(&ok);
-  if (ok) {
-    s.timeFactor = factor;
-  } else {
-    m_timeEdit->setText(QString::number(s.timeFactor));
-  }
+  m_timeBox->interpretText();
+  s.timeFactor = m_timeBox->value();
   s.autoTrack = m_autoTrack->isChecked();
   s.heading = m_heading->isChecked();
   s.height = m_height->isChecked();
@@ -179,7 +180,7 @@ void GpsPage::writeControls() {
   const int baud = m_baud->findText(QString::fromStdString(s.baud));
   m_baud->setCurrentIndex(baud >= 0 ? baud : 0);
   m_fileEdit->setText(QString::fromStdString(s.fileName));
-  m_timeEdit->setText(QString::number(s.timeFactor));
+  m_timeBox->setValue(s.timeFactor);
   m_autoTrack->setChecked(s.autoTrack);
   m_heading->setChecked(s.heading);
   m_height->setChecked(s.height);
@@ -193,7 +194,7 @@ void GpsPage::enableByKind() {
   const bool com = kind == static_cast<int>(gps::SourceKind::Com);
   const bool file = kind == static_cast<int>(gps::SourceKind::File);
   m_timeLabel->setEnabled(!com);
-  m_timeEdit->setEnabled(!com);
+  m_timeBox->setEnabled(!com);
   m_fileEdit->setEnabled(file);
   m_browse->setEnabled(file);
   m_port->setEnabled(com);

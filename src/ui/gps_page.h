@@ -14,6 +14,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -52,7 +53,7 @@ class GpsPage final : public QWidget {
   QLineEdit* fileEdit() const { return m_fileEdit; }
   QToolButton* browseButton() const { return m_browse; }
   QLabel* timeLabel() const { return m_timeLabel; }
-  QLineEdit* timeEdit() const { return m_timeEdit; }
+  QDoubleSpinBox* timeBox() const { return m_timeBox; }
   QCheckBox* autoTrackCheck() const { return m_autoTrack; }
   QCheckBox* headingCheck() const { return m_heading; }
   QCheckBox* heightCheck() const { return m_height; }
@@ -86,7 +87,7 @@ class GpsPage final : public QWidget {
   QLineEdit* m_fileEdit;
   QToolButton* m_browse;
   QLabel* m_timeLabel;
-  QLineEdit* m_timeEdit;
+  QDoubleSpinBox* m_timeBox;
   QCheckBox* m_autoTrack;
   QCheckBox* m_heading;
   QCheckBox* m_height;

@@ -60,16 +60,20 @@ void placeBeside(QWidget& view, const QWidget& frame) {
   view.move(left, f.top());
 }
 
-// The window and the globe view side by side, as one picture.
+// The window and the globe view side by side, as one picture at the screen's device pixel ratio.
 QImage composeSnapshot(QWidget& frame, QWidget& view) {
   const QPixmap left = frame.grab();
   const QPixmap right = view.grab();
-  QImage canvas(left.width() + right.width(), std::max(left.height(), right.height()),
+  const QSize l = left.deviceIndependentSize().toSize();
+  const QSize r = right.deviceIndependentSize().toSize();
+  const qreal ratio = std::max(left.devicePixelRatio(), right.devicePixelRatio());
+  QImage canvas(QSize(l.width() + r.width(), std::max(l.height(), r.height())) * ratio,
                 QImage::Format_RGB32);
+  canvas.setDevicePixelRatio(ratio);
   canvas.fill(QColor(240, 240, 240));
   QPainter p(&canvas);
   p.drawPixmap(0, 0, left);
-  p.drawPixmap(left.width(), 0, right);
+  p.drawPixmap(l.width(), 0, right);
   return canvas;
 }
 
@@ -112,6 +116,9 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     return 2;
   }
   platform::setDebugLog(cl.verbose);
+  // Blocked before Qt starts its threads (xcb reads events on one), so that no thread of ours
+  // takes a stop signal's default action and the window's loop ends in order.
+  platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
   QApplication app(argc, argv);
   // Qt took the locale from the environment; every number a peer reads keeps its point.
   std::setlocale(LC_NUMERIC, "C");
@@ -155,7 +162,6 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
                     (ec ? "：" + ec.message() : std::string()));
     return 2;
   }
-  platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
   ::signal(SIGPIPE, SIG_IGN);
 
   QtEventLoop loop;
@@ -216,11 +222,13 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   globe::SimGlobe* globe = builtInGlobe.globe();
   if (globe != nullptr && window.earth() != nullptr)
     view = std::make_unique<GlobeView>(*globe, *window.earth());
-  frame->show();
+  // Placed before it is shown, so that the window manager maps it where the program asks.
   frame->place();
+  frame->show();
   if (view) {
     placeBeside(*view, *frame);
     view->show();
+    frame->addRenderViewAction(view.get());
   }
 
   // Start-up figures for --verbose (the start benchmark reads them): wall-clock milliseconds.

@@ -33,9 +33,11 @@ namespace tivra::ui {
 namespace {
 
 constexpr int kSlideTimer = 275;  // the timer's id, kept for traces
-constexpr auto kFirstCheck = std::chrono::milliseconds(1000);
-constexpr auto kAfterPointer = std::chrono::milliseconds(300);
-constexpr auto kAfterSlideIn = std::chrono::milliseconds(50);
+
+// Native Wayland does not let a program place its own window: the window stays free there.
+bool canPlaceWindows() {
+  return QGuiApplication::platformName() != "wayland";
+}
 
 }  // namespace
 
@@ -52,7 +54,7 @@ void showAbout(QWidget* parent) {
 }
 
 MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent)
-    : QWidget(parent, Qt::Tool), m_hub(hub) {
+    : QWidget(parent, Qt::Tool), m_hub(hub), m_docker(*this, canPlaceWindows()) {
   setWindowTitle("Tivra");
   setObjectName(QString("tivraMainWindow%1").arg(kSlideTimer));
   m_tabs = new QTabWidget(this);
@@ -95,8 +97,7 @@ MainFrame::MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget
   resize(dialogUnits.expandedTo(sizeHint()));
   setMouseTracking(true);
 
-  // Native Wayland does not let a program place its own window: the window stays free there.
-  m_canDock = QGuiApplication::platformName() != "wayland";
+  m_canDock = canPlaceWindows();
   m_slideTimer.setSingleShot(false);
   connect(&m_slideTimer, &QTimer::timeout, this, [this] { onSlideTimer(m_cursor()); });
   m_cursor = [] {
@@ -160,71 +161,69 @@ void MainFrame::addBrowserButton(const QString& url) {
   layout()->addWidget(m_browserButton);
 }
 
-Rect MainFrame::frameRect() const {
+void MainFrame::addRenderViewAction(QWidget* view) {
+  auto* show = new QAction("显示三维视图(&R)", this);
+  connect(show, &QAction::triggered, view, [view] {
+    view->show();
+    view->raise();
+    view->activateWindow();
+  });
+  addAction(show);
+}
+
+Rect MainFrame::frame() const {
   const QRect r = frameGeometry();
   return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 
-int MainFrame::screenWidth() const {
-  const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
-  return s != nullptr ? s->geometry().width() : 0;
+std::vector<Rect> MainFrame::screens() const {
+  std::vector<Rect> rects;
+  const QScreen* primary = QGuiApplication::primaryScreen();
+  QList<QScreen*> all = QGuiApplication::screens();
+  std::stable_partition(all.begin(), all.end(), [primary](QScreen* s) { return s == primary; });
+  for (const QScreen* s : all) {
+    const QRect g = s->geometry();
+    rects.push_back({g.left(), g.top(), g.left() + g.width(), g.top() + g.height()});
+  }
+  return rects;
 }
 
-void MainFrame::moveFrame(const Rect& r) {
-  if (r.left == frameGeometry().left() && r.top == frameGeometry().top()) return;
-  if (m_ownMoves.size() >= 8) m_ownMoves.erase(m_ownMoves.begin());
-  m_ownMoves.emplace_back(r.left, r.top);
-  move(r.left, r.top);
+void MainFrame::moveFrame(Point topLeft) {
+  move(topLeft.x, topLeft.y);
+}
+
+void MainFrame::betweenSlideSteps() {
+  repaint();
+  QThread::msleep(5);
+}
+
+void MainFrame::startSlideTimer(std::chrono::milliseconds interval) {
+  m_slideTimer.start(interval);
+}
+
+void MainFrame::stopSlideTimer() {
+  m_slideTimer.stop();
+}
+
+void MainFrame::recordPosition(Point topLeft) {
+  m_hub.setWindowPosition(topLeft.x, topLeft.y);
 }
 
 void MainFrame::place() {
   const app::MainSettings& s = m_hub.settings();
-  moveFrame(frameRect().movedTo(s.xPos, s.yPos));
-  m_placed = true;
-  m_slideTimer.start(kFirstCheck);
-  if (!m_canDock) return;
-  const Placement p = dockOnPlacement(frameRect(), screenWidth());
-  m_state = p.state;
-  if (p.rect != frameRect()) moveFrame(p.rect);
+  m_docker.place({s.xPos, s.yPos});
 }
 
 void MainFrame::onMoved(Point cursor) {
-  const Rect now = frameRect();
-  m_hub.setWindowPosition(now.left, now.top);
-  if (!m_canDock) return;
-  const Placement p = snapWhileMoving(m_state, now, cursor, screenWidth());
-  m_state = p.state;
-  if (p.rect != now) moveFrame(p.rect);
-}
-
-void MainFrame::slide(bool in) {
-  const auto target = slideTarget(m_state, frameRect(), in, screenWidth());
-  if (!target || *target == frameRect()) return;
-  for (const Rect& step : slideSteps(frameRect(), *target)) {
-    moveFrame(step);
-    repaint();
-    if (step != *target) QThread::msleep(5);
-  }
-  if (in) m_slideTimer.start(kAfterSlideIn);
+  m_docker.moved(cursor);
 }
 
 void MainFrame::onPointerOver() {
-  if (!m_placed) return;
-  slide(true);
-  const Rect r = frameRect();
-  const QScreen* s = screen();
-  const QRect screenRect = s != nullptr ? s->geometry() : QRect();
-  if (screenRect.contains(QRect(r.left, r.top, r.width(), r.height())))
-    m_slideTimer.start(kAfterPointer);
+  m_docker.pointerOver();
 }
 
 void MainFrame::onSlideTimer(Point cursor) {
-  const Rect r = frameRect();
-  const bool inside =
-      cursor.x >= r.left && cursor.x < r.right && cursor.y >= r.top && cursor.y < r.bottom;
-  if (inside) return;
-  m_slideTimer.stop();
-  slide(false);
+  m_docker.slideTimer(cursor);
 }
 
 void MainFrame::closeEvent(QCloseEvent* event) {
@@ -235,13 +234,7 @@ void MainFrame::closeEvent(QCloseEvent* event) {
 
 void MainFrame::moveEvent(QMoveEvent* event) {
   QWidget::moveEvent(event);
-  const auto own = std::find(m_ownMoves.begin(), m_ownMoves.end(), frameGeometry().topLeft());
-  if (own != m_ownMoves.end()) {
-    m_ownMoves.erase(m_ownMoves.begin(), own + 1);
-    return;
-  }
-  if (!m_placed) return;
-  onMoved(m_cursor());
+  m_docker.moved(m_cursor());
 }
 
 void MainFrame::enterEvent(QEnterEvent* event) {

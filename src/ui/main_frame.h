@@ -32,7 +32,7 @@ class StatusLine;
 // "关于 Tivra": the program's name and version.
 void showAbout(QWidget* parent);
 
-class MainFrame final : public QWidget {
+class MainFrame final : public QWidget, private DockHost {
  public:
   MainFrame(app::MainWindow& hub, platform::Frontend& frontend, QWidget* parent = nullptr);
   // Hands the GPS page's choices to the hub, which keeps them.
@@ -57,10 +57,13 @@ class MainFrame final : public QWidget {
   // browser.
   void addBrowserButton(const QString& url);
   QPushButton* browserButton() const { return m_browserButton; }
+  // The window menu's item "显示三维视图" that shows view ("Render") again once the user closed
+  // it; picking on the globe needs it on the screen. The view must outlive the window.
+  void addRenderViewAction(QWidget* view);
   // Once shown: moved to XPos, YPos, docked by its placement, timer 275 at 1000 ms.
   void place();
 
-  DockState dockState() const { return m_state; }
+  DockState dockState() const { return m_docker.state(); }
   // Whether the window system lets the program place its own window.
   bool canDock() const { return m_canDock; }
   const QTimer& slideTimer() const { return m_slideTimer; }
@@ -80,10 +83,15 @@ class MainFrame final : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
-  Rect frameRect() const;
-  int screenWidth() const;
-  void moveFrame(const Rect& r);
-  void slide(bool in);
+  // The window system as the docking rules see it.
+  Rect frame() const override;
+  std::vector<Rect> screens() const override;
+  void moveFrame(Point topLeft) override;
+  void betweenSlideSteps() override;
+  void startSlideTimer(std::chrono::milliseconds interval) override;
+  void stopSlideTimer() override;
+  void recordPosition(Point topLeft) override;
+  Clock::time_point now() const override { return Clock::now(); }
   // The hub's remembered page and GPS choices into the widgets, and back.
   void restoreChoices();
   void recordChoices();
@@ -97,12 +105,8 @@ class MainFrame final : public QWidget {
   QPushButton* m_browserButton = nullptr;
   StatusLine* m_statusLine;
   QTimer m_slideTimer;  // timer 275
-  DockState m_state = DockState::Free;
   bool m_canDock = true;
-  bool m_placed = false;
-  // Positions this window moved itself to: the window system reports them later as moves, which
-  // are not the user's.
-  std::vector<QPoint> m_ownMoves;
+  Docker m_docker;
   std::function<void()> m_onClose;
   std::function<Point()> m_cursor;
 };

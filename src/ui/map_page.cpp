@@ -5,15 +5,12 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
@@ -42,20 +39,6 @@ QPixmap dragPixmap(bool dragging) {
   return pixmap;
 }
 
-int editValue(const QLineEdit* edit) {
-  bool ok = false;
-  const int value = edit->text().toInt(&ok);
-  return ok ? value : 0;
-}
-
-void addSpin(QHBoxLayout* row, const UpDown& spin) {
-  auto* arrows = new QVBoxLayout;
-  arrows->setSpacing(0);
-  arrows->addWidget(spin.up);
-  arrows->addWidget(spin.down);
-  row->addLayout(arrows);
-}
-
 }  // namespace
 
 std::optional<Rect> findRenderView(Point globalCursor) {
@@ -70,18 +53,12 @@ MapPage::MapPage(app::MainWindow& hub, platform::Frontend& frontend, QWidget* pa
     : QWidget(parent), m_hub(hub), m_frontend(frontend) {
   setWindowTitle("地图");
   auto* offsets = new QGroupBox("坐标偏移调整", this);
-  m_xEdit = new QLineEdit(offsets);
-  m_yEdit = new QLineEdit(offsets);
-  for (QLineEdit* e : {m_xEdit, m_yEdit}) {
-    e->setValidator(new QIntValidator(-kOffsetLimit, kOffsetLimit, e));
-    e->setMinimumWidth(56);
+  m_xBox = new NumberBox(-kOffsetLimit, kOffsetLimit, offsets);
+  m_yBox = new NumberBox(-kOffsetLimit, kOffsetLimit, offsets);
+  for (NumberBox* box : {m_xBox, m_yBox}) {
+    box->setMinimumWidth(72);
+    box->onStepped = [this](int) { onOffsetStepped(); };
   }
-  const UpDown xSpin = makeUpDown(offsets, [this](int step) { stepOffset(true, step); });
-  const UpDown ySpin = makeUpDown(offsets, [this](int step) { stepOffset(false, step); });
-  m_xUp = xSpin.up;
-  m_xDown = xSpin.down;
-  m_yUp = ySpin.up;
-  m_yDown = ySpin.down;
   m_auto = new QCheckBox("自动", offsets);
   m_dragIcon = new QLabel(offsets);
   m_dragIcon->setPixmap(dragPixmap(false));
@@ -92,24 +69,17 @@ MapPage::MapPage(app::MainWindow& hub, platform::Frontend& frontend, QWidget* pa
   auto* offsetGrid = new QGridLayout(offsets);
   auto* xRow = new QHBoxLayout;
   xRow->addWidget(new QLabel("X:", offsets));
-  xRow->addWidget(m_xEdit);
-  addSpin(xRow, xSpin);
+  xRow->addWidget(m_xBox);
   auto* yRow = new QHBoxLayout;
   yRow->addWidget(new QLabel("Y:", offsets));
-  yRow->addWidget(m_yEdit);
-  addSpin(yRow, ySpin);
+  yRow->addWidget(m_yBox);
   offsetGrid->addLayout(xRow, 0, 0);
   offsetGrid->addWidget(m_auto, 0, 1);
   offsetGrid->addLayout(yRow, 1, 0);
   offsetGrid->addWidget(m_dragIcon, 1, 1, Qt::AlignCenter);
   offsetGrid->addWidget(m_dataShare, 2, 0, 1, 2);
 
-  m_zoomEdit = new QLineEdit(this);
-  m_zoomEdit->setReadOnly(true);
-  m_zoomEdit->setMaximumWidth(40);
-  const UpDown zoomSpin = makeUpDown(this, [this](int step) { stepZoom(step); });
-  m_zoomUp = zoomSpin.up;
-  m_zoomDown = zoomSpin.down;
+  m_zoomBox = new NumberBox(-5, 5, this);
   m_transparency = new QSlider(Qt::Horizontal, this);
   m_transparency->setRange(0, 100);
   m_enhancement = new QCheckBox("图像增强", this);
@@ -120,8 +90,7 @@ MapPage::MapPage(app::MainWindow& hub, platform::Frontend& frontend, QWidget* pa
   layout->addWidget(offsets);
   auto* zoomRow = new QHBoxLayout;
   zoomRow->addWidget(new QLabel("缩放级别调整", this));
-  zoomRow->addWidget(m_zoomEdit);
-  addSpin(zoomRow, zoomSpin);
+  zoomRow->addWidget(m_zoomBox);
   layout->addLayout(zoomRow);
   layout->addWidget(new QLabel("透明度调整", this));
   layout->addWidget(m_transparency);
@@ -133,8 +102,9 @@ MapPage::MapPage(app::MainWindow& hub, platform::Frontend& frontend, QWidget* pa
 
   refresh();
 
-  connect(m_xEdit, &QLineEdit::textEdited, this, [this] { onOffsetEdited(); });
-  connect(m_yEdit, &QLineEdit::textEdited, this, [this] { onOffsetEdited(); });
+  connect(m_xBox, &QSpinBox::valueChanged, this, [this] { onOffsetEdited(); });
+  connect(m_yBox, &QSpinBox::valueChanged, this, [this] { onOffsetEdited(); });
+  connect(m_zoomBox, &QSpinBox::valueChanged, this, [this] { onZoomChanged(); });
   connect(m_auto, &QCheckBox::clicked, this, [this] { storeControls(); });
   connect(m_transparency, &QSlider::valueChanged, this, [this] { storeControls(); });
   connect(m_enhancement, &QCheckBox::clicked, this, [this] {
@@ -147,11 +117,11 @@ MapPage::MapPage(app::MainWindow& hub, platform::Frontend& frontend, QWidget* pa
 
 void MapPage::refresh() {
   const tiles::MapValues& v = m_hub.mapValues();
-  const QSignalBlocker bx(m_xEdit), by(m_yEdit), bt(m_transparency);
-  m_xEdit->setText(QString::number(v.xoff.load()));
-  m_yEdit->setText(QString::number(v.yoff.load()));
+  const QSignalBlocker bx(m_xBox), by(m_yBox), bz(m_zoomBox), bt(m_transparency);
+  m_xBox->setValue(v.xoff.load());
+  m_yBox->setValue(v.yoff.load());
   m_auto->setChecked(v.autoOffset.load());
-  m_zoomEdit->setText(QString::number(v.zoomLevel.load()));
+  m_zoomBox->setValue(v.zoomLevel.load());
   m_transparency->setValue(v.transParency.load());
   m_enhancement->setChecked(v.imageEnhancement.load());
   m_settings->setEnabled(v.imageEnhancement.load());
@@ -160,8 +130,8 @@ void MapPage::refresh() {
 void MapPage::storeControls() {
   tiles::MapValues& v = m_hub.mapValues();
   const std::lock_guard lock(m_hub.stateLock());
-  v.xoff = editValue(m_xEdit);
-  v.yoff = editValue(m_yEdit);
+  v.xoff = m_xBox->value();
+  v.yoff = m_yBox->value();
   v.autoOffset = m_auto->isChecked();
   v.transParency = m_transparency->value();
   v.imageEnhancement = m_enhancement->isChecked();
@@ -173,25 +143,19 @@ void MapPage::onOffsetEdited() {
   m_hub.mapValues().offsetEdited = true;
 }
 
-void MapPage::stepOffset(bool x, int step) {
-  tiles::MapValues& v = m_hub.mapValues();
+void MapPage::onOffsetStepped() {
+  // A step also ends the automatic offset; the box has stored and clamped its value.
   {
     const std::lock_guard lock(m_hub.stateLock());
-    auto& value = x ? v.xoff : v.yoff;
-    value = std::clamp(value.load() + step, -kOffsetLimit, kOffsetLimit);
-    v.autoOffset = false;
-    v.offsetEdited = true;
+    m_hub.mapValues().autoOffset = false;
+    m_hub.mapValues().offsetEdited = true;
   }
   refresh();
 }
 
-void MapPage::stepZoom(int step) {
-  tiles::MapValues& v = m_hub.mapValues();
-  {
-    const std::lock_guard lock(m_hub.stateLock());
-    v.zoomLevel = std::clamp(v.zoomLevel.load() + step, -5, 5);
-  }
-  refresh();
+void MapPage::onZoomChanged() {
+  const std::lock_guard lock(m_hub.stateLock());
+  m_hub.mapValues().zoomLevel = m_zoomBox->value();
 }
 
 void MapPage::mousePressEvent(QMouseEvent* event) {
@@ -248,8 +212,11 @@ void MapPage::dragTo(Point globalCursor) {
     tiles::MapValues& v = m_hub.mapValues();
     {
       const std::lock_guard lock(m_hub.stateLock());
-      v.xoff = draggedOffset(m_dragStartX, at.Longitude, centre.Longitude);
-      v.yoff = draggedOffset(m_dragStartY, at.Latitude, centre.Latitude);
+      // The boxes hold no more than the limit, and show what is stored.
+      v.xoff = std::clamp(draggedOffset(m_dragStartX, at.Longitude, centre.Longitude),
+                          -kOffsetLimit, kOffsetLimit);
+      v.yoff = std::clamp(draggedOffset(m_dragStartY, at.Latitude, centre.Latitude), -kOffsetLimit,
+                          kOffsetLimit);
     }
     refresh();
   } catch (const globe::EarthError& e) {

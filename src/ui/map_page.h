@@ -13,10 +13,8 @@
 
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QSlider;
-class QToolButton;
 
 namespace tivra::app {
 class MainWindow;
@@ -46,17 +44,11 @@ class MapPage final : public QWidget {
   void setRenderViewLocator(RenderViewLocator locator) { m_locateView = std::move(locator); }
   void setDataShareFileChooser(DataShareChooser chooser) { m_chooseFile = std::move(chooser); }
 
-  QLineEdit* xEdit() const { return m_xEdit; }
-  QLineEdit* yEdit() const { return m_yEdit; }
-  QToolButton* xUp() const { return m_xUp; }
-  QToolButton* xDown() const { return m_xDown; }
-  QToolButton* yUp() const { return m_yUp; }
-  QToolButton* yDown() const { return m_yDown; }
+  NumberBox* xBox() const { return m_xBox; }
+  NumberBox* yBox() const { return m_yBox; }
   QCheckBox* autoCheck() const { return m_auto; }
   QLabel* dragIcon() const { return m_dragIcon; }
-  QLineEdit* zoomEdit() const { return m_zoomEdit; }
-  QToolButton* zoomUp() const { return m_zoomUp; }
-  QToolButton* zoomDown() const { return m_zoomDown; }
+  NumberBox* zoomBox() const { return m_zoomBox; }
   QSlider* transparencySlider() const { return m_transparency; }
   QCheckBox* enhancementCheck() const { return m_enhancement; }
   QPushButton* settingsButton() const { return m_settings; }
@@ -70,8 +62,8 @@ class MapPage final : public QWidget {
  private:
   void storeControls();
   void onOffsetEdited();
-  void stepOffset(bool x, int step);
-  void stepZoom(int step);
+  void onOffsetStepped();
+  void onZoomChanged();
   void startDrag();
   void dragTo(Point globalCursor);
   void endDrag(Point globalCursor);
@@ -87,18 +79,12 @@ class MapPage final : public QWidget {
   RenderViewLocator m_locateView = findRenderView;
   DataShareChooser m_chooseFile;
 
-  QLineEdit* m_xEdit;
-  QLineEdit* m_yEdit;
-  QToolButton* m_xUp;
-  QToolButton* m_xDown;
-  QToolButton* m_yUp;
-  QToolButton* m_yDown;
+  NumberBox* m_xBox;
+  NumberBox* m_yBox;
   QCheckBox* m_auto;
   QLabel* m_dragIcon;
   QPushButton* m_dataShare;
-  QLineEdit* m_zoomEdit;
-  QToolButton* m_zoomUp;
-  QToolButton* m_zoomDown;
+  NumberBox* m_zoomBox;
   QSlider* m_transparency;
   QCheckBox* m_enhancement;
   QPushButton* m_settings;

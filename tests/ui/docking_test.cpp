@@ -1,8 +1,12 @@
-// The window's pure arithmetic: docking, snapping, sliding, the drag-offset mapping and the
-// image-enhancement preview.
+// The window's pure arithmetic: docking, snapping, sliding, several monitors, the docking rules
+// under window managers that adjust positions, the drag-offset mapping and the image-enhancement
+// preview.
 #include "ui/docking.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
 
 #include "ui/view_math.h"
 
@@ -10,6 +14,7 @@ namespace tivra::ui {
 namespace {
 
 constexpr int kW = 1280;  // screen width
+const DockArea kScreen{{0, 0, kW, 1024}};
 
 // A 160 x 220 window with its top-left corner at (x, y).
 Rect at(int x, int y) {
@@ -27,7 +32,7 @@ class DockOnPlacementTest : public testing::TestWithParam<PlacementCase> {};
 
 TEST_P(DockOnPlacementTest, StateAndRectangle) {
   const auto& c = GetParam();
-  EXPECT_EQ(dockOnPlacement(c.window, kW), (Placement{c.state, c.placed}));
+  EXPECT_EQ(dockOnPlacement(c.window, kScreen), (Placement{c.state, c.placed}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -61,7 +66,8 @@ class SnapWhileMovingTest : public testing::TestWithParam<SnapCase> {};
 
 TEST_P(SnapWhileMovingTest, StateAndRectangle) {
   const auto& c = GetParam();
-  EXPECT_EQ(snapWhileMoving(c.from, c.proposed, c.cursor, kW), (Placement{c.state, c.snapped}));
+  EXPECT_EQ(snapWhileMoving(c.from, c.proposed, c.cursor, kScreen),
+            (Placement{c.state, c.snapped}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,7 +150,7 @@ class SlideTargetTest : public testing::TestWithParam<SlideCase> {};
 
 TEST_P(SlideTargetTest, Target) {
   const auto& c = GetParam();
-  EXPECT_EQ(slideTarget(c.state, c.window, c.in, kW), c.target);
+  EXPECT_EQ(slideTarget(c.state, c.window, c.in, kScreen), c.target);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,6 +172,270 @@ TEST(SlideStepsTest, TwoHalvesThenTheTarget) {
   EXPECT_EQ(steps[1], at(-156, 70));
   EXPECT_EQ(steps[2], at(-157, 70));
 }
+
+// Two layouts of two monitors: B right of the primary A, and B above it.
+const std::vector<Rect> kSideBySide{{0, 0, 1600, 900}, {1600, 0, 3520, 1080}};
+const std::vector<Rect> kStacked{{0, 0, 1920, 1080}, {0, -1080, 1920, 0}};
+
+struct MonitorCase {
+  const char* name;
+  std::vector<Rect> screens;
+  Rect window;
+  DockArea area;
+  Placement placed;
+};
+
+class MonitorTest : public testing::TestWithParam<MonitorCase> {};
+
+TEST_P(MonitorTest, DocksToTheOuterEdgesOfItsMonitor) {
+  const auto& c = GetParam();
+  const DockArea area = dockAreaOf(c.screens, c.window);
+  EXPECT_EQ(area, c.area);
+  EXPECT_EQ(dockOnPlacement(c.window, area), c.placed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MonitorTest,
+    testing::Values(
+        MonitorCase{
+            "OneScreen", {{0, 0, kW, 1024}}, at(3, 100), kScreen, {DockState::Left, at(0, 100)}},
+        // A saved XPos of 1600 is the second monitor's left edge, shared with the first.
+        MonitorCase{"SecondMonitorSharedEdge",
+                    kSideBySide,
+                    at(1600, 100),
+                    {{1600, 0, 3520, 1080}, true, false, true},
+                    {DockState::Free, at(1600, 100)}},
+        MonitorCase{"SecondMonitorOuterRight",
+                    kSideBySide,
+                    at(3520 - 163, 100),
+                    {{1600, 0, 3520, 1080}, true, false, true},
+                    {DockState::Right, at(3520 - 160, 100)}},
+        MonitorCase{"SecondMonitorTop",
+                    kSideBySide,
+                    at(2000, 4),
+                    {{1600, 0, 3520, 1080}, true, false, true},
+                    {DockState::Top, at(2000, 0)}},
+        MonitorCase{"FirstMonitorSharedRight",
+                    kSideBySide,
+                    at(1600 - 162, 100),
+                    {{0, 0, 1600, 900}, true, true, false},
+                    {DockState::Free, at(1438, 100)}},
+        MonitorCase{"StraddlingTakesTheLargerPart",
+                    kSideBySide,
+                    at(1500, 100),
+                    {{0, 0, 1600, 900}, true, true, false},
+                    {DockState::Free, at(1500, 100)}},
+        MonitorCase{"BelowAnotherNoTop",
+                    kStacked,
+                    at(100, 2),
+                    {{0, 0, 1920, 1080}, false, true, true},
+                    {DockState::Free, at(100, 2)}},
+        MonitorCase{"UpperMonitorTop",
+                    kStacked,
+                    at(100, -1078),
+                    {{0, -1080, 1920, 0}, true, true, true},
+                    {DockState::Top, at(100, -1080)}},
+        MonitorCase{"SlidOutStripOnSecond",
+                    kSideBySide,
+                    at(3520 - 3, 100),
+                    {{1600, 0, 3520, 1080}, true, false, true},
+                    {DockState::Right, at(3520 - 3, 100)}},
+        MonitorCase{"NoMonitor",
+                    {},
+                    at(10, 10),
+                    {at(10, 10), false, false, false},
+                    {DockState::Free, at(10, 10)}}),
+    [](const auto& param) { return param.param.name; });
+
+struct SavedCase {
+  const char* name;
+  std::vector<Rect> screens;
+  Rect saved;
+  Rect placed;
+};
+
+class OnSomeScreenTest : public testing::TestWithParam<SavedCase> {};
+
+TEST_P(OnSomeScreenTest, OnNoMonitorGoesToThePrimary) {
+  EXPECT_EQ(onSomeScreen(GetParam().screens, GetParam().saved), GetParam().placed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OnSomeScreenTest,
+    testing::Values(SavedCase{"OnSecond", kSideBySide, at(1700, 300), at(1700, 300)},
+                    SavedCase{"StripShowing", kSideBySide, at(3517, 300), at(3517, 300)},
+                    SavedCase{"RightOfAll", kSideBySide, at(5000, 300), at(1600 - 160, 300)},
+                    SavedCase{"BelowTheShorter", kSideBySide, at(100, 950), at(100, 900 - 220)},
+                    SavedCase{"AboveAndLeft", kSideBySide, at(-900, -900), at(0, 0)},
+                    SavedCase{"UpperMonitor", kStacked, at(100, -500), at(100, -500)},
+                    SavedCase{"NoMonitors", {}, at(5000, 300), at(5000, 300)}),
+    [](const auto& param) { return param.param.name; });
+
+// Window managers answer a move to an off-screen position differently: as asked, stopped short
+// with part of the window left on the monitor (as openbox does), or not off the monitor at all.
+enum class Manager { Exact, KeepsPart, Refuses };
+
+// The window system as Qt under a window manager shows it: a move is echoed at once as asked,
+// and the manager's adjusted answer arrives later.
+class FakeWindowSystem final : public DockHost {
+ public:
+  FakeWindowSystem(Manager manager, std::vector<Rect> screens, Rect frame)
+      : m_manager(manager), m_screens(std::move(screens)), m_frame(frame) {}
+
+  Rect frame() const override { return m_frame; }
+  std::vector<Rect> screens() const override { return m_screens; }
+  void moveFrame(Point p) override {
+    ++moves;
+    m_frame = m_frame.movedTo(p.x, p.y);
+    docker->moved(cursor);
+    const Rect answer = adjusted(m_frame);
+    if (answer != m_frame) m_answers.push_back(answer);
+  }
+  void betweenSlideSteps() override { m_now += std::chrono::milliseconds(5); }
+  void startSlideTimer(std::chrono::milliseconds) override {}
+  void stopSlideTimer() override {}
+  void recordPosition(Point p) override { recorded = p; }
+  Clock::time_point now() const override { return m_now; }
+
+  // The manager's answers, a few milliseconds later.
+  void deliverAnswers() {
+    while (!m_answers.empty()) {
+      m_now += std::chrono::milliseconds(15);
+      m_frame = m_answers.front();
+      m_answers.pop_front();
+      docker->moved(cursor);
+    }
+  }
+  // The user drags the window.
+  void userMove(Point p) {
+    m_frame = m_frame.movedTo(p.x, p.y);
+    docker->moved(cursor);
+    deliverAnswers();
+  }
+
+  Docker* docker = nullptr;
+  Point cursor;
+  int moves = 0;
+  std::optional<Point> recorded;
+
+ private:
+  Rect adjusted(const Rect& r) const {
+    const Rect s = dockAreaOf(m_screens, r).screen;
+    if (m_manager == Manager::Exact) return r;
+    const int keepX = m_manager == Manager::KeepsPart ? 27 : r.width();
+    const int keepY = m_manager == Manager::KeepsPart ? 36 : r.height();
+    const int left = std::min(std::max(r.left, s.left + keepX - r.width()), s.right - keepX);
+    const int top = std::max(r.top, s.top + keepY - r.height());
+    return r.movedTo(left, top);
+  }
+
+  Manager m_manager;
+  std::vector<Rect> m_screens;
+  Rect m_frame;
+  std::deque<Rect> m_answers;
+  Clock::time_point m_now{std::chrono::seconds(1000)};
+};
+
+struct ManagerCase {
+  const char* name;
+  Manager manager;
+  std::vector<Rect> screens;
+  Rect shown;  // docked and slid in
+  DockState edge;
+};
+
+class DockUnderManagerTest : public testing::TestWithParam<ManagerCase> {};
+
+// How much of the window shows on its monitor along the docked edge.
+int showing(const Rect& r, const Rect& s, DockState edge) {
+  switch (edge) {
+    case DockState::Top:
+      return r.bottom - s.top;
+    case DockState::Left:
+      return r.right - s.left;
+    case DockState::Right:
+      return s.right - r.left;
+    case DockState::Free:
+      break;
+  }
+  return 0;
+}
+
+TEST_P(DockUnderManagerTest, SlidingOutAndInKeepsItDockedAndTheStripReachable) {
+  const auto& c = GetParam();
+  const Rect screen = dockAreaOf(c.screens, c.shown).screen;
+  const Point away{(screen.left + screen.right) / 2, (screen.top + screen.bottom) / 2};
+  FakeWindowSystem system(c.manager, c.screens, at(0, 0).movedTo(away.x, away.y));
+  Docker docker(system);
+  system.docker = &docker;
+  system.cursor = away;
+  docker.place(c.shown.topLeft());
+  system.deliverAnswers();
+  ASSERT_EQ(docker.state(), c.edge);
+  ASSERT_EQ(system.frame(), c.shown);
+
+  for (int round = 0; round < 2; ++round) {
+    const int movesBefore = system.moves;
+    docker.slideTimer(system.cursor);  // the pointer is away: slide out
+    system.deliverAnswers();
+    EXPECT_EQ(docker.state(), c.edge) << round;
+    const Rect hidden = system.frame();
+    EXPECT_GE(showing(hidden, screen, c.edge), kStripWidth) << round;
+    if (c.manager == Manager::Refuses) {
+      // It stays at its edge, and after the first refusal the window asks no more.
+      EXPECT_EQ(hidden, c.shown) << round;
+      if (round == 1) {
+        EXPECT_EQ(system.moves, movesBefore);
+      }
+    } else {
+      EXPECT_FALSE(screen.contains(hidden)) << round;
+    }
+    EXPECT_FALSE(system.recorded.has_value())
+        << "the program's own moves are no position of the user's";
+
+    // The pointer on what shows of the window: slide in.
+    system.cursor = {std::clamp(away.x, hidden.left, hidden.right - 1),
+                     std::clamp(away.y, hidden.top, hidden.bottom - 1)};
+    system.cursor = {std::clamp(system.cursor.x, screen.left, screen.right - 1),
+                     std::clamp(system.cursor.y, screen.top, screen.bottom - 1)};
+    docker.pointerOver();
+    system.deliverAnswers();
+    EXPECT_EQ(docker.state(), c.edge) << round;
+    EXPECT_EQ(system.frame(), c.shown) << round;
+    system.cursor = away;
+  }
+
+  // At once, the user drags the window off its edge into the middle: that is the user's move.
+  const Rect middle = c.shown.movedTo(away.x - 80, away.y - 110);
+  system.cursor = c.edge == DockState::Left ? Point{middle.right + 5, middle.top + 5}
+                                            : Point{middle.left - 5, middle.top + 10};
+  system.userMove(middle.topLeft());
+  EXPECT_EQ(docker.state(), DockState::Free);
+  EXPECT_TRUE(system.recorded.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DockUnderManagerTest,
+    testing::Values(
+        ManagerCase{"ExactLeft", Manager::Exact, {{0, 0, kW, 1024}}, at(0, 300), DockState::Left},
+        ManagerCase{
+            "KeepsPartLeft", Manager::KeepsPart, {{0, 0, kW, 1024}}, at(0, 300), DockState::Left},
+        ManagerCase{
+            "KeepsPartTop", Manager::KeepsPart, {{0, 0, kW, 1024}}, at(300, 0), DockState::Top},
+        ManagerCase{"KeepsPartRight",
+                    Manager::KeepsPart,
+                    {{0, 0, kW, 1024}},
+                    at(kW - 160, 300),
+                    DockState::Right},
+        ManagerCase{"KeepsPartRightOfSecond", Manager::KeepsPart, kSideBySide, at(3520 - 160, 300),
+                    DockState::Right},
+        ManagerCase{"KeepsPartTopOfUpper", Manager::KeepsPart, kStacked, at(300, -1080),
+                    DockState::Top},
+        ManagerCase{
+            "RefusesLeft", Manager::Refuses, {{0, 0, kW, 1024}}, at(0, 300), DockState::Left},
+        ManagerCase{
+            "RefusesTop", Manager::Refuses, {{0, 0, kW, 1024}}, at(300, 0), DockState::Top}),
+    [](const auto& param) { return param.param.name; });
 
 struct DragCase {
   const char* name;

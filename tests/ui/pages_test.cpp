@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTest>
 #include <QToolButton>
 #include <cstdio>
 #include <fstream>
@@ -71,7 +73,7 @@ TEST_P(GpsKindTest, RadioEnablesItsControls) {
     if (r->text() == GetParam().radio) r->click();
   }
   EXPECT_EQ(page.timeLabel()->isEnabled(), GetParam().time);
-  EXPECT_EQ(page.timeEdit()->isEnabled(), GetParam().time);
+  EXPECT_EQ(page.timeBox()->isEnabled(), GetParam().time);
   EXPECT_EQ(page.fileEdit()->isEnabled(), GetParam().file);
   EXPECT_EQ(page.browseButton()->isEnabled(), GetParam().file);
   EXPECT_EQ(page.portBox()->isEnabled(), GetParam().serial);
@@ -108,6 +110,38 @@ TEST(GpsPageTest, StartsWithItsDefaultsAndAutoTrackGatesItsOptions) {
   EXPECT_TRUE(hub.window().gpsPage().followOptions().autoTrack);
 }
 
+struct TimeFactorCase {
+  const char* name;
+  const char* locale;
+  const char* typed;
+  double factor;
+};
+
+class TimeFactorTest : public testing::TestWithParam<TimeFactorCase> {};
+
+TEST_P(TimeFactorTest, ReadAsShownInTheUsersLocale) {
+  const QLocale before;
+  QLocale::setDefault(QLocale(GetParam().locale));
+  test::GuiHub hub(false);
+  {
+    GpsPage page(hub.window().gpsPage(), {});
+    page.timeBox()->selectAll();
+    QTest::keyClicks(page.timeBox(), GetParam().typed);
+    page.demoRadio()->click();  // the page reads its controls
+    EXPECT_DOUBLE_EQ(hub.window().gpsPage().settings().timeFactor, GetParam().factor);
+    EXPECT_DOUBLE_EQ(QLocale().toDouble(page.timeBox()->text()), GetParam().factor)
+        << page.timeBox()->text().toStdString();
+  }
+  QLocale::setDefault(before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, TimeFactorTest,
+                         testing::Values(TimeFactorCase{"GermanComma", "de_DE", "0,5", 0.5},
+                                         TimeFactorCase{"ChinesePoint", "zh_CN", "0.25", 0.25},
+                                         TimeFactorCase{"AboveTheLimitRefused", "de_DE", "2000",
+                                                        200.0}),
+                         [](const auto& param) { return param.param.name; });
+
 // "$" + body + "*" + its checksum + CR LF.
 std::string sentence(std::string_view body) {
   unsigned sum = 0;
@@ -127,7 +161,7 @@ TEST(GpsPageTest, TheTimeFactorReachesThePlayback) {
                       << sentence("GPRMC,030000.00,A,3954.200,N,11624.200,E,0.0,0.0,010124,,,A");
   page.fileRadio()->click();
   page.fileEdit()->setText(QString::fromStdString(file.string()));
-  page.timeEdit()->setText("0");
+  page.timeBox()->setValue(0);
   page.startButton()->click();
   EXPECT_EQ(hub.window().gpsPage().settings().timeFactor, 0.0);
   EXPECT_TRUE(processUntil([&] { return page.statusLabel()->text() == "读取数据文件结束."; }, 20s))

@@ -6,7 +6,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <set>
 #include <span>
 #include <thread>
@@ -35,6 +39,7 @@
 #include "support/app_harness.h"
 #include "support/png_reader.h"
 #include "support/process.h"
+#include "support/raw_client.h"
 #include "ui/dialogs.h"
 #include "ui/globe_view.h"
 #include "ui/main_frame.h"
@@ -138,25 +143,25 @@ TEST_F(MapPageTest, SpinClampsAtTheLimitAndClearsAuto) {
   values().autoOffset = true;
   page.refresh();
   ASSERT_TRUE(page.autoCheck()->isChecked());
-  page.xUp()->click();
+  page.xBox()->stepUp();
   EXPECT_FALSE(page.autoCheck()->isChecked());
   EXPECT_EQ(values().xoff, 100000);
-  EXPECT_EQ(page.xEdit()->text(), "100000");
+  EXPECT_EQ(page.xBox()->text(), "100000");
   EXPECT_FALSE(values().autoOffset);
   EXPECT_TRUE(values().offsetEdited);
-  page.xDown()->click();
-  page.yDown()->click();
+  page.xBox()->stepDown();
+  page.yBox()->stepDown();
   EXPECT_EQ(values().xoff, 99999);
   EXPECT_EQ(values().yoff, -1);
-  for (int i = 0; i < 12; ++i) page.zoomUp()->click();
+  for (int i = 0; i < 12; ++i) page.zoomBox()->stepUp();
   EXPECT_EQ(values().zoomLevel, 5);
-  EXPECT_EQ(page.zoomEdit()->text(), "5");
+  EXPECT_EQ(page.zoomBox()->text(), "5");
 }
 
 TEST_F(MapPageTest, ControlsStoreTheirValues) {
   values().offsetEdited = false;
-  page.xEdit()->clear();
-  page.xEdit()->insert("-250");  // as typed: emits textEdited
+  page.xBox()->selectAll();
+  QTest::keyClicks(page.xBox(), "-250");
   EXPECT_EQ(values().xoff, -250);
   EXPECT_TRUE(values().offsetEdited);
   page.transparencySlider()->setValue(70);
@@ -176,8 +181,8 @@ TEST_F(MapPageTest, RefreshMessageShowsWhatAHandlerWrote) {
   }
   hub.window().postMapPageRefresh();
   hub.window().postMapPageRefresh();  // coalesced with the first
-  EXPECT_TRUE(processUntil([&] { return page.yEdit()->text() == "-567"; }, 5s));
-  EXPECT_EQ(page.xEdit()->text(), "1234");
+  EXPECT_TRUE(processUntil([&] { return page.yBox()->value() == -567; }, 5s));
+  EXPECT_EQ(page.xBox()->text(), "1234");
 }
 
 TEST_F(MapPageTest, ImageDialogOkCopiesBackCancelDoesNot) {
@@ -186,7 +191,7 @@ TEST_F(MapPageTest, ImageDialogOkCopiesBackCancelDoesNot) {
       auto* dialog = dynamic_cast<ImageAdvancedDialog*>(QApplication::activeModalWidget());
       ASSERT_NE(dialog, nullptr);
       dialog->rangeSlider()->setValue(47);  // snapped to 40
-      dialog->colorSpin().up->click();
+      dialog->colorBox()->stepUp();
       dialog->modeCheck()->click();
       ok ? dialog->accept() : dialog->reject();
     });
@@ -201,6 +206,124 @@ TEST_F(MapPageTest, ImageDialogOkCopiesBackCancelDoesNot) {
   EXPECT_EQ(values().colorNo, 1);
   EXPECT_FALSE(values().transparentMode);
 }
+
+// The default locale for the widgets made while it lives, as a user's desktop sets it.
+class LocaleScope {
+ public:
+  explicit LocaleScope(const char* name) { QLocale::setDefault(QLocale(name)); }
+  ~LocaleScope() { QLocale::setDefault(m_before); }
+  LocaleScope(const LocaleScope&) = delete;
+  LocaleScope& operator=(const LocaleScope&) = delete;
+
+ private:
+  QLocale m_before;
+};
+
+// Keys typed into an offset box (after selecting its text), then Return, arrow keys and
+// wheel notches.
+struct TypedOffsetCase {
+  const char* name;
+  const char* locale;
+  const char* typed;
+  int upKeys;
+  int wheelNotches;
+  int stored;
+};
+
+class TypedOffsetTest : public testing::TestWithParam<TypedOffsetCase> {};
+
+TEST_P(TypedOffsetTest, TheBoxStoresWhatItShowsAndTheLocationMapGetsIt) {
+  const auto& c = GetParam();
+  const LocaleScope locale(c.locale);
+  test::GuiHub hub(false);
+  MapPage page(hub.window(), hub.frontend());
+  page.show();
+  NumberBox* box = page.xBox();
+  if (page.autoCheck()->isChecked()) page.autoCheck()->click();  // a typed offset is a fixed one
+  box->selectAll();
+  QTest::keyClicks(box, c.typed);
+  QTest::keyClick(box, Qt::Key_Return);
+  for (int i = 0; i < c.upKeys; ++i) QTest::keyClick(box, Qt::Key_Up);
+  for (int i = 0; i < std::abs(c.wheelNotches); ++i) {
+    const QPoint centre = box->rect().center();
+    QWheelEvent wheel(centre, box->mapToGlobal(centre), QPoint(),
+                      QPoint(0, c.wheelNotches > 0 ? 120 : -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(box, &wheel);
+  }
+  // What the user sees, read in the user's locale, is what the page stored.
+  bool ok = false;
+  EXPECT_EQ(QLocale().toInt(box->text(), &ok), c.stored) << box->text().toStdString();
+  EXPECT_TRUE(ok) << box->text().toStdString();
+  EXPECT_EQ(hub.window().mapValues().xoff, c.stored);
+
+  // The next overlay request stores the edited offset in the location map.
+  auto answer = std::async(std::launch::async, [port = hub.window().listeningPort()] {
+    return test::exchange(
+        port, "GET /KmlServer?BBOX=0,0,0,0,116.39,39.9,3000,0,0,60,40,1024,768 HTTP/1.1\r\n\r\n");
+  });
+  ASSERT_TRUE(processUntil([&] { return answer.wait_for(0s) == std::future_status::ready; }, 20s));
+  ASSERT_TRUE(answer.get());
+  const std::string stored = std::to_string(c.stored) + ",0";
+  const auto pairs = hub.window().tileCache().locationMap().pairs();
+  ASSERT_FALSE(pairs.empty());
+  for (const auto& [key, value] : pairs) EXPECT_EQ(value, stored) << key;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, TypedOffsetTest,
+    testing::Values(TypedOffsetCase{"ChineseThousands", "zh_CN", "2,500", 0, 0, 2500},
+                    TypedOffsetCase{"GermanThousands", "de_DE", "1.000", 0, 0, 1000},
+                    TypedOffsetCase{"GermanNegative", "de_DE", "-2.500", 0, 0, -2500},
+                    TypedOffsetCase{"SixthDigitRefused", "zh_CN", "123456", 0, 0, 12345},
+                    TypedOffsetCase{"ArrowKeysStopAtTheLimit", "de_DE", "99999", 3, 0, 100000},
+                    TypedOffsetCase{"WheelStopsAtTheLimit", "zh_CN", "-99998", 0, -3, -100000},
+                    TypedOffsetCase{"WheelUp", "de_DE", "7", 0, 2, 9}),
+    [](const auto& param) { return param.param.name; });
+
+// The image dialog's boxes: what is typed out of range is refused or corrected, and OK copies
+// back what the boxes show.
+struct DialogNumberCase {
+  const char* name;
+  const char* locale;
+  const char* cacheTyped;
+  const char* colorTyped;
+  int cache;
+  int color;
+};
+
+class DialogNumberTest : public testing::TestWithParam<DialogNumberCase> {};
+
+TEST_P(DialogNumberTest, OkCopiesWhatTheBoxesShow) {
+  const auto& c = GetParam();
+  const LocaleScope locale(c.locale);
+  test::GuiHub hub(false);
+  MapPage page(hub.window(), hub.frontend());
+  QString cacheShown, colorShown;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = dynamic_cast<ImageAdvancedDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->cacheBox()->selectAll();
+    QTest::keyClicks(dialog->cacheBox(), c.cacheTyped);
+    dialog->colorBox()->selectAll();
+    QTest::keyClicks(dialog->colorBox(), c.colorTyped);
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    cacheShown = dialog->cacheBox()->text();
+    colorShown = dialog->colorBox()->text();
+  });
+  page.settingsButton()->click();
+  EXPECT_EQ(page.cacheSize(), c.cache);
+  EXPECT_EQ(hub.window().mapValues().colorNo, c.color);
+  EXPECT_EQ(QLocale().toInt(cacheShown), c.cache) << cacheShown.toStdString();
+  EXPECT_EQ(QLocale().toInt(colorShown), c.color) << colorShown.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, DialogNumberTest,
+    testing::Values(DialogNumberCase{"BelowTheRangeCorrected", "zh_CN", "2", "3", 5, 3},
+                    DialogNumberCase{"AboveTheRangeRefused", "de_DE", "2000", "9", 200, 0},
+                    DialogNumberCase{"GermanThousand", "de_DE", "1.000", "7", 1000, 7}),
+    [](const auto& param) { return param.param.name; });
 
 TEST(ImageAdvancedDialogTest, PreviewFollowsTheFormulaAndTheModeEnablesControls) {
   ImageAdvancedDialog dialog({true, 40, 3, 500}, 80);
@@ -225,8 +348,8 @@ TEST(ImageAdvancedDialogTest, PreviewFollowsTheFormulaAndTheModeEnablesControls)
   check({80, true, 40, 3});
   dialog.modeCheck()->click();
   EXPECT_FALSE(dialog.rangeSlider()->isEnabled());
-  EXPECT_FALSE(dialog.colorEdit()->isEnabled());
-  EXPECT_TRUE(dialog.cacheEdit()->isEnabled());
+  EXPECT_FALSE(dialog.colorBox()->isEnabled());
+  EXPECT_TRUE(dialog.cacheBox()->isEnabled());
   check({80, false, 40, 3});
 }
 
@@ -275,6 +398,14 @@ class GlobeViewTest : public testing::Test {
     view.show();
   }
   globe::Camera camera() { return hub.window().earth()->GetCamera(false); }
+  // Close enough that a drag over the view stays within the offsets' limit of 100000.
+  void zoomIn() {
+    globe::Camera close = camera();
+    close.Range /= 40;
+    hub.window().earth()->SetCamera(close, 5.0);
+    ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+    ASSERT_LT(hub.globe()->view().halfWidthDeg, 1.5);
+  }
   void send(QWidget* to, QEvent::Type type, QPoint global) {
     QMouseEvent e(type, to->mapFromGlobal(global), global, Qt::LeftButton,
                   type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
@@ -321,6 +452,7 @@ TEST_F(GlobeViewTest, DragOffsetOverTheViewAndReleaseElsewhere) {
   ASSERT_TRUE(page.autoCheck()->isChecked());
   // The flight to the start view has ended and its overlay was served (on this thread).
   ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+  zoomIn();
   const double halfWidth = hub.globe()->view().halfWidthDeg;
   const double halfHeight = hub.globe()->view().halfHeightDeg;
   QLabel* icon = page.dragIcon();
@@ -342,6 +474,69 @@ TEST_F(GlobeViewTest, DragOffsetOverTheViewAndReleaseElsewhere) {
   send(icon, QEvent::MouseButtonPress, icon->mapToGlobal(QPoint(2, 2)));
   send(icon, QEvent::MouseButtonRelease, QPoint(900, 700));
   EXPECT_EQ(hub.window().mapValues().xoff, x);
+}
+
+TEST_F(GlobeViewTest, ClosedRenderComesBackFromTheWindowMenuAndTheDragOffsetWorksAgain) {
+  MainFrame frame(hub.window(), hub.frontend());
+  frame.addRenderViewAction(&view);
+  MapPage page(hub.window(), hub.frontend());  // finds the view as the program does
+  page.show();
+  ASSERT_TRUE(processUntil([&] { return hub.globe()->waitIdle(0ms); }, 20s));
+  const Point over{593, 168};
+  ASSERT_TRUE(findRenderView(over));
+  view.close();
+  EXPECT_FALSE(view.isVisible());
+  EXPECT_FALSE(findRenderView(over));
+
+  QAction* show = frame.actions().back();
+  EXPECT_EQ(show->text(), "显示三维视图(&R)");
+  show->trigger();
+  EXPECT_TRUE(view.isVisible());
+  const auto found = findRenderView(over);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(*found, (Rect{300, 100, 700, 400}));
+  QLabel* icon = page.dragIcon();
+  const auto drag = [&] {
+    send(icon, QEvent::MouseButtonPress, icon->mapToGlobal(QPoint(2, 2)));
+    send(icon, QEvent::MouseMove, QPoint(over.x, over.y));
+    send(icon, QEvent::MouseButtonRelease, QPoint(over.x, over.y));
+  };
+  // The whole globe in view: a quarter of it is more than the boxes hold, and they hold it all.
+  drag();
+  EXPECT_EQ(hub.window().mapValues().xoff, 100000);
+  EXPECT_EQ(page.xBox()->value(), 100000);
+  zoomIn();
+  hub.window().mapValues().xoff = 0;
+  drag();
+  const double halfWidth = hub.globe()->view().halfWidthDeg;
+  EXPECT_NEAR(hub.window().mapValues().xoff, std::trunc(halfWidth * 0.5 * 100000), 1);
+  EXPECT_EQ(page.xBox()->value(), hub.window().mapValues().xoff);
+}
+
+// The export's file dialog: a name typed without extension is asked about as the ".tds" file
+// that the export would replace.
+TEST(DataShareFileTest, TheReplaceQuestionNamesTheTdsFile) {
+  test::TempDir dir;
+  std::ofstream(dir / "share.tds") << "kept";
+  QString question;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->setDirectory(QString::fromStdString(dir.path().string()));
+    dialog->selectFile("share");
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      question = box->text();
+      for (QAbstractButton* b : box->buttons())
+        if (box->buttonRole(b) == QMessageBox::YesRole) b->click();
+    });
+    static_cast<QDialog*>(dialog)->accept();  // as the dialog's Save button does
+  });
+  const auto chosen = chooseDataShareFile(nullptr, true);
+  EXPECT_TRUE(question.contains("share.tds")) << question.toStdString();
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->filename(), "share.tds");
 }
 
 TEST(MainFrameTest, DocksOnPlacementSnapsSlidesAndCloses) {
@@ -458,6 +653,35 @@ TEST(ProgramTest, UiSnapshotHoldsTheWindowAndTheGlobeView) {
     for (std::uint32_t x = 0; x < image.width - 512; x += 3)
       differing += std::memcmp(nav.at(x, y), image.at(x, y), 3) != 0 ? 1 : 0;
   EXPECT_GT(differing, 100u);
+
+  // At twice the scale: the same window at twice the pixels, drawn, not a grey field.
+  const auto scaledPng = dir / "scaled.png";
+  test::Process scaled(
+      TIVRA_BINARY, {"--ui-snapshot", scaledPng.string(), "--data-dir", dir.path().string()},
+      {"QT_QPA_PLATFORM=offscreen", "QT_SCALE_FACTOR=2", "XDG_RUNTIME_DIR=" + dir.path().string()},
+      dir / "err3");
+  ASSERT_EQ(scaled.wait(120s), 0) << test::readFile(dir / "err3");
+  const std::string scaledBytes = test::readFile(scaledPng);
+  const auto big = test::readPng(
+      std::span(reinterpret_cast<const std::uint8_t*>(scaledBytes.data()), scaledBytes.size()));
+  EXPECT_EQ(big.width, 2 * image.width);
+  EXPECT_EQ(big.height, 2 * image.height);
+  // The globe view fills its place at twice the size: each sampled pixel as in the first
+  // picture, not the picture shrunk into a corner of a grey field.
+  ASSERT_EQ(big.width, 2 * image.width);
+  const std::uint32_t viewLeft = image.width - 512;
+  int samples = 0, alike = 0;
+  for (std::uint32_t y = 0; y < 384; y += 7)
+    for (std::uint32_t x = 0; x < 512; x += 7) {
+      const std::uint8_t* a = image.at(viewLeft + x, y);
+      const std::uint8_t* b = big.at(2 * (viewLeft + x), 2 * y);
+      ++samples;
+      alike +=
+          std::abs(a[0] - b[0]) < 24 && std::abs(a[1] - b[1]) < 24 && std::abs(a[2] - b[2]) < 24
+              ? 1
+              : 0;
+    }
+  EXPECT_GT(alike, samples * 3 / 4) << alike << " of " << samples;
 }
 
 TEST(ProgramTest, DecimalCommaLocaleKeepsThePointInWhatPeersRead) {
