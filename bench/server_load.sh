@@ -120,8 +120,8 @@ rss() { awk '/VmRSS/ { print $2, $3 }' "/proc/$tivra_pid/status"; }
 echo "== tivra resident memory: before the burst $(rss), threads $(ls /proc/$tivra_pid/task | wc -l)"
 for endpoint in "/GPSServer $work/empty.kml" "$kml_query $work/www/KmlServer" \
   "$default_query $work/www/index.html" "$tile_query $work/tile.png"; do
-  # shellcheck disable=SC2086
-  "$build/bench/conn_load" 18080 $endpoint 60 "$conns" 2500 >/dev/null || bench_fail "burst $endpoint"
+  out=$("$build/bench/conn_load" 18080 "${endpoint% *}" 60 "$conns" "${endpoint#* }" 2500) ||
+    bench_fail "burst $endpoint: $out"
 done
 echo "   after 10,000 requests: $(rss), threads $(ls /proc/$tivra_pid/task | wc -l)"
 sleep 60
