@@ -43,13 +43,13 @@ bench_fail() {
 
 # bench_tivra SETTINGS: starts tivra without the globe on $work with the given Tivra.ini lines
 # (backslash escapes such as \r\n in SETTINGS are written as the bytes they name), and waits
-# until it answers on the TcpPort of SETTINGS.
+# until it answers on the TcpPort of SETTINGS. TIVRA_BIN names another binary to compare with.
 bench_tivra() {
   printf '[settings]\r\n%b' "$1" > "$work/Tivra.ini"
   local port
   port=$(sed -n 's/^TcpPort=\([0-9]*\)\r$/\1/p' "$work/Tivra.ini")
   [ -n "$port" ] || bench_fail "no TcpPort line in the settings: $1"
-  XDG_RUNTIME_DIR="$work" "$build/tivra" --headless -WW --data-dir "$work" &
+  XDG_RUNTIME_DIR="$work" "${TIVRA_BIN:-$build/tivra}" --headless -WW --data-dir "$work" &
   for _ in $(seq 50); do
     curl -s --http0.9 -o /dev/null "http://127.0.0.1:$port/GPSServer" && return 0
     sleep 0.1

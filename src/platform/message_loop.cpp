@@ -13,13 +13,16 @@ MessageLoop::MessageLoop() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!m_wake) throw std::runtime_error("eventfd failed");
 }
 
+MessageLoop::~MessageLoop() = default;
+
 void MessageLoop::post(Task task) {
   bool wake = false;
   {
     std::lock_guard lock(m_mutex);
     m_posted.push_back(std::move(task));
-    // One wake-up per batch: while one is pending the loop will see this task too.
-    wake = !std::exchange(m_wakePending, true);
+    // One wake-up per batch: while one is pending the loop will see this task too. A loop that
+    // is not waiting sees the task before it waits again.
+    wake = m_polling && !std::exchange(m_wakePending, true);
   }
   if (wake) {
     const std::uint64_t one = 1;
@@ -60,16 +63,17 @@ void MessageLoop::unwatchFd(WatchId id) {
 }
 
 void MessageLoop::runPosted() {
-  // Drain the wake-up first: a post after the swap below then writes a fresh one.
-  std::uint64_t count = 0;
-  [[maybe_unused]] ssize_t n = ::read(m_wake.get(), &count, sizeof count);
+  // The batch's storage is reused; a task that runs the loop itself meets an empty one.
   std::vector<Task> tasks;
+  tasks.swap(m_running);
   {
     std::lock_guard lock(m_mutex);
     tasks.swap(m_posted);
     m_wakePending = false;
   }
   for (auto& task : tasks) task();
+  tasks.clear();
+  m_running.swap(tasks);
 }
 
 void MessageLoop::runTimers() {
@@ -102,15 +106,31 @@ bool MessageLoop::runOnce(std::chrono::milliseconds timeout) {
     wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
   }
 
-  std::vector<pollfd> fds;
-  std::vector<WatchId> ids;
+  std::vector<pollfd>& fds = m_fds;
+  std::vector<WatchId>& ids = m_fdIds;
+  fds.clear();
+  ids.clear();
   fds.push_back({m_wake.get(), POLLIN, 0});
   for (const auto& [id, watch] : m_watches) {
     fds.push_back({watch.fd, watch.events, 0});
     ids.push_back(id);
   }
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_posted.empty()) wait = std::chrono::milliseconds(0);
+    m_polling = true;
+  }
   const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+  {
+    std::lock_guard lock(m_mutex);
+    m_polling = false;
+  }
   if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+  if (ready > 0 && fds[0].revents != 0) {
+    // Drained before the posted tasks are taken: a post after that writes a fresh wake-up.
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t n = ::read(m_wake.get(), &count, sizeof count);
+  }
   if (ready > 0) {
     for (std::size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;

@@ -10,6 +10,8 @@
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 
+struct pollfd;
+
 namespace tivra::platform {
 
 // The main thread's message loop: work posted from any thread, timers and file-descriptor
@@ -17,6 +19,7 @@ namespace tivra::platform {
 class MessageLoop final : public EventLoop {
  public:
   MessageLoop();
+  ~MessageLoop() override;
   MessageLoop(const MessageLoop&) = delete;
   MessageLoop& operator=(const MessageLoop&) = delete;
 
@@ -53,9 +56,11 @@ class MessageLoop final : public EventLoop {
   void runTimers();
 
   UniqueFd m_wake;
-  std::mutex m_mutex;  // guards m_posted, m_quit, m_exitCode, m_wakePending
+  std::mutex m_mutex;  // guards m_posted, m_quit, m_exitCode, m_wakePending, m_polling
   std::vector<Task> m_posted;
   bool m_wakePending = false;
+  // The loop waits in poll(): only then does a post need the eventfd to reach it.
+  bool m_polling = false;
   bool m_quit = false;
   int m_exitCode = 0;
 
@@ -63,6 +68,10 @@ class MessageLoop final : public EventLoop {
   std::uint64_t m_nextId = 1;
   std::map<TimerId, Timer> m_timers;
   std::map<WatchId, Watch> m_watches;
+  // Kept between rounds so that a busy loop allocates nothing per round.
+  std::vector<pollfd> m_fds;
+  std::vector<WatchId> m_fdIds;
+  std::vector<Task> m_running;
 };
 
 }  // namespace tivra::platform

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/log.h"
@@ -105,7 +105,6 @@ class ServerCore {
   bool exiting = false;
   std::vector<std::shared_ptr<Worker>> workers;  // every thread that has not ended
   std::vector<std::shared_ptr<Worker>> parked;
-  std::unordered_map<ThreadId, Worker*> running;
   std::vector<std::thread> ended;  // threads whose work is over, to be joined
 };
 
@@ -136,18 +135,27 @@ class Worker : public std::enable_shared_from_this<Worker> {
     m_wake.notify_one();
   }
 
-  void signalStop() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(m_stop.get(), &one, sizeof one);
+  // WM_SERVER_THREAD_STOP for the connection with this id; false when this worker serves
+  // another one or none.
+  bool stopConnection(ThreadId id) {
+    std::lock_guard lock(m_mutex);
+    if (m_connection != id) return false;
+    signalStopLocked();
+    return true;
+  }
+
+  void stopConnection() {
+    std::lock_guard lock(m_mutex);
+    if (m_connection != 0) signalStopLocked();
   }
 
   void requestExit() {
     {
       std::lock_guard lock(m_mutex);
       m_exit = true;
+      signalStopLocked();
     }
     m_wake.notify_one();
-    signalStop();
   }
 
  private:
@@ -203,17 +211,24 @@ class Worker : public std::enable_shared_from_this<Worker> {
     if (m_core->workers.empty()) m_core->workersEnded.notify_all();
   }
 
+  // Worker mutex held.
+  void signalStopLocked() {
+    if (m_stopSignalled.exchange(true, std::memory_order_acq_rel)) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_stop.get(), &one, sizeof one);
+  }
+
   void serve(platform::UniqueFd fd) {
     CServerThread thread(m_core->nextId.fetch_add(1, std::memory_order_relaxed));
-    std::uint64_t stale = 0;
-    [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
     {
       std::lock_guard lock(m_mutex);
-      if (m_exit) signalStop();  // the server is going: this connection gets no answer
-    }
-    {
-      std::lock_guard lock(m_core->mutex);
-      m_core->running.emplace(thread.id(), this);
+      // A stop meant for the previous connection is dropped; the read is saved when none came.
+      if (m_stopSignalled.exchange(false, std::memory_order_acq_rel)) {
+        std::uint64_t stale = 0;
+        [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
+      }
+      m_connection = thread.id();
+      if (m_exit) signalStopLocked();  // the server is going: this connection gets no answer
     }
     {
       std::lock_guard lock(m_core->stateLock);
@@ -233,8 +248,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
     fd.reset();
 
     {
-      std::lock_guard lock(m_core->mutex);
-      m_core->running.erase(thread.id());
+      std::lock_guard lock(m_mutex);
+      m_connection = 0;
     }
     std::lock_guard lock(m_core->stateLock);
     if (m_core->hooks.threadEnded) m_core->hooks.threadEnded(thread.id());
@@ -250,8 +265,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
     m_core->router.route(std::string_view(m_request.data(), count), response);
     // One deadline for the whole answer, however it is taken in pieces.
     const Clock::time_point deadline = Clock::now() + m_core->options.answerTimeout;
-    const bool sent = sendBounded(fd, response.text, deadline) &&
-                      (!response.body || sendBounded(fd, asChars(*response.body), deadline));
+    const bool sent =
+        sendBounded(fd, response.text,
+                    response.body ? asChars(*response.body) : std::span<const char>(), deadline);
     if (!sent) platform::debugTrace("CConnectSoc::Send failed");
     m_text.swap(response.text);
     if (m_text.capacity() > 4 * kResponseBuffer) {
@@ -264,14 +280,26 @@ class Worker : public std::enable_shared_from_this<Worker> {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
   }
 
-  // Sends data in pieces of at most kSendPiece as the peer takes them. False when the peer
-  // failed, the stop came, or the deadline passed first.
-  bool sendBounded(int fd, std::span<const char> data, Clock::time_point deadline) {
-    while (!data.empty()) {
-      const ssize_t sent =
-          ::send(fd, data.data(), std::min(data.size(), kSendPiece), MSG_NOSIGNAL | MSG_DONTWAIT);
+  // Sends head and then tail in pieces of at most kSendPiece as the peer takes them; a small
+  // answer leaves in one call. False when the peer failed, the stop came, or the deadline
+  // passed first.
+  bool sendBounded(int fd, std::span<const char> head, std::span<const char> tail,
+                   Clock::time_point deadline) {
+    while (!head.empty() || !tail.empty()) {
+      if (head.empty()) std::swap(head, tail);
+      const std::size_t first = std::min(head.size(), kSendPiece);
+      std::array<iovec, 2> pieces = {
+          iovec{const_cast<char*>(head.data()), first},
+          iovec{const_cast<char*>(tail.data()), std::min(tail.size(), kSendPiece - first)}};
+      msghdr message{};
+      message.msg_iov = pieces.data();
+      message.msg_iovlen = pieces[1].iov_len > 0 ? 2 : 1;
+      const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent > 0) {
-        data = data.subspan(static_cast<std::size_t>(sent));
+        const auto taken = static_cast<std::size_t>(sent);
+        const std::size_t fromHead = std::min(taken, head.size());
+        head = head.subspan(fromHead);
+        tail = tail.subspan(taken - fromHead);
         continue;
       }
       if (sent < 0 && errno == EINTR) continue;
@@ -293,18 +321,24 @@ class Worker : public std::enable_shared_from_this<Worker> {
   std::size_t readRequest(int fd) {
     std::size_t count = 0;
     Clock::time_point headerDeadline{};
+    // By the time a connection is handed over its request has mostly arrived: read before
+    // waiting, unless a stop has come.
+    bool mustWait = m_stopSignalled.load(std::memory_order_acquire);
     for (;;) {
-      auto wait = m_core->options.idleTimeout;
-      if (count > 0) {
-        wait = std::chrono::ceil<std::chrono::milliseconds>(headerDeadline - Clock::now());
-        if (wait.count() <= 0) return count;
+      if (mustWait) {
+        auto wait = m_core->options.idleTimeout;
+        if (count > 0) {
+          wait = std::chrono::ceil<std::chrono::milliseconds>(headerDeadline - Clock::now());
+          if (wait.count() <= 0) return count;
+        }
+        const int ready = platform::waitReadable(fd, m_stop.get(), wait);
+        if (ready == 0) return count;  // idle too long, or the header's time is up
+        if (ready != 1) return 0;      // stopped, or poll failed
       }
-      const int ready = platform::waitReadable(fd, m_stop.get(), wait);
-      if (ready == 0) return count;  // idle too long, or the header's time is up
-      if (ready != 1) return 0;      // stopped, or poll failed
-      const ssize_t n = ::recv(fd, m_request.data() + count, kReadLimit - count, 0);
+      const ssize_t n = ::recv(fd, m_request.data() + count, kReadLimit - count, MSG_DONTWAIT);
       if (n == 0) return count;  // the peer has sent all it will
       if (n < 0) {
+        mustWait = errno != EINTR;
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
         m_core->frontend.messageBox("Socket Error. Unable to read data.", "Tivra");
         return 0;
@@ -332,6 +366,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
   std::condition_variable m_wake;
   platform::UniqueFd m_pending;
   bool m_exit = false;
+  ThreadId m_connection = 0;  // the connection being served; 0 between connections
+  // Whether m_stop holds a signal not yet read; written under m_mutex.
+  std::atomic<bool> m_stopSignalled{false};
 
   std::array<char, kReadLimit + 1> m_request{};
   std::string m_text;  // the response buffer, kept between connections
@@ -427,13 +464,13 @@ void HttpServer::closeListener() {
 
 void HttpServer::stopConnection(ThreadId id) {
   std::lock_guard lock(m_core->mutex);
-  const auto it = m_core->running.find(id);
-  if (it != m_core->running.end()) it->second->signalStop();
+  for (const auto& worker : m_core->workers)
+    if (worker->stopConnection(id)) return;
 }
 
 void HttpServer::stopAllConnections() {
   std::lock_guard lock(m_core->mutex);
-  for (const auto& [id, worker] : m_core->running) worker->signalStop();
+  for (const auto& worker : m_core->workers) worker->stopConnection();
 }
 
 void HttpServer::onAcceptReady() {

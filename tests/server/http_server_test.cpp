@@ -159,6 +159,32 @@ TEST_P(ResponseSizeTest, WholeResponseArrives) {
 INSTANTIATE_TEST_SUITE_P(Sizes, ResponseSizeTest,
                          ::testing::Values(0, 1, 81920, 81921, 3 * 81920 + 7, 2'000'000));
 
+// A handler's text and a separate body (a tile) leave together; sizes around the 64 KiB piece.
+struct TextAndBody {
+  std::size_t text;
+  std::size_t body;
+};
+
+class TextAndBodyTest : public ServerTest, public ::testing::WithParamInterface<TextAndBody> {};
+
+TEST_P(TextAndBodyTest, ArriveWholeAndInOrder) {
+  const auto [textSize, bodySize] = GetParam();
+  std::string expected(textSize + bodySize, '\0');
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('a' + i % 23);
+  router.setResponseHandler(Endpoint::Default, [&](std::string_view, Response& out) {
+    out.text.assign(expected, 0, textSize);
+    out.body = std::make_shared<const std::vector<std::uint8_t>>(expected.begin() + textSize,
+                                                                 expected.end());
+  });
+  start();
+  EXPECT_EQ(test::exchange(port, "GET / HTTP/1.1\r\n\r\n"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, TextAndBodyTest,
+                         ::testing::Values(TextAndBody{60, 23'000}, TextAndBody{0, 70'000},
+                                           TextAndBody{65'530, 100}, TextAndBody{65'536, 1},
+                                           TextAndBody{70'000, 200'000}));
+
 TEST_F(ServerTest, PeerClosingBeforeSendingGetsNoAnswerAndNoMessage) {
   std::atomic<int> calls{0};
   router.setHandler(Endpoint::Default, [&](std::string_view, std::string& out) {
@@ -229,6 +255,21 @@ TEST_F(ServerTest, StopMessageEndsAConnectionThatNeverSends) {
   EXPECT_TRUE(CServerThread::waitNoServerThreads(5000ms));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5000ms);
   EXPECT_TRUE(test::closedWithoutData(idle.get(), 5s));
+}
+
+TEST_F(ServerTest, StopOfOneConnectionDoesNotReachTheNextOnItsThread) {
+  echoLength();
+  start();
+  {
+    platform::UniqueFd idle = platform::connectLoopback(port);
+    ASSERT_TRUE(idle);
+    ASSERT_TRUE(test::eventually([&] { return threadList().size() == 1; }, 5s));
+    server->stopConnection(threadList().front());
+    EXPECT_TRUE(test::closedWithoutData(idle.get(), 5s));
+  }
+  ASSERT_TRUE(test::eventually([&] { return threadList().empty(); }, 5s));
+  ASSERT_EQ(server->threadCount(), 1u) << "the stopped connection's thread parks";
+  EXPECT_EQ(test::exchange(port, "GET / HTTP/1.1\r\n\r\n"), "len=18");
 }
 
 TEST_F(ServerTest, SilentPeerIsClosedAfterTheIdleLimit) {
