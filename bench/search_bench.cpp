@@ -6,12 +6,14 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/gbk.h"
 #include "platform/text.h"
 #include "search/local_search.h"
 #include "search/osrm_route.h"
 #include "search/place_search.h"
+#include "search/polyline.h"
 #include "search/result_kml.h"
 #include "search/route.h"
 #include "search/route_kml.h"
