@@ -221,11 +221,17 @@ void MainWindow::createSearchPages() {
   const search::Offsets offsets{&m_tileCache->locationMap(),
                                 tiles::parseOffsetModel(m_hosts.offsetModel)};
   const std::string iconBase = search::serviceBase(m_hosts.iconHost);
+  const search::ServiceSetting routeService = search::parseServiceSetting(m_hosts.routeService);
+  const search::ServiceSetting searchService = search::parseServiceSetting(m_hosts.searchService);
+  const auto base = [](const search::ServiceSetting& setting, const std::string& host) {
+    return setting.api == search::ServiceApi::Legacy ? search::serviceBase(host) : setting.base;
+  };
   m_navPage = std::make_unique<search::NavPage>(
       *m_earth, m_frontend,
       search::NavPageOptions{
           .earthFactory = m_options.earthFactory,
-          .service = {search::serviceBase(m_hosts.routeHost), offsets},
+          .service = {base(routeService, m_hosts.routeHost), offsets, routeService.api,
+                      std::make_shared<search::RequestPacer>()},
           .iconBase = iconBase,
           .tempDirectory = m_tempDirectory,
           // Messages 1228 and 1229 reach the page through the main thread's queue.
@@ -235,9 +241,11 @@ void MainWindow::createSearchPages() {
           .loadWait = m_options.kmlLoadWait});
   m_searchPage = std::make_unique<search::SearchPage>(
       *m_earth, m_frontend,
-      search::SearchServices{search::serviceBase(m_hosts.searchHost),
+      search::SearchServices{base(searchService, m_hosts.searchHost),
                              {iconBase, search::serviceBase(m_hosts.detailHost)},
-                             offsets},
+                             offsets,
+                             searchService.api,
+                             std::make_shared<search::RequestPacer>()},
       m_tempDirectory, m_options.kmlLoadWait);
   if (m_options.browserGlobe) {
     // The page's pick mode drags the picker over its own view; the pointer is where the picker

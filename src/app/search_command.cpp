@@ -184,25 +184,31 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
   if (keywordBytes->size() > search::kKeywordLimit)
     return fail(err, 2, "the keyword is longer than 128 bytes in code page 936");
 
-  std::string error;
-  const auto offsets = readOffsets(a.dataDirectory, error);
-  if (!offsets) return fail(err, 1, error);
   const HostSettings hosts = loadHostSettings(ini);
+  const search::ServiceSetting service = search::parseServiceSetting(hosts.searchService);
+  const bool legacy = service.api == search::ServiceApi::Legacy;
+  // A service of today answers in the globe's frame: the stored offsets are not needed.
+  std::string error;
+  const auto offsets =
+      legacy ? readOffsets(a.dataDirectory, error) : std::make_unique<store::LocationMap>();
+  if (!offsets) return fail(err, 1, error);
+  const std::string where = legacy ? hosts.searchHost : service.base;
   search::SearchQuery query{city, keyword, std::nullopt};
   if (a.withinView) {
     const MainSettings main = loadMainSettings(ini);
     query.view = search::SearchView{main.cameraLongitude, main.cameraLatitude, main.cameraRange};
   }
   const search::SearchServices services{
-      search::serviceBase(hosts.searchHost),
+      legacy ? search::serviceBase(hosts.searchHost) : service.base,
       {search::serviceBase(hosts.iconHost), search::serviceBase(hosts.detailHost)},
-      {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}};
+      {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)},
+      service.api,
+      std::make_shared<search::RequestPacer>()};
   const auto outcome = search::runSearch(query, services);
   if (!outcome) return fail(err, 2, "the query cannot be written in code page 936");
   if (!outcome->document) {
     return fail(err, 1,
-                "the search service at " + hosts.searchHost + ": " +
-                    outcome->failure.value_or("no answer"));
+                "the search service at " + where + ": " + outcome->failure.value_or("no answer"));
   }
   if (outcome->notes.cut) {
     std::fprintf(err,
@@ -226,14 +232,22 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
   if (a.via && !validPointList(via))
     return fail(err, 2, "--via must be LON,LAT;LON,LAT... in degrees: " + via);
 
-  std::string error;
-  const auto offsets = readOffsets(a.dataDirectory, error);
-  if (!offsets) return fail(err, 1, error);
   const HostSettings hosts = loadHostSettings(ini);
+  const search::ServiceSetting service = search::parseServiceSetting(hosts.routeService);
+  const bool legacy = service.api == search::ServiceApi::Legacy;
+  std::string error;
+  const auto offsets =
+      legacy ? readOffsets(a.dataDirectory, error) : std::make_unique<store::LocationMap>();
+  if (!offsets) return fail(err, 1, error);
+  const std::string where = legacy ? hosts.routeHost : service.base;
   search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
   const std::string document =
-      search::WriteRouteKml(route, {search::serviceBase(hosts.routeHost),
-                                    {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)}});
+      search::WriteRouteKml(route, {legacy ? search::serviceBase(hosts.routeHost) : service.base,
+                                    {offsets.get(), tiles::parseOffsetModel(hosts.offsetModel)},
+                                    service.api,
+                                    std::make_shared<search::RequestPacer>()});
+  // Refused as a whole: no document at all.
+  if (route.failure) return fail(err, 1, "the route service at " + where + ": " + *route.failure);
   // The legs' ends as given: start, the via points, end.
   std::vector<std::string> ends{start};
   for (std::size_t from = 0; !via.empty();) {
@@ -250,7 +264,7 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
                             " (" + ends.at(p.leg) + " to " + ends.at(p.leg + 1) + ")";
     if (!p.failure.empty()) {
       failed = true;
-      std::fprintf(err, "tivra: the route service at %s: %s failed: %s\n", hosts.routeHost.c_str(),
+      std::fprintf(err, "tivra: the route service at %s: %s failed: %s\n", where.c_str(),
                    leg.c_str(), p.failure.c_str());
       continue;
     }

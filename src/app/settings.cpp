@@ -54,6 +54,8 @@ constexpr Key<HostSettings> kHostKeys[] = {
     {"TileUrl", &HostSettings::tileUrl},
     {"TileSubdomains", &HostSettings::tileSubdomains},
     {"OffsetModel", &HostSettings::offsetModel},
+    {"SearchService", &HostSettings::searchService},
+    {"RouteService", &HostSettings::routeService},
     {"TestCaFile", &HostSettings::testCaFile},
 };
 

@@ -42,6 +42,10 @@ struct HostSettings {
   std::string tileUrl;
   std::string tileSubdomains = "abc";  // the letters {s} stands for
   std::string offsetModel = "none";    // "gcj02": the shifted frame's offset where none is stored
+  // Services of today instead of the old grammars: "nominatim:BASE" or "photon:BASE" for
+  // places, "osrm:BASE" for routes. Empty: `SearchHost` and `RouteHost` as before.
+  std::string searchService;
+  std::string routeService;
   // For tests only: a CA bundle that replaces the system's store for template downloads.
   std::string testCaFile;
 };

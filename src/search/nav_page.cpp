@@ -137,10 +137,22 @@ void NavPage::queryEnded() {
 }
 
 void NavPage::routeArrived(std::shared_ptr<Route> route, const std::string& kml) {
+  // A route the service refused loads nothing and keeps the one before; the page says why.
+  if (route->failure) {
+    const std::string why = "路线查询失败: " + *route->failure;
+    queryEnded();
+    queryText = why;
+    changed();
+    return;
+  }
   m_route = std::move(route);
   LoadKmlIntoEarth(m_earth, kml, m_options.tempDirectory / kRouteDocumentName, m_frontend,
                    m_options.loadWait);
   queryEnded();
+  if (m_route->totals) {
+    queryText = tripTotalsText(*m_route->totals);
+    changed();
+  }
 }
 
 void NavPage::flyButton() {

@@ -70,7 +70,9 @@ class NavPage {
   bool flyEnabled = false;
   std::string navigateText = "导航";  // "取消" while the route is queried
   bool navigateEnabled = true;
-  std::string queryText;  // kQueryingText while the route is queried
+  // kQueryingText while the route is queried; then the trip's totals, or why the service gave
+  // no route, when a service of today answered.
+  std::string queryText;
   const FlightState& flight() const { return *m_flight; }
   // The sliders; the flight reads them while it runs.
   void setSliders(int speed, int height, int angle);

@@ -5,12 +5,15 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "search/points.h"
+#include "search/service_api.h"
 
 namespace tivra::search {
 
@@ -47,8 +50,20 @@ struct LegProblem {
 
 // Where route requests go and how positions shift between the frames.
 struct RouteService {
+  RouteService() = default;
+  RouteService(std::string serviceBase, Offsets shift = nullptr,
+               ServiceApi serviceApi = ServiceApi::Legacy,
+               std::shared_ptr<RequestPacer> servicePacer = nullptr)
+      : base(std::move(serviceBase)),
+        offsets(shift),
+        api(serviceApi),
+        pacer(std::move(servicePacer)) {}
+
   std::string base;  // scheme and host of the route service
   Offsets offsets = nullptr;
+  // Legacy: the old grammar, leg by leg; Osrm: one request to a service of today at base.
+  ServiceApi api = ServiceApi::Legacy;
+  std::shared_ptr<RequestPacer> pacer;  // shared by every query to this service
 };
 
 // The service answers more pieces than are ever read; the rest is ignored.

@@ -117,9 +117,13 @@ std::string routeKmlText(const Route& route) {
   const std::vector<RouteLeg>& legs = route.legs ? *route.legs : none;
   const bool cut =
       std::any_of(legs.begin(), legs.end(), [](const RouteLeg& l) { return l.stepsCut; });
-  std::string out = cut ? routeHead(route, platform::format("部分路段超过%zu步，只列出了前%zu步",
-                                                            kMaxRouteSteps, kMaxRouteSteps))
-                        : route.kmlHead;
+  std::string note = route.totals ? tripTotalsText(*route.totals) : std::string();
+  if (cut) {
+    if (!note.empty()) note += "；";
+    platform::appendFormat(note, "部分路段超过%zu步，只列出了前%zu步", kMaxRouteSteps,
+                           kMaxRouteSteps);
+  }
+  std::string out = note.empty() ? route.kmlHead : routeHead(route, note);
   for (std::size_t i = 0; i < legs.size(); ++i) {
     if (!legs[i].steps) continue;
     const std::vector<RouteStep>& steps = *legs[i].steps;
@@ -149,6 +153,28 @@ std::string routeKmlText(const Route& route) {
 
 std::string WriteRouteKml(Route& route, const RouteService& service) {
   route.problems.clear();
+  route.totals.reset();
+  route.failure.reset();
+  route.legs.reset();
+  if (service.api == ServiceApi::Osrm) {
+    OsrmAnswer answer = queryOsrmRoute(route.startText, route.viaText, route.endText, service);
+    if (answer.failure) {
+      route.failure = std::move(answer.failure);
+      return {};
+    }
+    for (std::size_t i = 0; i < answer.legs.size(); ++i) {
+      const RouteLeg& leg = answer.legs[i];
+      if (leg.stepsCut || leg.refusedPoints > 0)
+        route.problems.push_back(LegProblem{i, {}, leg.stepsCut, leg.refusedPoints});
+    }
+    route.totals = answer.totals;
+    route.legs = std::move(answer.legs);
+    return routeKmlText(route);
+  }
+  if (service.api != ServiceApi::Legacy) {
+    route.failure = "RouteService is neither empty nor osrm:BASE";
+    return {};
+  }
   route.legs = BuildLegs(route.startText, route.viaText, route.endText, service, &route.problems);
   return routeKmlText(route);
 }

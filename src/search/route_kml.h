@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "search/osrm_route.h"
 #include "search/route.h"
 
 namespace tivra::search {
@@ -23,17 +24,23 @@ struct Route {
   std::string kmlHead;
   std::optional<std::vector<RouteLeg>> legs;
   std::vector<LegProblem> problems;
+  // A service of today answers for the whole trip: its totals, or why it gave no route (then
+  // there is no document and the legs stay absent).
+  std::optional<TripTotals> totals;
+  std::optional<std::string> failure;
 };
 
 // `Heading`: degrees clockwise from north from one point to the next, -180 up to 180, with the
 // factor 180 / 3.1415927 (so a diagonal prints 44.999999).
 double Heading(PointE5 from, PointE5 to);
 
-// `WriteRouteKml`: queries the legs, keeps them in the route, returns the whole document.
+// `WriteRouteKml`: queries the legs, keeps them in the route, returns the whole document; empty
+// when the route failed as a whole (route.failure).
 std::string WriteRouteKml(Route& route, const RouteService& service);
 
 // The document of a route whose legs are already known. When a leg's steps were cut at
-// kMaxRouteSteps, the document's description says so after the trip.
+// kMaxRouteSteps, the document's description says so after the trip, as it says the trip's
+// totals when the route has them.
 std::string routeKmlText(const Route& route);
 
 }  // namespace tivra::search

@@ -2,11 +2,48 @@
 
 #include "platform/log.h"
 #include "search/kml_loader.h"
+#include "search/place_search.h"
 #include "tiles/fetch_url.h"
 
 namespace tivra::search {
 
+namespace {
+
+// A search with a service of today: the box of the city or view, one paced request, the JSON
+// hits placed where the service put them.
+SearchOutcome runPlaceSearch(const SearchQuery& query, const SearchServices& services) {
+  SearchOutcome outcome;
+  if (services.api != ServiceApi::Nominatim && services.api != ServiceApi::Photon) {
+    outcome.failure = "SearchService is neither empty nor nominatim:BASE or photon:BASE";
+    return outcome;
+  }
+  const auto box = queryBox(query);
+  if (!box) {
+    outcome.failure = "unknown city \"" + query.city + "\"";
+    return outcome;
+  }
+  outcome.url = placeSearchUrl(services.api, services.searchBase, query.keyword, *box);
+  const tiles::FetchResult fetched = fetchServiceAnswer(outcome.url, services.pacer.get());
+  outcome.failure = downloadFailure(fetched);
+  if (outcome.failure) return outcome;
+  const std::string_view body(reinterpret_cast<const char*>(fetched.body->data()),
+                              fetched.body->size());
+  PlaceAnswer answer =
+      services.api == ServiceApi::Photon ? parsePhotonAnswer(body) : parseNominatimAnswer(body);
+  outcome.notes = answer.notes;
+  if (answer.failure) {
+    outcome.failure = std::move(answer.failure);
+    return outcome;
+  }
+  outcome.document = BuildResultKml(answer.records, services.hosts, answer.notes.cut);
+  outcome.records = std::move(answer.records);
+  return outcome;
+}
+
+}  // namespace
+
 std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchServices& services) {
+  if (services.api != ServiceApi::Legacy) return runPlaceSearch(query, services);
   auto url = BuildSearchUrl(services.searchBase, query, services.offsets);
   if (!url) return std::nullopt;
   SearchOutcome outcome{std::move(*url), std::nullopt, std::nullopt, {}, {}};
@@ -82,7 +119,12 @@ SearchResult SearchPage::finish(const std::optional<SearchOutcome>& outcome) {
     m_frontend.messageBox("搜索内容无法转换为GBK编码", "Tivra");
     return SearchResult::BadText;
   }
-  if (!outcome->document) return SearchResult::NoAnswer;
+  if (!outcome->document) {
+    // The old service's silence stays; a service of today says why it found nothing.
+    if (m_services.api != ServiceApi::Legacy)
+      m_frontend.messageBox("搜索失败: " + outcome->failure.value_or("无应答"), "Tivra");
+    return SearchResult::NoAnswer;
+  }
   m_results = outcome->records;
   const std::filesystem::path path = m_tempDirectory / kSearchDocumentName;
   switch (LoadKmlIntoEarth(m_earth, *outcome->document, path, m_frontend, m_loadWait)) {

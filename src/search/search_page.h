@@ -9,25 +9,42 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "globe/earth.h"
 #include "platform/frontend.h"
 #include "search/local_search.h"
 #include "search/query_thread.h"
 #include "search/result_kml.h"
+#include "search/service_api.h"
 
 namespace tivra::search {
 
 // The services of a search and the document's hosts.
 struct SearchServices {
+  SearchServices() = default;
+  SearchServices(std::string base, DocumentHosts documentHosts, Offsets shift = nullptr,
+                 ServiceApi serviceApi = ServiceApi::Legacy,
+                 std::shared_ptr<RequestPacer> servicePacer = nullptr)
+      : searchBase(std::move(base)),
+        hosts(std::move(documentHosts)),
+        offsets(shift),
+        api(serviceApi),
+        pacer(std::move(servicePacer)) {}
+
   std::string searchBase;
   DocumentHosts hosts;
   Offsets offsets = nullptr;
+  // Legacy: the old grammar at searchBase; Nominatim or Photon: a service of today there,
+  // which answers in the globe's frame (offsets unused).
+  ServiceApi api = ServiceApi::Legacy;
+  std::shared_ptr<RequestPacer> pacer;  // shared by every query to this service
 };
 
 // The result document of a query, downloaded and parsed; nullopt when the URL cannot be built
 // (text without a GBK form). Without a document, failure says why: the download's failure
-// (downloadFailure) or "an empty answer".
+// (downloadFailure) or "an empty answer"; for a service of today also an answer that is not the
+// expected JSON.
 struct SearchOutcome {
   std::string url;
   std::optional<std::string> document;
@@ -39,7 +56,8 @@ std::optional<SearchOutcome> runSearch(const SearchQuery& query, const SearchSer
 
 enum class SearchResult {
   Loaded,       // the document went to the globe
-  NoAnswer,     // the download gave nothing, or an answer that is not 2xx: silent
+  NoAnswer,     // the download gave nothing, or an answer that is not 2xx: silent for the old
+                // service; a service of today's failure is told to the user
   GlobeFailed,  // the view could not be read or the globe refused the document
   FileFailed,   // the document could not be written (reported to the user)
   BadText,      // city or keyword without a code page 936 form (reported to the user)

@@ -285,10 +285,11 @@ class NavPageTest : public ::testing::Test {
     m_route.setDefaultAnswer(fourSteps());
     m_page = pageFor(m_route.host());
   }
-  std::unique_ptr<NavPage> pageFor(const std::string& routeHost) {
+  std::unique_ptr<NavPage> pageFor(const std::string& routeHost,
+                                   std::optional<RouteService> service = std::nullopt) {
     NavPageOptions o;
     o.earthFactory = m_globe.factory();
-    o.service = RouteService{serviceBase(routeHost), nullptr};
+    o.service = service.value_or(RouteService{serviceBase(routeHost), nullptr});
     o.iconBase = "http://icons.test";
     o.tempDirectory = m_temp.path();
     o.post = [this](std::function<void()> task) { m_loop.post(std::move(task)); };
@@ -399,6 +400,29 @@ TEST_F(NavPageTest, NavigateShowsTheRouteAndTheFlightRunsToItsEnd) {
   EXPECT_TRUE(m_page->navigateEnabled);
   EXPECT_EQ(controlReads, 4);
   EXPECT_EQ(m_globe.log().cameras.size(), 4u);
+}
+
+TEST_F(NavPageTest, AServiceOfTodayShowsItsTotalsOrWhyItGaveNoRoute) {
+  test::FakeJsonService osrm;
+  osrm.setAnswer(R"({"code":"NoRoute","message":"Impossible route between points"})", 400);
+  auto page = pageFor("", RouteService{osrm.base(), nullptr, ServiceApi::Osrm, nullptr});
+  page->startText = "116.397500,39.908700";
+  page->endText = "116.405000,39.912000";
+  ASSERT_TRUE(navigateAndWait(*page));
+  EXPECT_EQ(page->queryText, "路线查询失败: NoRoute: Impossible route between points");
+  EXPECT_TRUE(m_globe.log().openedPaths.empty());
+  EXPECT_FALSE(page->flyEnabled);
+  osrm.setAnswer(
+      R"({"code":"Ok","routes":[{"distance":1006.7,"duration":155.6,"legs":[{"distance":1006.7,)"
+      R"("duration":155.6,"steps":[{"name":"长安街","maneuver":{"type":"depart",)"
+      R"("location":[116.3975,39.9087]}},{"name":"","maneuver":{"type":"arrive",)"
+      R"("location":[116.405,39.912]}}]}]}]})");
+  ASSERT_TRUE(navigateAndWait(*page));
+  EXPECT_EQ(page->queryText, "全程1.0公里，约3分钟");
+  EXPECT_EQ(m_globe.log().openedPaths.size(), 1u);
+  EXPECT_TRUE(page->flyEnabled);
+  ASSERT_TRUE(page->route() && page->route()->legs);
+  EXPECT_EQ(page->route()->legs->front().steps->front().text, "沿长安街出发");
 }
 
 TEST_F(NavPageTest, ACancelledQueryLeavesThePageAsItWasAndItsAnswerUnused) {

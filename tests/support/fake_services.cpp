@@ -59,6 +59,26 @@ std::vector<std::string> FakeSearchService::targets() const {
   return targetsOf(m_server, "/LocalSearch");
 }
 
+FakeJsonService::FakeJsonService() {
+  m_server.serve("*", [this](const std::string&) {
+    std::lock_guard lock(m_mutex);
+    return answer(m_status, m_answer, "application/json; charset=utf-8");
+  });
+}
+
+void FakeJsonService::setAnswer(std::string body, int status) {
+  std::lock_guard lock(m_mutex);
+  m_answer = std::move(body);
+  m_status = status;
+}
+
+std::vector<std::string> FakeJsonService::targets() const {
+  std::vector<std::string> out;
+  const std::size_t prefix = m_server.url("").size();
+  for (const std::string& url : m_server.requests()) out.push_back(url.substr(prefix));
+  return out;
+}
+
 FakeRouteService::FakeRouteService() {
   m_server.serve("/apisrv/nv", [this](const std::string& target) {
     const std::string leg = queryValue(target, "p1") + ";" + queryValue(target, "p2");

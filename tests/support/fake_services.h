@@ -58,6 +58,25 @@ class FakeRouteService {
   LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away
 };
 
+// A JSON service of today on 127.0.0.1 (Nominatim's /search, Photon's /api, OSRM's
+// /route/v1/...): every request gets the answer set last (UTF-8, 200 unless set).
+class FakeJsonService {
+ public:
+  FakeJsonService();
+  // "http://127.0.0.1:PORT", the BASE of a "nominatim:BASE" setting.
+  std::string base() const { return m_server.url(""); }
+  void setAnswer(std::string body, int status = 200);
+  // Request targets, oldest first, exactly as received; the last request's head.
+  std::vector<std::string> targets() const;
+  std::string lastRequestHead() const { return m_server.lastRequestHead(); }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::string m_answer;
+  int m_status = 200;
+  LoopbackHttpServer m_server;  // last: stopped before what its handler reads goes away
+};
+
 // A route answer in the service's grammar: var r = ["steps","polyline","time","length","unit"],
 // whose pieces between quotes are 1, 3, 5, 7 and 9 (an empty one shifts the rest).
 std::string routeAnswer(std::string_view steps, std::string_view polyline, std::string_view time,

@@ -101,6 +101,11 @@ void LoopbackHttpServer::run(std::stop_token stop) {
   }
 }
 
+std::string LoopbackHttpServer::lastRequestHead() const {
+  std::lock_guard lk(m_mutex);
+  return m_lastHead;
+}
+
 void LoopbackHttpServer::handle(int fd) {
   std::string head;
   char buf[1024];
@@ -121,7 +126,9 @@ void LoopbackHttpServer::handle(int fd) {
     std::lock_guard lk(m_mutex);
     if (m_requests.size() >= kMaxRecorded) m_requests.erase(m_requests.begin());
     m_requests.push_back(url(target));
+    m_lastHead = head.substr(0, head.find("\r\n\r\n"));
     auto it = m_routes.find(pathOf(target));
+    if (it == m_routes.end()) it = m_routes.find("*");
     if (it != m_routes.end()) handler = it->second;
   }
   m_cv.notify_all();

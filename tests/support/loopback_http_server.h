@@ -39,7 +39,7 @@ class LoopbackHttpServer {
   // "http://127.0.0.1:<port>" followed by pathAndQuery.
   std::string url(std::string_view pathAndQuery) const;
 
-  // Routes match the request path without its query.
+  // Routes match the request path without its query; the route "*" takes every other path.
   void serve(const std::string& path, LoopbackResponse response);
   void serve(const std::string& path, Handler handler);
 
@@ -49,6 +49,9 @@ class LoopbackHttpServer {
   // Waits until `count` requests for path have arrived.
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
+
+  // The request line and header lines of the last request, as received.
+  std::string lastRequestHead() const;
 
   static constexpr std::size_t kMaxRecorded = 4096;
 
@@ -64,6 +67,7 @@ class LoopbackHttpServer {
   mutable std::condition_variable m_cv;
   std::map<std::string, Handler, std::less<>> m_routes;
   std::vector<std::string> m_requests;
+  std::string m_lastHead;
   std::jthread m_thread;
 };
 
