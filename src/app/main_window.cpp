@@ -48,6 +48,7 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_endpoints->offsetModel = tiles::parseOffsetModel(m_hosts.offsetModel);
   m_endpoints->stop = m_stopDownloads.get_token();
   m_endpoints->flights = &m_tileFlights;
+  m_endpoints->transparentTiles = &m_transparentTiles;
   createGpsPage();
   installHandlers();
 }

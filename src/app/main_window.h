@@ -27,6 +27,7 @@
 #include "server/tile_flights.h"
 #include "store/tile_cache.h"
 #include "tiles/map_values.h"
+#include "tiles/transparent_tiles.h"
 #include "web/browser_globe.h"
 #include "web/page_endpoint.h"
 
@@ -168,6 +169,7 @@ class MainWindow {
   // Closing the window gives up the downloads of connection threads.
   std::stop_source m_stopDownloads;
   server::TileFlights m_tileFlights;
+  tiles::TransparentTiles m_transparentTiles;
   std::unique_ptr<server::EndpointContext> m_endpoints;
   std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.

@@ -10,6 +10,7 @@
 #include "tiles/gcj02.h"
 #include "tiles/map_values.h"
 #include "tiles/tile_source.h"
+#include "tiles/transparent_tiles.h"
 
 namespace tivra::server {
 
@@ -31,6 +32,8 @@ struct EndpointContext {
   std::stop_token stop{};
   // Shares one fetch among connections asking for the same tile; null: each fetches alone.
   TileFlights* flights = nullptr;
+  // The transparent tiles made lately; null: each "T" request processes its tile anew.
+  tiles::TransparentTiles* transparentTiles = nullptr;
 };
 
 }  // namespace tivra::server

@@ -136,11 +136,18 @@ void ImageServer(const EndpointContext& context, std::string_view request, Respo
   const bool lineEnded =
       !line.empty() && line.data() + line.size() < request.data() + request.size();
   TileBytes bytes;
-  if (wellFormed) bytes = fetchShared(context, context.tileSourceBase + path.substr(4), lineEnded);
+  std::string key;
+  if (wellFormed) {
+    key = context.tileSourceBase + path.substr(4);
+    bytes = fetchShared(context, key, lineEnded);
+  }
   // A tile that cannot be decoded for processing (an error page passed on) gets the
   // placeholder too, rather than bytes no image viewer can show.
-  if (bytes && letter == 'T')
-    bytes = share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
+  if (bytes && letter == 'T') {
+    bytes = context.transparentTiles != nullptr
+                ? context.transparentTiles->get(key, *bytes, rangeDigit, colourDigit)
+                : share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
+  }
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.
     if (context.mapValues.transparentMode) {
