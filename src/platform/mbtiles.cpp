@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <array>
+#include <atomic>
 #include <string>
 
 #include "platform/log.h"
@@ -29,7 +29,7 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 constexpr int kBusyTimeoutMs = 1000;
 
 // Readers at once: each has its own connection and statement, so reads run side by side; more
-// threads than this wait for one to come back.
+// threads than this wait for a place to come free.
 constexpr std::size_t kMaxReaders = 8;
 
 // The file is read through a memory map up to this size, sparing a copy and a call per page.
@@ -47,48 +47,31 @@ struct MbtilesFile::Reader {
 };
 
 struct MbtilesFile::Impl {
-  std::filesystem::path path;
-  std::mutex mutex;  // guards the fields below
-  std::condition_variable returned;
-  std::vector<std::unique_ptr<Reader>> idle;
-  std::size_t readers = 0;  // idle ones and those lent out
+  // A place for one reader: taken by setting busy, so a read takes no lock and makes no call
+  // into the kernel unless every place is taken.
+  struct Place {
+    std::atomic_flag busy;
+    std::unique_ptr<Reader> reader;  // belongs to the thread holding busy; null until opened
+  };
 
-  // An idle reader, a new one while fewer than kMaxReaders exist, else one handed back by
-  // another thread; null when the file cannot be opened.
-  std::unique_ptr<Reader> take() {
-    std::unique_lock lock(mutex);
-    returned.wait(lock, [&] { return !idle.empty() || readers < kMaxReaders; });
-    if (!idle.empty()) {
-      std::unique_ptr<Reader> reader = std::move(idle.back());
-      idle.pop_back();
-      return reader;
+  std::filesystem::path path;
+  std::array<Place, kMaxReaders> places;
+  std::atomic<std::uint32_t> freed{0};  // counts places given back: waited on when all are taken
+
+  Place& take() {
+    for (;;) {
+      const std::uint32_t seen = freed.load(std::memory_order_acquire);
+      for (Place& place : places) {
+        if (!place.busy.test_and_set(std::memory_order_acquire)) return place;
+      }
+      freed.wait(seen, std::memory_order_acquire);
     }
-    ++readers;
-    lock.unlock();
-    // Opened outside the lock: a slow open does not hold up readers of the open file.
-    std::unique_ptr<Reader> reader = open();
-    if (!reader) {
-      lock.lock();
-      --readers;
-      returned.notify_one();
-    }
-    return reader;
   }
 
-  // A reader back for the next thread, or (after a failure) dropped, so that the file is opened
-  // afresh and a repaired one is read again.
-  void give(std::unique_ptr<Reader> reader, bool keep) {
-    std::unique_ptr<Reader> dropped;  // closed outside the lock
-    {
-      const std::lock_guard lock(mutex);
-      if (keep) {
-        idle.push_back(std::move(reader));
-      } else {
-        dropped = std::move(reader);
-        --readers;
-      }
-    }
-    returned.notify_one();
+  void give(Place& place) {
+    place.busy.clear(std::memory_order_release);
+    freed.fetch_add(1, std::memory_order_release);
+    freed.notify_one();
   }
 
   std::unique_ptr<Reader> open() {
@@ -136,9 +119,16 @@ std::optional<std::vector<std::uint8_t>> MbtilesFile::readTile(int zoom, std::in
                                                                std::int64_t tmsRow,
                                                                std::size_t maxBytes) {
   Impl& impl = *m_impl;
-  std::unique_ptr<Reader> reader = impl.take();
-  if (!reader) return std::nullopt;
-  sqlite3_stmt* query = reader->tileQuery.get();
+  // The place is given back on every way out, a thrown allocation included.
+  struct Held {
+    Impl& impl;
+    Impl::Place& place;
+    ~Held() { impl.give(place); }
+  } const held{impl, impl.take()};
+  Impl::Place& place = held.place;
+  if (!place.reader) place.reader = impl.open();
+  if (!place.reader) return std::nullopt;
+  sqlite3_stmt* query = place.reader->tileQuery.get();
   sqlite3_bind_int(query, 1, zoom);
   sqlite3_bind_int64(query, 2, column);
   sqlite3_bind_int64(query, 3, tmsRow);
@@ -157,11 +147,11 @@ std::optional<std::vector<std::uint8_t>> MbtilesFile::readTile(int zoom, std::in
     }
   }
   const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
-  if (failed) impl.fail(reader->db.get(), "read");
+  if (failed) impl.fail(place.reader->db.get(), "read");
   sqlite3_reset(query);
-  sqlite3_clear_bindings(query);
-  // A busy file keeps its reader; a damaged one is opened afresh next time.
-  impl.give(std::move(reader), !failed || rc == SQLITE_BUSY);
+  // A busy file keeps its reader; a damaged one is opened afresh next time, so a repaired one is
+  // read again.
+  if (failed && rc != SQLITE_BUSY) place.reader.reset();
   return tile;
 }
 
