@@ -4,10 +4,19 @@
 // the end gives tiles per second, the ratios to each SQLite setup, the time to open our store,
 // and a plain loop over SQLite WAL (one prepared statement, nothing else) to check the SQLite
 // figure against.
+// Then, in the same run: the warm random reads of our store and of the plain WAL loop over the
+// same tiles in the same order, interleaved for TIVRA_BENCH_ROUNDS rounds (default 5) so both
+// see the same machine load; and the time to open stores of each size in TIVRA_BENCH_OPEN
+// (default "20000,65000" tiles of 10-25 KB, built in the temporary directory; 0 skips: a store
+// names at most 65,536 descriptors, so 200,000 tiles do not fit in one), each
+// opened TIVRA_BENCH_ROUNDS times with the files in the page cache. Figures are given as
+// minimum / median / maximum.
 // TIVRA_BENCH_TILES overrides N (default 20,000), TIVRA_BENCH_READS overrides R.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -257,6 +267,103 @@ double plainSqliteReads(const std::filesystem::path& file) {
   return static_cast<double>(keys.size()) / seconds;
 }
 
+std::filesystem::path runDir() {
+  return std::filesystem::temp_directory_path() /
+         ("tivra-store-bench-" + std::to_string(::getpid()));
+}
+
+int envInt(const char* name, int fallback) {
+  const char* env = std::getenv(name);
+  return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : fallback;
+}
+
+struct Spread {
+  double low = 0, median = 0, high = 0;
+};
+
+Spread spread(std::vector<double> values) {
+  if (values.empty()) return {};
+  std::sort(values.begin(), values.end());
+  return {values.front(), values[values.size() / 2], values.back()};
+}
+
+// Warm random reads of the store written above, through the tile cache as the endpoint reads.
+double tivraReads(tivra::store::TileCache& cache, const std::vector<std::string>& keys) {
+  std::size_t bytes = 0;
+  const auto t0 = Clock::now();
+  for (const std::string& key : keys) {
+    if (const auto t = cache.ReadTileEntry(key)) bytes += t->size();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  benchmark::DoNotOptimize(bytes);
+  return static_cast<double>(keys.size()) / seconds;
+}
+
+// Our reads and the plain WAL loop, one after the other, round after round.
+void interleavedReads(int rounds) {
+  NullFrontend fe;
+  tivra::store::TileCache cache(runDir() / "tivra", fe, "http:///host/404.png");
+  if (cache.OpenCache() != 0) return;
+  std::vector<std::string> keys;
+  for (const int i : readOrder()) keys.push_back(tileKey(i));
+  std::vector<double> ours, plain;
+  for (int round = 0; round < rounds; ++round) {
+    ours.push_back(tivraReads(cache, keys));
+    plain.push_back(plainSqliteReads(runDir() / "sqlite-wal" / "tiles.db"));
+  }
+  cache.CloseCache();
+  const Spread a = spread(ours), b = spread(plain);
+  std::printf("\nwarm random reads, %d interleaved rounds (reads/s, min / median / max)\n", rounds);
+  std::printf("tivra store:      %8.0f %8.0f %8.0f\n", a.low, a.median, a.high);
+  std::printf("plain sqlite-wal: %8.0f %8.0f %8.0f\n", b.low, b.median, b.high);
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < ours.size(); ++i) ratios.push_back(ours[i] / plain[i]);
+  const Spread r = spread(ratios);
+  std::printf("tivra / plain:    %8.2f %8.2f %8.2f\n", r.low, r.median, r.high);
+}
+
+// A store of n tiles of 10-25 KB written afresh, then opened and closed `rounds` times.
+void openTimes(int n, int rounds) {
+  const auto dir = runDir() / ("open-" + std::to_string(n));
+  std::filesystem::create_directories(dir);
+  std::mt19937 rng(11);
+  {
+    NullFrontend fe;
+    tivra::store::TileCache cache(dir, fe, "http:///host/404.png");
+    if (cache.OpenCache() != 0) return;
+    const auto& pool = tiles().pool;
+    for (int i = 0; i < n; ++i) {
+      const std::size_t size = 10240 + rng() % (15 * 1024 + 1);
+      const std::size_t off = (static_cast<std::size_t>(i) * 7919) % (pool.size() - 26000);
+      if (cache.StoreTile(tileKey(i), {pool.data() + off, size}) != 0) {
+        std::printf("opening a store of %d tiles: store failed at tile %d\n", n, i);
+        return;
+      }
+    }
+    cache.CloseCache();
+  }
+  std::vector<double> ms;
+  for (int round = 0; round < rounds; ++round) {
+    NullFrontend fe;
+    tivra::store::TileCache cache(dir, fe, "http:///host/404.png");
+    const auto t0 = Clock::now();
+    if (cache.OpenCache() != 0) return;
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    if (!cache.ReadTileEntry(tileKey(n - 1))) std::printf("the last tile is missing\n");
+    cache.CloseCache();
+  }
+  const Spread t = spread(ms);
+  std::uintmax_t size = 0;
+  for (const auto& file : std::filesystem::directory_iterator(dir)) {
+    if (file.is_regular_file()) size += file.file_size();
+  }
+  std::printf(
+      "opening our store of %6d tiles (%5.0f MB): %7.1f %7.1f %7.1f ms "
+      "(min / median / max of %d)\n",
+      n, static_cast<double>(size) / 1e6, t.low, t.median, t.high, rounds);
+  std::filesystem::remove_all(dir);
+}
+
 BENCHMARK(BM_TivraWrite)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TivraRead)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteWrite)
@@ -277,9 +384,14 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  const double plain = plainSqliteReads(std::filesystem::temp_directory_path() /
-                                        ("tivra-store-bench-" + std::to_string(::getpid())) /
-                                        "sqlite-wal" / "tiles.db");
+  const double plain = plainSqliteReads(runDir() / "sqlite-wal" / "tiles.db");
+  const int rounds = envInt("TIVRA_BENCH_ROUNDS", 5);
+  interleavedReads(rounds);
+  const char* sizes = std::getenv("TIVRA_BENCH_OPEN");
+  std::istringstream sizeList(sizes != nullptr ? sizes : "20000,65000");
+  for (std::string size; std::getline(sizeList, size, ',');) {
+    if (std::atoi(size.c_str()) > 0) openTimes(std::atoi(size.c_str()), rounds);
+  }
   std::error_code ec;
   std::filesystem::remove_all(
       std::filesystem::temp_directory_path() / ("tivra-store-bench-" + std::to_string(::getpid())),

@@ -53,6 +53,7 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
   m_endpoints->stop = m_stopDownloads.get_token();
   m_endpoints->flights = &m_tileFlights;
   m_endpoints->counts = &m_tileCounts;
+  m_endpoints->transparentTiles = &m_transparentTiles;
   createGpsPage();
   installHandlers();
 }

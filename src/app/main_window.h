@@ -27,6 +27,7 @@
 #include "server/tile_flights.h"
 #include "store/tile_cache.h"
 #include "tiles/map_values.h"
+#include "tiles/transparent_tiles.h"
 #include "web/browser_globe.h"
 #include "web/page_endpoint.h"
 
@@ -179,6 +180,7 @@ class MainWindow {
   server::TileFlights m_tileFlights;
   server::TileCounts m_tileCounts;
   std::string m_settingsNotSaved;
+  tiles::TransparentTiles m_transparentTiles;
   std::unique_ptr<server::EndpointContext> m_endpoints;
   std::unique_ptr<web::PageContext> m_pageContext;
   // Outlive the server: connection threads read them until it is gone.

@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 
-#include <mutex>
+#include <array>
+#include <atomic>
 #include <string>
 
 #include "platform/log.h"
@@ -27,50 +28,84 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 // as missing for this request.
 constexpr int kBusyTimeoutMs = 1000;
 
+// Readers at once: each has its own connection and statement, so reads run side by side; more
+// threads than this wait for a place to come free.
+constexpr std::size_t kMaxReaders = 8;
+
+// The file is read through a memory map up to this size, sparing a copy and a call per page.
+constexpr const char* kMapPragma = "PRAGMA mmap_size = 268435456";
+
 constexpr const char* kTileQuery =
     "SELECT tile_data FROM tiles WHERE zoom_level = ?1 AND tile_column = ?2 AND tile_row = ?3";
 
 }  // namespace
 
-struct MbtilesFile::Impl {
-  std::filesystem::path path;
-  std::mutex mutex;  // guards the connection and the statement
-  Database db;       // declared before the statement: finalised first, closed last
+// One connection and its prepared statement, used by one thread at a time.
+struct MbtilesFile::Reader {
+  Database db;  // declared before the statement: finalised first, closed last
   Statement tileQuery;
+};
 
-  bool open() {
-    if (tileQuery) return true;
+struct MbtilesFile::Impl {
+  // A place for one reader: taken by setting busy, so a read takes no lock and makes no call
+  // into the kernel unless every place is taken.
+  struct Place {
+    std::atomic_flag busy;
+    std::unique_ptr<Reader> reader;  // belongs to the thread holding busy; null until opened
+  };
+
+  std::filesystem::path path;
+  std::array<Place, kMaxReaders> places;
+  std::atomic<std::uint32_t> freed{0};  // counts places given back: waited on when all are taken
+
+  Place& take() {
+    for (;;) {
+      const std::uint32_t seen = freed.load(std::memory_order_acquire);
+      for (Place& place : places) {
+        if (!place.busy.test_and_set(std::memory_order_acquire)) return place;
+      }
+      freed.wait(seen, std::memory_order_acquire);
+    }
+  }
+
+  void give(Place& place) {
+    place.busy.clear(std::memory_order_release);
+    freed.fetch_add(1, std::memory_order_release);
+    freed.notify_one();
+  }
+
+  std::unique_ptr<Reader> open() {
     // SQLite opens the name as it is and would wait for ever on a FIFO: look first.
     if (RegularFile file = openRegularFile(path, O_RDONLY); !file.fd) {
       debugTrace("mbtiles " + path.string() + ": " + file.error);
-      return false;
+      return nullptr;
     }
     sqlite3* raw = nullptr;
+    // Not immutable and not without locks: a tool may add tiles while we read, and they are
+    // to be seen by the next read.
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     Database opened(raw);
     if (rc != SQLITE_OK) return fail(opened.get(), "open");
     sqlite3_busy_timeout(opened.get(), kBusyTimeoutMs);
+    sqlite3_exec(opened.get(), kMapPragma, nullptr, nullptr, nullptr);  // a hint only
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(opened.get(), kTileQuery, -1, &statement, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v3(opened.get(), kTileQuery, -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                           nullptr) != SQLITE_OK) {
       return fail(opened.get(), "prepare");
     }
-    db = std::move(opened);
-    tileQuery.reset(statement);
-    return true;
+    auto reader = std::make_unique<Reader>();
+    reader->db = std::move(opened);
+    reader->tileQuery.reset(statement);
+    return reader;
   }
 
-  bool fail(sqlite3* handle, const char* step) {
+  std::unique_ptr<Reader> fail(sqlite3* handle, const char* step) const {
     if (debugLogEnabled()) {
       debugTrace("mbtiles " + path.string() + ": " + step + ": " +
                  (handle != nullptr ? sqlite3_errmsg(handle) : "out of memory"));
     }
-    return false;
-  }
-
-  void close() {
-    tileQuery.reset();
-    db.reset();
+    return nullptr;
   }
 };
 
@@ -84,9 +119,16 @@ std::optional<std::vector<std::uint8_t>> MbtilesFile::readTile(int zoom, std::in
                                                                std::int64_t tmsRow,
                                                                std::size_t maxBytes) {
   Impl& impl = *m_impl;
-  const std::lock_guard lock(impl.mutex);
-  if (!impl.open()) return std::nullopt;
-  sqlite3_stmt* query = impl.tileQuery.get();
+  // The place is given back on every way out, a thrown allocation included.
+  struct Held {
+    Impl& impl;
+    Impl::Place& place;
+    ~Held() { impl.give(place); }
+  } const held{impl, impl.take()};
+  Impl::Place& place = held.place;
+  if (!place.reader) place.reader = impl.open();
+  if (!place.reader) return std::nullopt;
+  sqlite3_stmt* query = place.reader->tileQuery.get();
   sqlite3_bind_int(query, 1, zoom);
   sqlite3_bind_int64(query, 2, column);
   sqlite3_bind_int64(query, 3, tmsRow);
@@ -97,15 +139,19 @@ std::optional<std::vector<std::uint8_t>> MbtilesFile::readTile(int zoom, std::in
     const int size = sqlite3_column_bytes(query, 0);
     if (data != nullptr && size > 0 && static_cast<std::size_t>(size) <= maxBytes) {
       const auto* bytes = static_cast<const std::uint8_t*>(data);
-      tile.emplace(bytes, bytes + size);
+      try {
+        tile.emplace(bytes, bytes + size);
+      } catch (const std::bad_alloc&) {
+        tile.reset();
+      }
     }
   }
   const bool failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
-  if (failed) impl.fail(impl.db.get(), "read");
+  if (failed) impl.fail(place.reader->db.get(), "read");
   sqlite3_reset(query);
-  sqlite3_clear_bindings(query);
-  // A busy or damaged file is opened afresh next time, so a repaired one is read again.
-  if (failed && rc != SQLITE_BUSY) impl.close();
+  // A busy file keeps its reader; a damaged one is opened afresh next time, so a repaired one is
+  // read again.
+  if (failed && rc != SQLITE_BUSY) place.reader.reset();
   return tile;
 }
 

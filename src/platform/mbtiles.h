@@ -20,7 +20,8 @@ namespace tivra::platform {
 //
 // The database is opened on first use and again after a failure, so a file that appears or is
 // repaired later is picked up; tiles added by another program are seen by the next read.
-// Thread-safe: reads are serialised on one connection.
+// Thread-safe: each reading thread borrows a connection of its own with its prepared statement
+// (a few at most, kept open between reads), so reads do not wait for each other.
 class MbtilesFile {
  public:
   explicit MbtilesFile(std::filesystem::path path);
@@ -34,6 +35,7 @@ class MbtilesFile {
                                                     std::int64_t tmsRow, std::size_t maxBytes);
 
  private:
+  struct Reader;
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };

@@ -11,6 +11,7 @@
 #include "tiles/gcj02.h"
 #include "tiles/map_values.h"
 #include "tiles/tile_source.h"
+#include "tiles/transparent_tiles.h"
 
 namespace tivra::server {
 
@@ -41,6 +42,8 @@ struct EndpointContext {
   TileFlights* flights = nullptr;
   // Null: nothing is counted.
   TileCounts* counts = nullptr;
+  // The transparent tiles made lately; null: each "T" request processes its tile anew.
+  tiles::TransparentTiles* transparentTiles = nullptr;
 };
 
 }  // namespace tivra::server

@@ -76,8 +76,9 @@ TileFlights::Outcome fetchTile(const EndpointContext& context, std::string_view 
   const tiles::TileSource* source = context.tileSource;
   const bool templated = source != nullptr && source->kind() != tiles::TileSource::Kind::Query;
   // Tiles on this machine are read where they are, online or not, and never copied into the
-  // store; a tile they lack stays unstored so that one added later is found.
-  if (templated && source->local()) return {share(source->readLocal(query)), false};
+  // store; a tile they lack stays unstored so that one added later is found. A tile read is
+  // shared on like a stored one while an answer still sends it: the file's bytes of just now.
+  if (templated && source->local()) return {share(source->readLocal(query)), true};
   // Only a tile of the query grammar is asked of a source: any other name (a path, a cut
   // query) would be fetched from a URL no source answers, and kept under that name.
   if (!download || !context.online.load() || !tiles::isTileQuery(query)) return {};
@@ -137,11 +138,18 @@ void ImageServer(const EndpointContext& context, std::string_view request, Respo
   const bool lineEnded =
       !line.empty() && line.data() + line.size() < request.data() + request.size();
   TileBytes bytes;
-  if (wellFormed) bytes = fetchShared(context, context.tileSourceBase + path.substr(4), lineEnded);
+  std::string key;
+  if (wellFormed) {
+    key = context.tileSourceBase + path.substr(4);
+    bytes = fetchShared(context, key, lineEnded);
+  }
   // A tile that cannot be decoded for processing (an error page passed on) gets the
   // placeholder too, rather than bytes no image viewer can show.
-  if (bytes && letter == 'T')
-    bytes = share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
+  if (bytes && letter == 'T') {
+    bytes = context.transparentTiles != nullptr
+                ? context.transparentTiles->get(key, *bytes, rangeDigit, colourDigit)
+                : share(tiles::MakeTransparentTile(*bytes, rangeDigit, colourDigit));
+  }
   if (context.counts != nullptr) ++(bytes ? context.counts->served : context.counts->missed);
   if (!bytes) {
     // The placeholder's mode follows the current setting, not the request's letter.

@@ -17,6 +17,7 @@
 #include "support/raw_client.h"
 #include "support/temp_dir.h"
 #include "support/test_mbtiles.h"
+#include "tiles/transparency.h"
 
 namespace tivra::app {
 namespace {
@@ -141,6 +142,23 @@ TEST_F(ImageServerTest, TransparentModeTurnsAJpegTileIntoPng) {
       harness->window().tileCache().ReadTileEntry(tileBase() + "x=1%31&y=2%30&zoom=5");
   ASSERT_TRUE(stored);
   EXPECT_EQ(platform::sniffImageFormat(*stored), platform::ImageFormat::Jpeg);
+}
+
+TEST_F(ImageServerTest, TransparentTileFollowsTheStoredTileWhenItChanges) {
+  const std::string query = "x=3&y=4&zoom=6";
+  auto& cache = harness->window().tileCache();
+  std::vector<std::vector<std::uint8_t>> served;
+  for (const std::uint32_t height : {20u, 21u, 20u}) {
+    const auto stored = *platform::encodePngRgba(test::patternImage(24, height, false));
+    ASSERT_EQ(cache.StoreTile(tileBase() + query, stored), 0);
+    for (int round = 0; round < 2; ++round) {
+      const Answer a = get("/ImageServer/T00/" + query);
+      EXPECT_EQ(a.body, *tiles::MakeTransparentTile(stored, 0, 0)) << height << " " << round;
+      served.push_back(a.body);
+    }
+  }
+  EXPECT_NE(served[0], served[2]);
+  EXPECT_EQ(served[0], served[4]);
 }
 
 // What the tile source answers for a tile, by the tile's x (1: the tile asked for; a redirect

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "support/fake_tile_server.h"
 #include "support/temp_dir.h"
@@ -93,6 +95,44 @@ TEST(MbtilesSource, RowsAreFlippedMissingTilesStayMissingAndLaterOnesAreFound) {
 
   test::writeMbtiles(file, {{0, 0, 0, bytes("world")}});
   EXPECT_EQ(source.readLocal("x=0&y=0&zoom=17"), bytes("world"));
+}
+
+// Threads read side by side, more of them than the file keeps connections for; a tile added
+// afterwards is seen by every one of those connections.
+TEST(MbtilesSource, ThreadsReadAtOnceAndAllSeeATileAddedLater) {
+  test::TempDir dir;
+  const auto file = dir / "area.mbtiles";
+  std::vector<test::MbtilesRow> rows;
+  for (int x = 0; x < 16; ++x) rows.push_back({4, x, 3, bytes("tile " + std::to_string(x))});
+  test::writeMbtiles(file, rows);
+  const TileSource source({"mbtiles:" + file.string(), "abc", ""});
+  // z = 4 is zoom 13; TMS row 3 is row 12 from the north.
+  const auto query = [](int x) { return "x=" + std::to_string(x) + "&y=12&zoom=13"; };
+  const auto readAll = [&](auto expected) {
+    std::atomic<int> wrong{0};  // reads that did not give the expected bytes
+    std::vector<std::jthread> readers;
+    for (int t = 0; t < 16; ++t) {
+      readers.emplace_back([&, t] {
+        for (int i = 0; i < 40; ++i) {
+          const int x = (t + i) % 16;
+          if (source.readLocal(query(x)) != expected(x)) ++wrong;
+        }
+      });
+    }
+    readers.clear();
+    return wrong.load();
+  };
+  EXPECT_EQ(readAll([](int x) { return std::optional(bytes("tile " + std::to_string(x))); }), 0);
+  test::writeMbtiles(file, {{4, 5, 4, bytes("row 11")}});  // TMS row 4 is row 11
+  std::vector<std::jthread> readers;
+  std::atomic<int> seen{0};
+  for (int t = 0; t < 16; ++t) {
+    readers.emplace_back([&] {
+      if (source.readLocal("x=5&y=11&zoom=13") == bytes("row 11")) ++seen;
+    });
+  }
+  readers.clear();
+  EXPECT_EQ(seen.load(), 16);
 }
 
 TEST(TileSourceKinds, DamagedFilesAndForeignSchemesGiveNoTile) {
