@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/data_places.h"
 #include "app/settings.h"
 #include "platform/gbk.h"
 #include "platform/ini.h"
@@ -33,7 +34,8 @@ struct Arguments {
   std::vector<std::string> positional;
   bool withinView = false;
   std::optional<std::string> via;
-  std::filesystem::path dataDirectory = ".";
+  std::optional<std::filesystem::path> dataDirectory;
+  std::filesystem::path storeDirectory;  // as the program finds it: see findDataPlaces
   std::optional<std::filesystem::path> output;
 };
 
@@ -173,7 +175,7 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
     return fail(err, 2, "the keyword is longer than 128 bytes in code page 936");
 
   std::string error;
-  const auto offsets = readOffsets(a.dataDirectory, error);
+  const auto offsets = readOffsets(a.storeDirectory, error);
   if (!offsets) return fail(err, 1, error);
   const HostSettings hosts = loadHostSettings(ini);
   search::SearchQuery query{city, keyword, std::nullopt};
@@ -214,7 +216,7 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
     return fail(err, 2, "--via must be LON,LAT;LON,LAT... in degrees: " + via);
 
   std::string error;
-  const auto offsets = readOffsets(a.dataDirectory, error);
+  const auto offsets = readOffsets(a.storeDirectory, error);
   if (!offsets) return fail(err, 1, error);
   const HostSettings hosts = loadHostSettings(ini);
   search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
@@ -266,12 +268,16 @@ bool isSearchCommand(std::span<const char* const> args) {
 
 int runSearchCommand(std::span<const char* const> args, std::FILE* out, std::FILE* err) {
   std::string error;
-  const auto a = parseArguments(args, error);
+  auto a = parseArguments(args, error);
   if (!a) return fail(err, 2, error);
   std::error_code ec;
-  if (!std::filesystem::is_directory(a->dataDirectory, ec))
-    return fail(err, 2, "no such data directory: " + a->dataDirectory.string());
-  const platform::IniFile ini(a->dataDirectory / kSettingsFile);
+  if (a->dataDirectory && !std::filesystem::is_directory(*a->dataDirectory, ec))
+    return fail(err, 2, "no such data directory: " + a->dataDirectory->string());
+  // The window's places, read only: nothing is created for a query.
+  const auto places = findDataPlaces(a->dataDirectory, error);
+  if (!places) return fail(err, 2, error);
+  a->storeDirectory = places->storeDirectory;
+  const platform::IniFile ini(places->settingsFile);
   return a->command == "search" ? runSearch(*a, ini, out, err) : runRoute(*a, ini, out, err);
 }
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/data_places.h"
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
 #include "app/snapshot.h"
@@ -120,10 +121,10 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
                  instance.error.c_str());
     return cl.uiSnapshot ? app::kSnapshotFailed : 2;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(cl.dataDirectory, ec);
-  if (!std::filesystem::is_directory(cl.dataDirectory)) {
-    std::fprintf(stderr, "tivra: cannot use data directory %s\n", cl.dataDirectory.c_str());
+  std::string error;
+  const auto places = app::findDataPlaces(cl.dataDirectory, error);
+  if (!places || !app::makeDataPlaces(*places, error)) {
+    std::fprintf(stderr, "tivra: %s\n", error.c_str());
     return 2;
   }
   platform::SignalWatch signals({SIGINT, SIGTERM, SIGHUP});
@@ -134,7 +135,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   web::BrowserGlobe browserGlobe;
   std::unique_ptr<MainFrame> frame;
   app::MainWindowOptions options;
-  options.dataDirectory = cl.dataDirectory;
+  options.dataDirectory = places->storeDirectory;
+  options.settingsFile = places->settingsFile;
   options.useEarth = cl.useEarth;
   options.earthFactory = cl.webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
   if (cl.webGlobe) options.browserGlobe = &browserGlobe;
