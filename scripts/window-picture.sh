@@ -13,8 +13,8 @@ command -v convert >/dev/null || { echo "window-picture: needs ImageMagick's con
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The view: a town at these coordinates seen from this range (metres).
-lon=116.39 lat=39.91 range=9000
-zooms="13 14 15"
+lon=116.39 lat=39.91 range=4500
+zooms="14 15 16"
 font=$(fc-match -f '%{file}' 'WenQuanYi Micro Hei' 2>/dev/null || true)
 
 # One canvas per zoom around the centre, in that zoom's pixels, cut into 256-pixel tiles. The
@@ -103,7 +103,7 @@ for z in $zooms; do
       label("机场高速", 8000, 6500, size, "#8a4a2a")
     }' >"$work/town-$z.mvg"
   convert -size $((256 * nx))x$((256 * ny)) "mvg:$work/town-$z.mvg" -depth 8 \
-    -crop 256x256 +repage "$work/tile-$z-%d.png"
+    -crop 256x256 +repage "PNG24:$work/tile-$z-%d.png"
   for ((j = 0; j < ny; j++)); do
     for ((i = 0; i < nx; i++)); do
       mkdir -p "$work/tiles/$z/$((x0 + i))"
@@ -114,7 +114,7 @@ done
 
 port=$(node -e 'const s = require("net").createServer().listen(0, "127.0.0.1",
   () => { console.log(s.address().port); s.close(); });')
-printf '[settings]\r\nTcpPort=%s\r\nTileUrl=file://%s/tiles/{z}/{x}/{y}.png\r\nCameraLongitude=%s\r\nCameraLatitude=%s\r\nCameraRange=%s\r\n' \
+printf '[settings]\r\nTcpPort=%s\r\nTileUrl=file://%s/tiles/{z}/{x}/{y}.png\r\nCameraLongitude=%s\r\nCameraLatitude=%s\r\nCameraRange=%s\r\nTransParency=90\r\n' \
   "$port" "$work" "$lon" "$lat" "$range" >"$work/Tivra.ini"
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work" \
   "$build/tivra" --ui-snapshot docs/window.png --data-dir "$work"
