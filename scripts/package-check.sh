@@ -55,13 +55,14 @@ pid=$!
 # The first line of the answer to one request, or nothing while nobody listens.
 status_of() {
   local line=""
-  exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null || return 0
+  { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null || return 0
   printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' "$1" >&3
   IFS= read -r -t 5 line <&3 || true
   exec 3<&-
   printf '%s' "${line%$'\r'}"
 }
-for _ in $(seq 100); do
+# A minute at most: a loaded machine starts it slowly.
+for _ in $(seq 600); do
   [[ -n "$(status_of /GPSServer)" ]] && break
   kill -0 "$pid" 2>/dev/null || { cat "$work/stderr" >&2; fail "tivra ended at start"; }
   sleep 0.1
