@@ -52,24 +52,23 @@ printf '[settings]\r\nTcpPort=%s\r\n' "$port" >"$work/Tivra.ini"
 XDG_RUNTIME_DIR="$work" tivra --headless -WW --data-dir "$work" 2>"$work/stderr" &
 pid=$!
 
-# The first line of the answer to one request, or nothing while nobody listens.
-status_of() {
-  local line=""
+# The answer to one request, or nothing while nobody listens.
+answer_of() {
   { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null || return 0
-  printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' "$1" >&3
-  IFS= read -r -t 5 line <&3 || true
+  printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' "$1" >&3
+  timeout 5 cat <&3 || true
   exec 3<&-
-  printf '%s' "${line%$'\r'}"
 }
+status_of() { answer_of "$1" | head -n 1 | tr -d '\r'; }
 # A minute at most: a loaded machine starts it slowly.
 for _ in $(seq 600); do
-  [[ -n "$(status_of /GPSServer)" ]] && break
+  [[ -n "$(status_of /globe/)" ]] && break
   kill -0 "$pid" 2>/dev/null || { cat "$work/stderr" >&2; fail "tivra ended at start"; }
   sleep 0.1
 done
-[[ "$(status_of /GPSServer)" == "HTTP/1.1 200 OK" ]] || fail "GPSServer is not answered"
-# The installed program serves the installed page.
+# The installed program serves the installed page, and the globe's overlay endpoints.
 [[ "$(status_of /globe/)" == "HTTP/1.1 200 OK" ]] || fail "the installed page is not served"
+[[ "$(answer_of /GPSServer)" == *"<Document>"* ]] || fail "GPSServer is not answered"
 if [[ -f /usr/share/tivra/web/cesium/Cesium.js ]]; then
   [[ "$(status_of /globe/cesium/Cesium.js)" == "HTTP/1.1 200 OK" ]] ||
     fail "the installed globe library is not served"
