@@ -59,6 +59,8 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
       cl.verbose = true;
     } else if (arg == "--help" || arg == "-h") {
       cl.help = true;
+    } else if (arg == "--version") {
+      cl.version = true;
     } else if (arg == "--data-dir") {
       const char* dir = value(i, "--data-dir needs a directory");
       if (dir == nullptr) return std::nullopt;
@@ -174,6 +176,10 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
   return cl;
 }
 
+std::string versionText() {
+  return "tivra " TIVRA_VERSION "\n";
+}
+
 std::string usageText() {
   return "usage: tivra [-WW] [--globe web|sim] [--data-dir DIR] [--verbose]\n"
          "       tivra --ui-snapshot FILE [--page map|nav|search|gps] [--data-dir DIR]\n"
@@ -184,13 +190,17 @@ std::string usageText() {
          "             [-o FILE]\n"
          "       tivra route START END [--via LON,LAT;LON,LAT...] [--data-dir DIR]\n"
          "             [--format kml|gpx] [-o FILE]\n"
+         "       tivra --version\n"
          "  --headless        run the map server without any window\n"
          "  --ui-snapshot F   start the window, wait for the globe's first full view, write the\n"
          "                    window and the view side by side to F as PNG, end\n"
          "  --page NAME       the tab the UI snapshot shows (default: map)\n"
          "  -WW, /WW          run without the globe (tiles are always downloaded)\n"
          "  --globe web|sim   the globe: a page in a browser, or the built-in one (default: sim)\n"
-         "  --data-dir DIR    directory of Tivra.ini and the tile store (default: .)\n"
+         "  --data-dir DIR    directory of Tivra.ini and the tile store (default: the current\n"
+         "                    directory when it holds Tivra.ini, else ~/.config/tivra for\n"
+         "                    Tivra.ini and ~/.local/share/tivra for the store)\n"
+         "  --version         print the version and end\n"
          "  --snapshot FILE   start, wait until the view is drawn, write it to FILE as PNG, end\n"
          "  --look-at L,B,R   the snapshot's view: longitude, latitude (degrees), range (metres);\n"
          "                    default: the camera stored in Tivra.ini\n"

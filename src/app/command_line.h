@@ -21,7 +21,9 @@ struct CommandLine {
   bool useEarth = true;  // "-WW" or "/WW", in any case, turns the globe off
   bool verbose = false;
   bool help = false;
-  std::filesystem::path dataDirectory = ".";
+  bool version = false;
+  // --data-dir DIR; without it the data places are found as findDataPlaces says.
+  std::optional<std::filesystem::path> dataDirectory;
   // --snapshot FILE: draw the globe's view into FILE (PNG) and end.
   std::optional<std::filesystem::path> snapshot;
   std::optional<LookAtArg> lookAt;  // --look-at LON,LAT,RANGE
@@ -43,5 +45,8 @@ std::optional<CommandLine> parseCommandLine(std::span<const char* const> args, s
 std::optional<LookAtArg> parseLookAt(std::string_view text);
 
 std::string usageText();
+
+// "tivra " and the version, one line.
+std::string versionText();
 
 }  // namespace tivra::app

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/data_places.h"
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
 #include "app/search_command.h"
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
     std::fputs(app::usageText().c_str(), stdout);
     return 0;
   }
+  if (cl->version) {
+    std::fputs(app::versionText().c_str(), stdout);
+    return 0;
+  }
   if (!cl->headless) return ui::runGui(*cl, argc, argv);
   platform::setDebugLog(cl->verbose);
   platform::HeadlessFrontend frontend;
@@ -68,10 +73,9 @@ int main(int argc, char** argv) {
     return cl->snapshot ? app::kSnapshotFailed : 2;
   }
 
-  std::error_code ec;
-  std::filesystem::create_directories(cl->dataDirectory, ec);
-  if (!std::filesystem::is_directory(cl->dataDirectory)) {
-    std::fprintf(stderr, "tivra: cannot use data directory %s\n", cl->dataDirectory.c_str());
+  const auto places = app::findDataPlaces(cl->dataDirectory, error);
+  if (!places || !app::makeDataPlaces(*places, error)) {
+    std::fprintf(stderr, "tivra: %s\n", error.c_str());
     return 2;
   }
 
@@ -84,7 +88,8 @@ int main(int argc, char** argv) {
   app::BuiltInGlobe builtInGlobe;
   web::BrowserGlobe browserGlobe;
   app::MainWindowOptions options;
-  options.dataDirectory = cl->dataDirectory;
+  options.dataDirectory = places->storeDirectory;
+  options.settingsFile = places->settingsFile;
   options.useEarth = cl->useEarth;
   options.earthFactory = cl->webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
   if (cl->webGlobe) options.browserGlobe = &browserGlobe;

@@ -29,7 +29,8 @@ MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
     : m_loop(loop),
       m_frontend(frontend),
       m_options(std::move(options)),
-      m_ini(m_options.dataDirectory / kSettingsFile) {
+      m_ini(m_options.settingsFile.empty() ? m_options.dataDirectory / kSettingsFile
+                                           : m_options.settingsFile) {
   // Defaults are used for this run, and the file is not written over at its end.
   if (const auto why = m_ini.unreadable()) {
     platform::warn("tivra: cannot read the settings file " + *why);

@@ -47,7 +47,8 @@ struct EarthWaits {
 };
 
 struct MainWindowOptions {
-  std::filesystem::path dataDirectory = ".";  // holds Tivra.ini and the tile store
+  std::filesystem::path dataDirectory = ".";  // holds the tile store
+  std::filesystem::path settingsFile;         // Tivra.ini; empty: in dataDirectory
   bool useEarth = true;                       // off with "-WW" / "/WW"
   // Tests shorten the idle limit of connections.
   server::ServerOptions serverOptions{};

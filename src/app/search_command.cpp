@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/data_places.h"
 #include "app/settings.h"
 #include "platform/gbk.h"
 #include "platform/ini.h"
@@ -36,7 +37,8 @@ struct Arguments {
   std::vector<std::string> positional;
   bool withinView = false;
   std::optional<std::string> via;
-  std::filesystem::path dataDirectory = ".";
+  std::optional<std::filesystem::path> dataDirectory;
+  std::filesystem::path storeDirectory;  // as the program finds it: see findDataPlaces
   std::optional<std::filesystem::path> output;
   bool gpx = false;  // --format gpx; kml otherwise
 };
@@ -190,7 +192,7 @@ int runSearch(const Arguments& a, const platform::IniFile& ini, std::FILE* out, 
   // A service of today answers in the globe's frame: the stored offsets are not needed.
   std::string error;
   const auto offsets =
-      legacy ? readOffsets(a.dataDirectory, error) : std::make_unique<store::LocationMap>();
+      legacy ? readOffsets(a.storeDirectory, error) : std::make_unique<store::LocationMap>();
   if (!offsets) return fail(err, 1, error);
   const std::string where = legacy ? hosts.searchHost : service.base;
   search::SearchQuery query{city, keyword, std::nullopt};
@@ -237,7 +239,7 @@ int runRoute(const Arguments& a, const platform::IniFile& ini, std::FILE* out, s
   const bool legacy = service.api == search::ServiceApi::Legacy;
   std::string error;
   const auto offsets =
-      legacy ? readOffsets(a.dataDirectory, error) : std::make_unique<store::LocationMap>();
+      legacy ? readOffsets(a.storeDirectory, error) : std::make_unique<store::LocationMap>();
   if (!offsets) return fail(err, 1, error);
   const std::string where = legacy ? hosts.routeHost : service.base;
   search::Route route(start, via, end, search::serviceBase(hosts.iconHost));
@@ -293,12 +295,16 @@ bool isSearchCommand(std::span<const char* const> args) {
 
 int runSearchCommand(std::span<const char* const> args, std::FILE* out, std::FILE* err) {
   std::string error;
-  const auto a = parseArguments(args, error);
+  auto a = parseArguments(args, error);
   if (!a) return fail(err, 2, error);
   std::error_code ec;
-  if (!std::filesystem::is_directory(a->dataDirectory, ec))
-    return fail(err, 2, "no such data directory: " + a->dataDirectory.string());
-  const platform::IniFile ini(a->dataDirectory / kSettingsFile);
+  if (a->dataDirectory && !std::filesystem::is_directory(*a->dataDirectory, ec))
+    return fail(err, 2, "no such data directory: " + a->dataDirectory->string());
+  // The window's places, read only: nothing is created for a query.
+  const auto places = findDataPlaces(a->dataDirectory, error);
+  if (!places) return fail(err, 2, error);
+  a->storeDirectory = places->storeDirectory;
+  const platform::IniFile ini(places->settingsFile);
   return a->command == "search" ? runSearch(*a, ini, out, err) : runRoute(*a, ini, out, err);
 }
 

@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 
+#include "app/data_places.h"
 #include "app/globe_wiring.h"
 #include "app/main_window.h"
 #include "app/snapshot.h"
@@ -154,12 +155,10 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
                 "无法创建单实例锁 " + instance.error);
     return cl.uiSnapshot ? app::kSnapshotFailed : 2;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(cl.dataDirectory, ec);
-  if (!std::filesystem::is_directory(cl.dataDirectory)) {
-    startFailed("cannot use data directory " + cl.dataDirectory.string(),
-                "无法使用数据目录 " + cl.dataDirectory.string() +
-                    (ec ? "：" + ec.message() : std::string()));
+  std::string error;
+  const auto places = app::findDataPlaces(cl.dataDirectory, error);
+  if (!places || !app::makeDataPlaces(*places, error)) {
+    startFailed(error, "无法使用数据目录：" + error);
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -169,7 +168,8 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
   web::BrowserGlobe browserGlobe;
   std::unique_ptr<MainFrame> frame;
   app::MainWindowOptions options;
-  options.dataDirectory = cl.dataDirectory;
+  options.dataDirectory = places->storeDirectory;
+  options.settingsFile = places->settingsFile;
   options.useEarth = cl.useEarth;
   options.earthFactory = cl.webGlobe ? browserGlobe.factory() : builtInGlobe.factory();
   if (cl.webGlobe) options.browserGlobe = &browserGlobe;

@@ -21,8 +21,8 @@ extern char** environ;
 namespace tivra::test {
 
 Process::Process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& extraEnv,
-                 const std::filesystem::path& stderrFile) {
+                 const std::vector<std::string>& extraEnv, const std::filesystem::path& stderrFile,
+                 const std::filesystem::path& workingDirectory) {
   std::vector<std::string> argStore{program.string()};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -48,6 +48,8 @@ Process::Process(const std::filesystem::path& program, const std::vector<std::st
   posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!workingDirectory.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   // The child must not inherit a blocked-signal mask from a test thread.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);

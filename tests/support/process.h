@@ -13,9 +13,11 @@ namespace tivra::test {
 // A child process with its standard error captured in a file.
 class Process {
  public:
-  // Starts program with args; extraEnv entries are "NAME=value" added to the environment.
+  // Starts program with args; extraEnv entries are "NAME=value" added to the environment. A
+  // non-empty workingDirectory is the child's current directory.
   Process(const std::filesystem::path& program, const std::vector<std::string>& args,
-          const std::vector<std::string>& extraEnv, const std::filesystem::path& stderrFile);
+          const std::vector<std::string>& extraEnv, const std::filesystem::path& stderrFile,
+          const std::filesystem::path& workingDirectory = {});
   ~Process();  // kills the child if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
