@@ -10,6 +10,7 @@
 
 #include "platform/gbk.h"
 #include "platform/text.h"
+#include "search/gpx_export.h"
 #include "search/local_search.h"
 #include "search/osrm_route.h"
 #include "search/place_search.h"
@@ -174,17 +175,19 @@ std::string osrmAnswer(int steps) {
          "\"distance\":50100}],\"waypoints\":[]}";
 }
 
-void placeDocument(benchmark::State& state, bool photon) {
+// Either document of the hits: the result KML, or GPX waypoints (--format gpx).
+void placeDocument(benchmark::State& state, bool photon, bool gpx = false) {
   const int hits = static_cast<int>(state.range(0));
   const std::string answer = photon ? photonAnswer(hits) : nominatimAnswer(hits);
   std::size_t bytes = 0;
   for (auto _ : state) {
     const search::PlaceAnswer a =
         photon ? search::parsePhotonAnswer(answer) : search::parseNominatimAnswer(answer);
-    const std::string kml =
-        search::BuildResultKml(a.records, {"http://maps.google.com", "http://detail.example"});
-    bytes = kml.size();
-    benchmark::DoNotOptimize(kml.data());
+    const std::string document = gpx ? search::resultGpx(a.records)
+                                     : search::BuildResultKml(a.records, {"http://maps.google.com",
+                                                                          "http://detail.example"});
+    bytes = document.size();
+    benchmark::DoNotOptimize(document.data());
   }
   state.SetLabel(std::to_string(answer.size()) + " answer bytes, " + std::to_string(bytes) +
                  " document bytes");
@@ -200,7 +203,12 @@ void BM_PhotonDocument(benchmark::State& state) {
 }
 BENCHMARK(BM_PhotonDocument)->Arg(100)->Unit(benchmark::kMicrosecond);
 
-void BM_OsrmRouteDocument(benchmark::State& state) {
+void BM_NominatimGpx(benchmark::State& state) {
+  placeDocument(state, false, true);
+}
+BENCHMARK(BM_NominatimGpx)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void osrmDocument(benchmark::State& state, bool gpx) {
   const std::string answer = osrmAnswer(static_cast<int>(state.range(0)));
   const tiles::PointE5 trip[] = {{11639712, 3990357}, {11689712, 3990357}};
   std::size_t bytes = 0;
@@ -210,14 +218,23 @@ void BM_OsrmRouteDocument(benchmark::State& state) {
     search::OsrmAnswer a = search::parseOsrmAnswer(answer, trip);
     route.totals = a.totals;
     route.legs = std::move(a.legs);
-    const std::string kml = search::routeKmlText(route);
-    bytes = kml.size();
-    benchmark::DoNotOptimize(kml.data());
+    const std::string document = gpx ? search::routeGpx(route) : search::routeKmlText(route);
+    bytes = document.size();
+    benchmark::DoNotOptimize(document.data());
   }
   state.SetLabel(std::to_string(answer.size()) + " answer bytes, " + std::to_string(bytes) +
                  " document bytes");
 }
+
+void BM_OsrmRouteDocument(benchmark::State& state) {
+  osrmDocument(state, false);
+}
 BENCHMARK(BM_OsrmRouteDocument)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_OsrmRouteGpx(benchmark::State& state) {
+  osrmDocument(state, true);
+}
+BENCHMARK(BM_OsrmRouteGpx)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -190,7 +190,6 @@ int runGui(const app::CommandLine& cl, int argc, char** argv) {
     if (signals.take() != 0) loop.quit(0);
   });
   if (cl.record) {
-    std::string error;
     if (!window.gpsPage().startRecording(*cl.record, error)) {
       std::fprintf(stderr, "tivra: %s\n", error.c_str());
       window.shutdown();

@@ -122,7 +122,7 @@ void MainFrame::restoreChoices() {
   app::WindowChoices& c = m_hub.windowChoices();
   if (m_gpsPage != nullptr) {
     m_gpsPage->fileEdit()->setText(QString::fromStdString(c.gpsFile));
-    m_gpsPage->timeEdit()->setText(QString::number(c.gpsTimeFactor));
+    m_gpsPage->timeBox()->setValue(c.gpsTimeFactor);
     // A click, as the user's: the page reads its controls and enables those of the kind.
     QRadioButton* kinds[] = {m_gpsPage->comRadio(), m_gpsPage->demoRadio(), m_gpsPage->fileRadio()};
     if (c.gpsKind >= 0 && c.gpsKind < 3) kinds[c.gpsKind]->click();
@@ -140,9 +140,8 @@ void MainFrame::recordChoices() {
   if (m_gpsPage->demoRadio()->isChecked()) c.gpsKind = 1;
   if (m_gpsPage->fileRadio()->isChecked()) c.gpsKind = 2;
   c.gpsFile = m_gpsPage->fileEdit()->text().toStdString();
-  bool ok = false;
-  const double factor = m_gpsPage->timeEdit()->text().trimmed().toDouble(&ok);
-  if (ok && factor > 0) c.gpsTimeFactor = factor;
+  const double factor = m_gpsPage->timeBox()->value();
+  if (factor > 0) c.gpsTimeFactor = factor;
 }
 
 void MainFrame::bringForward() {

@@ -128,7 +128,7 @@ TEST(DesktopTest, PageAndGpsChoicesComeBackAfterARestart) {
     EXPECT_EQ(frame.tabs()->currentWidget(), static_cast<QWidget*>(frame.mapPage()));
     GpsPage& gps = *frame.gpsPage();
     gps.fileEdit()->setText(QString::fromStdString(track.string()));
-    gps.timeEdit()->setText("2.5");
+    gps.timeBox()->setValue(2.5);
     gps.fileRadio()->click();
     frame.tabs()->setCurrentWidget(&gps);
   }
@@ -140,7 +140,7 @@ TEST(DesktopTest, PageAndGpsChoicesComeBackAfterARestart) {
   EXPECT_EQ(frame.tabs()->currentWidget(), static_cast<QWidget*>(frame.gpsPage()));
   EXPECT_TRUE(frame.gpsPage()->fileRadio()->isChecked());
   EXPECT_EQ(frame.gpsPage()->fileEdit()->text().toStdString(), track.string());
-  EXPECT_EQ(frame.gpsPage()->timeEdit()->text(), "2.5");
+  EXPECT_DOUBLE_EQ(frame.gpsPage()->timeBox()->value(), 2.5);
   EXPECT_TRUE(frame.gpsPage()->fileEdit()->isEnabled());
 }
 
