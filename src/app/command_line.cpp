@@ -211,8 +211,8 @@ std::string usageText() {
          "  --time-factor F   playback speed of files and the demo (default 1.0; 0: no pauses)\n"
          "  --follow LIST     camera follow: heading,height,angle (default: all three)\n"
          "  --no-follow       the camera does not follow the car\n"
-         "  --record FILE     append every GPS fix to FILE as a GPX track (a new segment when FILE\n"
-         "                    is a track Tivra recorded; any other existing file is refused)\n";
+         "  --record FILE     append every GPS fix to FILE as a GPX track (a new segment\n"
+         "                    when FILE is a track Tivra recorded; any other file is refused)\n";
 }
 
 }  // namespace tivra::app

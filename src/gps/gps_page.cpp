@@ -28,8 +28,7 @@ GpsControllerOptions withSink(GpsControllerOptions options, std::shared_ptr<FixS
 
 GpsPage::GpsPage(GpsPageDeps deps)
     : m_deps(std::move(deps)),
-      m_controller(
-          std::make_unique<GpsController>(*this, withSink(m_deps.controller, m_recorder))),
+      m_controller(std::make_unique<GpsController>(*this, withSink(m_deps.controller, m_recorder))),
       m_alive(std::make_shared<GpsPage*>(this)) {
   setStatus("就绪");
 }

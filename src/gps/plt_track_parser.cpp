@@ -41,8 +41,8 @@ void setMotionFromStep(const GpsFix& prev, GpsFix& fix) {
   const double root =
       std::sqrt(sinLambda * sinLambda * std::cos(phi1) * std::cos(phi2) + sinPhi * sinPhi);
   const double distance = 2 * std::asin(std::clamp(root, -1.0, 1.0)) * kEarthRadius;
-  const double seconds = (fix.milliseconds - prev.milliseconds) * 0.001 +
-                         (static_cast<double>(fix.time) - prev.time);
+  const double seconds =
+      (fix.milliseconds - prev.milliseconds) * 0.001 + (static_cast<double>(fix.time) - prev.time);
   // Two points with one time stamp, or a point without one: the speed of the step before
   // stands (0 for the first).
   if (seconds != 0 && fix.time != 0 && prev.time != 0)
