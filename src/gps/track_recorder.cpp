@@ -72,7 +72,7 @@ bool isOurTrack(std::string_view text) {
 
 }  // namespace
 
-TrackRecorder::TrackRecorder() : m_syncer([this] { syncLoop(); }) {}
+TrackRecorder::TrackRecorder() = default;
 
 TrackRecorder::~TrackRecorder() {
   {
@@ -80,7 +80,7 @@ TrackRecorder::~TrackRecorder() {
     m_stopping = true;
   }
   m_wake.notify_all();
-  m_syncer.join();
+  if (m_syncer.joinable()) m_syncer.join();
   close();
 }
 
@@ -107,6 +107,8 @@ bool TrackRecorder::writeAt(std::uint64_t offset, std::string_view text) {
 
 bool TrackRecorder::open(const std::filesystem::path& file, std::string& error) {
   close();
+  // Only a page that records needs the thread; it then lives as long as the recorder.
+  if (!m_syncer.joinable()) m_syncer = std::thread([this] { syncLoop(); });
   platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
   if (!fd) {
     error = "cannot open " + file.string() + ": " + describeErrno(errno);

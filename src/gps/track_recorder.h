@@ -57,7 +57,7 @@ class TrackRecorder final : public FixSink {
   std::string m_failure;
   bool m_stopping = false;
   std::condition_variable m_wake;
-  std::thread m_syncer;  // last: started after the members it uses, joined by the destructor
+  std::thread m_syncer;  // started by the first open(), joined by the destructor
 };
 
 }  // namespace tivra::gps
