@@ -184,16 +184,17 @@ void Docker::moveTo(const Rect& r, bool hiding) {
   m_host.moveFrame(r.topLeft());
 }
 
-bool Docker::answersOurMove(const Rect& now) {
+bool Docker::answersOurMove(const Rect& now, bool settling) {
   const auto time = m_host.now();
   std::erase_if(m_asked, [time](const Asked& a) { return a.until < time; });
   const DockArea where = area();
   for (auto it = m_asked.rbegin(); it != m_asked.rend(); ++it) {
     const Rect& asked = it->target;
     if (asked.topLeft() == now.topLeft()) {
-      // Qt echoes a move at once; the manager may still answer an off-screen one. A window
-      // back on the screen has had every answer it waits for.
-      if (where.screen.contains(asked)) m_asked.erase(m_asked.begin(), it.base());
+      // Qt echoes a move at once; the manager may still answer an off-screen one, and while
+      // it maps the window every one. A window back on the screen has had every answer it
+      // waits for.
+      if (!settling && where.screen.contains(asked)) m_asked.erase(m_asked.begin(), it.base());
       return true;
     }
     if (where.screen.contains(asked)) continue;
@@ -224,13 +225,19 @@ void Docker::place(Point saved) {
 void Docker::moved(Point cursor) {
   if (!m_placed) return;
   const Rect now = m_host.frame();
-  if (answersOurMove(now)) return;
-  if (m_host.now() < m_settleUntil) {
+  const bool settling = m_host.now() < m_settleUntil;
+  if (answersOurMove(now, settling)) {
+    if (settling && m_canDock) m_state = dockOnPlacement(now, area()).state;
+    return;
+  }
+  if (settling) {
     // The manager's frame or placement: docked again by the placement rules, not the user's.
     if (!m_canDock) return;
     const Placement p = dockOnPlacement(now, area());
     m_state = p.state;
-    moveTo(p.rect);
+    // Mapping the window, a manager reports a place of its own (a corner, its frame's offset)
+    // before it answers ours: asking again from there would undo the saved position.
+    if (m_asked.empty()) moveTo(p.rect);
     return;
   }
   m_host.recordPosition(now.topLeft());

@@ -128,7 +128,7 @@ class Docker {
   void moveTo(const Rect& r, bool hiding = false);
   void slide(bool in);
   DockArea area() const;
-  bool answersOurMove(const Rect& now);
+  bool answersOurMove(const Rect& now, bool settling);
 
   DockHost& m_host;
   bool m_canDock;

@@ -437,6 +437,23 @@ INSTANTIATE_TEST_SUITE_P(
             "RefusesTop", Manager::Refuses, {{0, 0, kW, 1024}}, at(300, 0), DockState::Top}),
     [](const auto& param) { return param.param.name; });
 
+// Mapping the window, openbox reports a place of its own (its frame's offset from the corner)
+// before it answers the program's move to the saved position: the window stays where it was
+// saved, docked at that edge.
+TEST(DockUnderManagerTest, TheManagersOwnPlaceBeforeItsAnswerDoesNotMoveTheWindow) {
+  FakeWindowSystem system(Manager::Exact, {{0, 0, kW, 1024}}, at(0, 0));
+  Docker docker(system);
+  system.docker = &docker;
+  system.cursor = {700, 600};
+  docker.place({0, 300});
+  system.userMove({-1, -20});
+  system.userMove({0, 300});
+  EXPECT_EQ(docker.state(), DockState::Left);
+  EXPECT_EQ(system.frame(), at(0, 300));
+  EXPECT_EQ(system.moves, 1);
+  EXPECT_FALSE(system.recorded.has_value());
+}
+
 struct DragCase {
   const char* name;
   Point cursor;

@@ -67,11 +67,16 @@ class WindowManagerTest : public testing::Test {
     ASSERT_TRUE(eventually([&] { return readFile(number).find('\n') != std::string::npos; }, 10s))
         << readFile(dir / "xvfb.err");
     display = ":" + readFile(number).substr(0, readFile(number).find('\n'));
-    m_openbox = std::make_unique<Process>(*openbox, std::vector<std::string>{},
-                                          std::vector<std::string>{"DISPLAY=" + display},
-                                          dir / "openbox.err");
+    // openbox gives up at once on a display that does not answer yet: started again then.
+    const auto startOpenbox = [&] {
+      m_openbox = std::make_unique<Process>(*openbox, std::vector<std::string>{},
+                                            std::vector<std::string>{"DISPLAY=" + display},
+                                            dir / "openbox.err");
+    };
+    startOpenbox();
     ASSERT_TRUE(eventually(
         [&] {
+          if (!m_openbox->running()) startOpenbox();
           return x("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos;
         },
         10s))
