@@ -11,8 +11,9 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 
 # Tests off: the default target is then the programs, their libraries and the manual pages.
+# -O2, as Debian builds its packages.
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DTIVRA_BUILD_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr
+  -DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG"
 cmake --build build-pkg -j2
 rm -f build-pkg/tivra_*.deb
 (cd build-pkg && cpack -G DEB)
