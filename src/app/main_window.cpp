@@ -24,6 +24,13 @@ namespace tivra::app {
 
 using server::Endpoint;
 
+namespace {
+
+// How long the connection threads' messages wait for the loop: one wake-up takes them all.
+constexpr std::chrono::milliseconds kThreadMessageDelay{20};
+
+}  // namespace
+
 MainWindow::MainWindow(platform::EventLoop& loop, platform::Frontend& frontend,
                        MainWindowOptions options)
     : m_loop(loop),
@@ -178,13 +185,9 @@ std::optional<int> MainWindow::initialise() {
   // The listening socket.
   server::ServerHooks hooks;
   hooks.beforeAccept = [this] { exchangeMapPage(); };
-  hooks.threadStarted = [this](server::ThreadId id) {
-    m_loop.post([this, id] { onServerThreadStarted(id); });
-  };
-  hooks.threadEnded = [this](server::ThreadId id) {
-    m_loop.post([this, id] { onServerThreadEnded(id); });
-  };
-  m_server = std::make_unique<server::HttpServer>(m_loop, m_router, m_stateLock, m_frontend,
+  hooks.threadStarted = [this](server::ThreadId id) { queueServerThreadMessage(id, true); };
+  hooks.threadEnded = [this](server::ThreadId id) { queueServerThreadMessage(id, false); };
+  m_server = std::make_unique<server::HttpServer>(m_router, m_stateLock, m_frontend,
                                                   std::move(hooks), m_options.serverOptions);
   const int port = m_settings.tcpPort;
   if (port < 0 || port > 65535 ||
@@ -192,6 +195,11 @@ std::optional<int> MainWindow::initialise() {
     m_frontend.errorBox(platform::format("无法监听端口:%d！", port), "Tivra");
     return 1;
   }
+  // Connections are taken once the loop runs: by then everything they reach is set up.
+  m_loop.post([this] {
+    if (!m_closing && !m_server->startAccepting())
+      platform::warn("tivra: no thread to take connections could be started");
+  });
 
   // The map page reads its keys when it is created.
   loadMapValues(m_ini, m_mapValues);
@@ -400,6 +408,42 @@ void MainWindow::onMapPageRefresh() {
       platform::format("map page offset %d,%d", m_mapValues.xoff.load(), m_mapValues.yoff.load()));
 }
 
+void MainWindow::queueServerThreadMessage(server::ThreadId id, bool started) {
+  {
+    std::lock_guard lock(m_threadMessagesMutex);
+    m_threadMessages.emplace_back(id, started);
+    if (std::exchange(m_threadMessagesPosted, true)) return;
+  }
+  m_loop.post([this] {
+    if (m_shutDown) {
+      takeServerThreadMessages();
+      return;
+    }
+    m_threadMessagesTimer = m_loop.addTimer(
+        kThreadMessageDelay,
+        [this] {
+          m_threadMessagesTimer = 0;
+          takeServerThreadMessages();
+        },
+        false);
+  });
+}
+
+void MainWindow::takeServerThreadMessages() {
+  std::vector<std::pair<server::ThreadId, bool>> messages;
+  {
+    std::lock_guard lock(m_threadMessagesMutex);
+    messages.swap(m_threadMessages);
+    m_threadMessagesPosted = false;
+  }
+  for (const auto& [id, started] : messages) {
+    if (started)
+      onServerThreadStarted(id);
+    else
+      onServerThreadEnded(id);
+  }
+}
+
 void MainWindow::onServerThreadStarted(server::ThreadId id) {
   m_serverThreads.push_back(id);
 }
@@ -417,6 +461,7 @@ void MainWindow::close() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
   m_stopDownloads.request_stop();
   if (m_server) {
+    takeServerThreadMessages();
     for (const server::ThreadId id : m_serverThreads) m_server->stopConnection(id);
     // Threads whose start message has not reached the list yet are stopped too.
     m_server->stopAllConnections();
@@ -444,6 +489,8 @@ void MainWindow::shutdown() {
   });
   if (m_entryViewTimer != 0) m_loop.cancelTimer(m_entryViewTimer);
   m_entryViewTimer = 0;
+  if (m_threadMessagesTimer != 0) m_loop.cancelTimer(m_threadMessagesTimer);
+  m_threadMessagesTimer = 0;
   step("connections", [&] { close(); });
   step("listening socket", [&] {
     if (m_server) m_server->closeListener();

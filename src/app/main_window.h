@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/settings.h"
@@ -151,6 +152,11 @@ class MainWindow {
   void showEntryView();
   void readEarthState();
   void stopEarth();
+  // WM_SERVER_THREAD_STARTED / _ENDED, from a connection thread: queued, and taken by the
+  // loop in one batch a moment after the first, so a busy server does not wake the loop for
+  // every connection.
+  void queueServerThreadMessage(server::ThreadId id, bool started);
+  void takeServerThreadMessages();
   void onServerThreadStarted(server::ThreadId id);
   void onServerThreadEnded(server::ThreadId id);
   void onMapPageRefresh();
@@ -195,6 +201,10 @@ class MainWindow {
   bool m_closing = false;
   bool m_shutDown = false;
   std::vector<server::ThreadId> m_serverThreads;
+  std::mutex m_threadMessagesMutex;                                 // guards the two below
+  std::vector<std::pair<server::ThreadId, bool>> m_threadMessages;  // (id, started), in order
+  bool m_threadMessagesPosted = false;
+  platform::EventLoop::TimerId m_threadMessagesTimer = 0;  // loop thread only
   server::Router m_router;
   std::unique_ptr<server::HttpServer> m_server;
 

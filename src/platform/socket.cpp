@@ -1,10 +1,12 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +41,28 @@ UniqueFd TcpListener::accept() {
     if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
     return UniqueFd();
   }
+}
+
+bool TcpListener::waitInAccept(std::chrono::milliseconds idle) {
+  const int flags = ::fcntl(m_fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(m_fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idle);
+  timeval timeout{};
+  timeout.tv_sec = static_cast<time_t>(seconds.count());
+  timeout.tv_usec = static_cast<suseconds_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(idle - seconds).count());
+  // A zero time-out would mean "wait forever".
+  if (timeout.tv_sec == 0 && timeout.tv_usec == 0) timeout.tv_usec = 1000;
+  // A connection is handed over once its request has come (or after a second of silence), so
+  // the thread that takes it need not sleep again until it has.
+  const int deferSeconds = 1;
+  ::setsockopt(m_fd.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+  return ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+void TcpListener::stopAccepting() {
+  // On Linux a listening socket shut down stops listening, and its waiting accepts return.
+  if (m_fd) ::shutdown(m_fd.get(), SHUT_RDWR);
 }
 
 void TcpListener::close() {

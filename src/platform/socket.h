@@ -11,7 +11,7 @@
 
 namespace tivra::platform {
 
-// A listening TCP socket (IPv4). Accepts without blocking.
+// A listening TCP socket (IPv4). Accepts without blocking, unless told to wait.
 class TcpListener {
  public:
   // Binds address:port and listens with the given backlog; nullopt when any step fails.
@@ -21,8 +21,16 @@ class TcpListener {
 
   int fd() const { return m_fd.get(); }
   std::uint16_t port() const { return m_port; }
-  // An accepted connection (blocking mode), or an invalid fd when none is pending.
+  // An accepted connection (blocking mode), or an invalid fd with errno set when none is
+  // pending (EAGAIN: none came within the wait).
   UniqueFd accept();
+  // From now on accept() waits for a connection, at most idle; any number of threads may wait
+  // in it, and the kernel wakes one of them for each connection, once its first bytes have come
+  // or it has been silent for a second. False when it cannot be set.
+  bool waitInAccept(std::chrono::milliseconds idle);
+  // Stops listening and wakes every thread waiting in accept() (which then fails), without
+  // closing the descriptor under them.
+  void stopAccepting();
   void close();
 
  private:

@@ -31,7 +31,6 @@ std::atomic<int> g_unjoinedThreads{0};
 
 constexpr std::size_t kReadLimit = 1024;
 constexpr std::size_t kResponseBuffer = 81920;
-constexpr std::size_t kMaxAcceptsPerWakeup = 64;
 // The most handed to one send: a large answer goes out in pieces as the peer takes them.
 constexpr std::size_t kSendPiece = 65536;
 // What the server's destructor still waits for threads when no shutdown came before it.
@@ -93,23 +92,35 @@ class ServerCore {
     }
   }
 
+  // Whether new connections are still taken; core mutex held.
+  bool accepting() const { return listening && !exiting; }
+
   const Router& router;
   std::mutex& stateLock;
   platform::Frontend& frontend;
   const ServerHooks hooks;
   const ServerOptions options;
   std::atomic<ThreadId> nextId{1};
+  std::atomic<bool> toldOfShortage{false};
+  // Set before the first thread starts and reset only when none is left, so the threads use
+  // it without the mutex.
+  std::optional<platform::TcpListener> listener;
 
   std::mutex mutex;  // guards everything below, and each worker's thread handle
   std::condition_variable workersEnded;
+  bool listening = false;
   bool exiting = false;
   std::vector<std::shared_ptr<Worker>> workers;  // every thread that has not ended
-  std::vector<std::shared_ptr<Worker>> parked;
-  std::vector<std::thread> ended;  // threads whose work is over, to be joined
+  std::size_t waiting = 0;                       // threads waiting in accept
+  std::vector<std::thread> ended;                // threads whose work is over, to be joined
 };
 
-// One connection thread. Between connections it parks and waits to be handed the next one.
-// Members below m_mutex are touched only by the worker's own thread.
+// Starts one more connection thread; false when none could be made.
+bool startWorker(const std::shared_ptr<ServerCore>& core);
+
+// One connection thread. Between connections it waits in accept with the other idle threads;
+// the kernel hands each new connection to one of them. Members below m_mutex are touched only
+// by the worker's own thread.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
   explicit Worker(std::shared_ptr<ServerCore> core)
@@ -126,15 +137,6 @@ class Worker : public std::enable_shared_from_this<Worker> {
     g_unjoinedThreads.fetch_add(1, std::memory_order_acq_rel);
   }
 
-  // Hands a connection to a parked (or new) worker.
-  void assign(platform::UniqueFd fd) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_pending = std::move(fd);
-    }
-    m_wake.notify_one();
-  }
-
   // WM_SERVER_THREAD_STOP for the connection with this id; false when this worker serves
   // another one or none.
   bool stopConnection(ThreadId id) {
@@ -149,64 +151,72 @@ class Worker : public std::enable_shared_from_this<Worker> {
     if (m_connection != 0) signalStopLocked();
   }
 
+  // A thread waiting in accept is woken by the listener's shutdown, which comes first.
   void requestExit() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_exit = true;
-      signalStopLocked();
-    }
-    m_wake.notify_one();
+    std::lock_guard lock(m_mutex);
+    m_exit = true;
+    signalStopLocked();
   }
 
  private:
   void run() {
-    for (;;) {
-      platform::UniqueFd fd = waitForConnection();
-      if (!fd) break;
-      serve(std::move(fd));
-      if (!park()) return;
-    }
+    while (platform::UniqueFd fd = acceptNext()) serve(std::move(fd));
     std::lock_guard lock(m_core->mutex);
     retire();
   }
 
-  // The next connection; invalid when told to exit, or when idle parked long enough and no
-  // longer on the parked list (the acceptor can no longer hand it one).
-  platform::UniqueFd waitForConnection() {
-    const auto ready = [this] { return m_pending.valid() || m_exit; };
+  // The next connection, taken from the listener's queue by this thread itself; invalid when
+  // the thread should end: the server stops, enough other threads wait already, or parkedIdle
+  // passed without a connection while another thread waits too.
+  platform::UniqueFd acceptNext() {
+    {
+      std::lock_guard lock(m_core->mutex);
+      if (!m_core->accepting() || m_core->waiting >= m_core->options.maxParkedThreads) return {};
+      ++m_core->waiting;
+    }
+    // Threads that ended since are joined here, so a long run keeps no stacks.
+    m_core->joinEnded();
     for (;;) {
+      platform::UniqueFd fd = m_core->listener->accept();
+      const int error = errno;
+      bool another = false;
       {
-        std::unique_lock lock(m_mutex);
-        if (m_wake.wait_for(lock, m_core->options.parkedIdle, ready)) {
-          return std::move(m_pending);  // invalid when exiting
+        std::lock_guard lock(m_core->mutex);
+        if (fd) {
+          // The last waiting thread has taken this one: another waits for the next while it
+          // is served.
+          another = --m_core->waiting == 0 && m_core->accepting();
+        } else if (!m_core->accepting() ||
+                   ((error == EAGAIN || error == EWOULDBLOCK) && m_core->waiting > 1)) {
+          --m_core->waiting;
+          return {};
         }
       }
-      // Lock order: core before worker. A worker the acceptor has just taken from the list is
-      // about to be handed a connection: keep waiting for it.
-      std::lock_guard coreLock(m_core->mutex);
-      const bool parked =
-          std::erase_if(m_core->parked, [this](const auto& w) { return w.get() == this; }) > 0;
-      std::lock_guard lock(m_mutex);
-      if (m_pending.valid() || m_exit) return std::move(m_pending);
-      if (parked) return {};
+      if (fd) {
+        if (another) startWorker(m_core);
+        std::lock_guard lock(m_core->stateLock);
+        if (m_core->hooks.beforeAccept) m_core->hooks.beforeAccept();
+        return fd;
+      }
+      if (error == EAGAIN || error == EWOULDBLOCK) continue;  // the last one keeps waiting
+      // Out of descriptors, or another failure: the pending connection would fail again at
+      // once, so wait a moment first.
+      if (!m_core->toldOfShortage.exchange(true, std::memory_order_relaxed))
+        platform::warn("tivra: out of file descriptors; new connections wait until some close");
+      if (platform::waitReadable(m_stop.get(), -1, m_core->options.acceptBackoff) == 1) {
+        // A stop that came too late for the last connection would cut every wait short.
+        std::lock_guard lock(m_mutex);
+        if (!m_exit && m_stopSignalled.exchange(false, std::memory_order_acq_rel)) {
+          std::uint64_t stale = 0;
+          [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
+        }
+      }
     }
-  }
-
-  // Returns false when this thread should end instead of parking.
-  bool park() {
-    std::lock_guard lock(m_core->mutex);
-    if (m_core->exiting || m_core->parked.size() >= m_core->options.maxParkedThreads) {
-      retire();
-      return false;
-    }
-    m_core->parked.push_back(shared_from_this());
-    return true;
   }
 
   // Core mutex held. After this the thread only unwinds: its handle is the joiner's now.
   void retire() {
     std::erase_if(m_core->workers, [this](const auto& w) { return w.get() == this; });
-    std::erase_if(m_core->parked, [this](const auto& w) { return w.get() == this; });
     m_core->ended.push_back(std::move(m_thread));
     if (m_core->workers.empty()) m_core->workersEnded.notify_all();
   }
@@ -363,8 +373,6 @@ class Worker : public std::enable_shared_from_this<Worker> {
   std::thread m_thread;       // guarded by the core mutex; the core's once the work is over
 
   std::mutex m_mutex;
-  std::condition_variable m_wake;
-  platform::UniqueFd m_pending;
   bool m_exit = false;
   ThreadId m_connection = 0;  // the connection being served; 0 between connections
   // Whether m_stop holds a signal not yet read; written under m_mutex.
@@ -374,14 +382,30 @@ class Worker : public std::enable_shared_from_this<Worker> {
   std::string m_text;  // the response buffer, kept between connections
 };
 
+bool startWorker(const std::shared_ptr<ServerCore>& core) {
+  std::shared_ptr<Worker> worker;
+  try {
+    worker = std::make_shared<Worker>(core);
+    {
+      std::lock_guard lock(core->mutex);
+      if (!core->accepting()) return false;
+      core->workers.push_back(worker);
+    }
+    worker->start();
+    return true;
+  } catch (const std::exception&) {
+    // No thread now: the connections wait in the queue for one that finishes.
+    std::lock_guard lock(core->mutex);
+    if (worker) std::erase(core->workers, worker);
+    return false;
+  }
+}
+
 }  // namespace detail
 
-HttpServer::HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,
-                       platform::Frontend& frontend, ServerHooks hooks, ServerOptions options)
-    : m_loop(loop),
-      m_stateLock(stateLock),
-      m_hooks(hooks),
-      m_core(std::make_shared<detail::ServerCore>(router, stateLock, frontend, std::move(hooks),
+HttpServer::HttpServer(const Router& router, std::mutex& stateLock, platform::Frontend& frontend,
+                       ServerHooks hooks, ServerOptions options)
+    : m_core(std::make_shared<detail::ServerCore>(router, stateLock, frontend, std::move(hooks),
                                                   options)) {}
 
 HttpServer::~HttpServer() {
@@ -412,6 +436,8 @@ bool HttpServer::stop(std::chrono::steady_clock::time_point deadline) {
         m_core->workersEnded.wait_until(lock, deadline, [this] { return m_core->workers.empty(); });
   }
   m_core->joinEnded();
+  // No thread is left to use the descriptor; with late ones it goes with the core.
+  if (allEnded) m_core->listener.reset();
   return allEnded;
 }
 
@@ -425,41 +451,34 @@ std::size_t HttpServer::threadCount() const {
 }
 
 bool HttpServer::listen(std::string_view address, std::uint16_t port) {
-  m_listener = platform::TcpListener::listen(address, port, m_core->options.backlog);
-  if (!m_listener) return false;
-  m_watch = m_loop.watchFd(m_listener->fd(), POLLIN, [this](short) { onAcceptReady(); });
+  auto listener = platform::TcpListener::listen(address, port, m_core->options.backlog);
+  if (!listener || !listener->waitInAccept(m_core->options.parkedIdle)) return false;
+  {
+    std::lock_guard lock(m_core->mutex);
+    if (m_core->listener || m_core->exiting) return false;
+    m_core->listener = std::move(listener);
+    m_core->listening = true;
+  }
   return true;
 }
 
-std::uint16_t HttpServer::port() const {
-  return m_listener ? m_listener->port() : 0;
+bool HttpServer::startAccepting() {
+  {
+    std::lock_guard lock(m_core->mutex);
+    if (!m_core->accepting() || !m_core->workers.empty()) return m_core->accepting();
+  }
+  return detail::startWorker(m_core);
 }
 
-void HttpServer::backOff() {
-  if (!m_watch) return;
-  m_loop.unwatchFd(*m_watch);
-  m_watch.reset();
-  if (!m_toldOfShortage) {
-    m_toldOfShortage = true;
-    platform::warn("tivra: out of file descriptors; new connections wait until some close");
-  }
-  m_backoffTimer = m_loop.addTimer(
-      m_core->options.acceptBackoff,
-      [this] {
-        m_backoffTimer.reset();
-        if (m_listener && !m_watch)
-          m_watch = m_loop.watchFd(m_listener->fd(), POLLIN, [this](short) { onAcceptReady(); });
-      },
-      false);
+std::uint16_t HttpServer::port() const {
+  return m_core->listener ? m_core->listener->port() : 0;
 }
 
 void HttpServer::closeListener() {
-  if (m_backoffTimer) m_loop.cancelTimer(*m_backoffTimer);
-  m_backoffTimer.reset();
-  if (m_watch) m_loop.unwatchFd(*m_watch);
-  m_watch.reset();
-  if (m_listener) m_listener->close();
-  m_listener.reset();
+  std::lock_guard lock(m_core->mutex);
+  if (!m_core->listening) return;
+  m_core->listening = false;
+  m_core->listener->stopAccepting();
 }
 
 void HttpServer::stopConnection(ThreadId id) {
@@ -471,48 +490,6 @@ void HttpServer::stopConnection(ThreadId id) {
 void HttpServer::stopAllConnections() {
   std::lock_guard lock(m_core->mutex);
   for (const auto& worker : m_core->workers) worker->stopConnection();
-}
-
-void HttpServer::onAcceptReady() {
-  // Threads that ended since the last accept are joined here, so a long run keeps no stacks.
-  m_core->joinEnded();
-  for (std::size_t i = 0; i < kMaxAcceptsPerWakeup && m_listener; ++i) {
-    {
-      std::lock_guard lock(m_stateLock);
-      if (m_hooks.beforeAccept) m_hooks.beforeAccept();
-    }
-    platform::UniqueFd fd = m_listener->accept();
-    if (!fd) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) backOff();
-      return;
-    }
-    std::shared_ptr<detail::Worker> worker;
-    {
-      std::lock_guard lock(m_core->mutex);
-      if (!m_core->parked.empty()) {
-        worker = std::move(m_core->parked.back());
-        m_core->parked.pop_back();
-      }
-    }
-    try {
-      if (!worker) {
-        worker = std::make_shared<detail::Worker>(m_core);
-        {
-          std::lock_guard lock(m_core->mutex);
-          m_core->workers.push_back(worker);
-        }
-        worker->assign(std::move(fd));
-        worker->start();
-        continue;
-      }
-    } catch (const std::exception&) {
-      // No thread for this connection: the peer sees it close without an answer.
-      std::lock_guard lock(m_core->mutex);
-      std::erase(m_core->workers, worker);
-      continue;
-    }
-    worker->assign(std::move(fd));
-  }
 }
 
 }  // namespace tivra::server

@@ -39,7 +39,8 @@ class CServerThread {
 };
 
 struct ServerHooks {
-  // On the main thread under StateLock, before each accept: the map page's data exchange.
+  // Under StateLock on the thread that accepted a connection, before it reads the request: the
+  // map page's data exchange.
   std::function<void()> beforeAccept;
   // On the connection thread under StateLock: post WM_SERVER_THREAD_STARTED / _ENDED.
   std::function<void(ThreadId)> threadStarted;
@@ -62,8 +63,8 @@ struct ServerOptions {
   // and end after this long without one, so a quiet program goes back to one thread.
   std::size_t maxParkedThreads = 32;
   std::chrono::milliseconds parkedIdle{30'000};
-  // When accept fails for lack of descriptors the listener is not watched for this long: the
-  // pending connection would wake the loop again at once.
+  // When accept fails for lack of descriptors the thread waits this long before it tries again:
+  // the pending connection would fail it again at once.
   std::chrono::milliseconds acceptBackoff{200};
 };
 
@@ -71,24 +72,28 @@ namespace detail {
 class ServerCore;
 }
 
-// The listening socket and its connection threads. The listening descriptor is watched by the
-// main message loop, so accepts run on the main thread; each connection runs on a thread of its
-// own that reads one request (its header, at most 1024 bytes), routes it, sends the whole
-// response and closes.
+// The listening socket and its connection threads. Each connection runs on a thread of its own
+// that reads one request (its header, at most 1024 bytes), routes it, sends the whole response
+// and closes. The threads accept for themselves: those between connections wait in accept, the
+// kernel wakes one for each connection, and the last one to take a connection starts another
+// to wait for the next; no other thread is woken on the way.
 class HttpServer {
  public:
-  HttpServer(platform::EventLoop& loop, const Router& router, std::mutex& stateLock,
-             platform::Frontend& frontend, ServerHooks hooks, ServerOptions options = {});
+  HttpServer(const Router& router, std::mutex& stateLock, platform::Frontend& frontend,
+             ServerHooks hooks, ServerOptions options = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
   // Binds and listens; false when the socket cannot be created on the port or listen fails.
+  // Connections wait in the listener's queue until startAccepting().
   bool listen(std::string_view address, std::uint16_t port);
+  // Starts the first thread that takes connections; false when none can be started.
+  bool startAccepting();
   std::uint16_t port() const;
   // Stops accepting (shutdown step 1).
   void closeListener();
-  // Connection threads alive, parked ones included (a test hook for the idle end).
+  // Connection threads alive, those waiting in accept included (a test hook for the idle end).
   std::size_t threadCount() const;
   // WM_SERVER_THREAD_STOP for one connection thread; unknown or finished ids are ignored.
   void stopConnection(ThreadId id);
@@ -103,18 +108,7 @@ class HttpServer {
   static int threadsLeft();
 
  private:
-  void onAcceptReady();
-  // Stops watching the listener for a moment after accept ran out of descriptors.
-  void backOff();
-
-  platform::EventLoop& m_loop;
-  std::mutex& m_stateLock;
-  ServerHooks m_hooks;
   std::shared_ptr<detail::ServerCore> m_core;
-  std::optional<platform::TcpListener> m_listener;
-  std::optional<platform::EventLoop::WatchId> m_watch;
-  std::optional<platform::EventLoop::TimerId> m_backoffTimer;
-  bool m_toldOfShortage = false;
 };
 
 }  // namespace tivra::server
