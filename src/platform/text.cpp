@@ -1,7 +1,9 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -119,6 +121,12 @@ void appendFormat(std::string& out, const char* fmt, ...) {
     std::vsnprintf(out.data() + start, static_cast<std::size_t>(length) + 1, fmt, copy);
   }
   va_end(copy);
+}
+
+void appendInteger(std::string& out, std::int64_t value) {
+  std::array<char, 24> digits;
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  out.append(digits.data(), result.ptr);
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {

@@ -38,6 +38,8 @@ double parseReal(std::string_view text);
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // printf appended to out; one pass through a stack buffer for the short lines of documents.
 void appendFormat(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The decimal digits of value, as %lld writes them, without printf's cost on hot paths.
+void appendInteger(std::string& out, std::int64_t value);
 
 // ASCII letters compared without regard to case; other bytes as they are.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

@@ -122,7 +122,13 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
     for (int j = 4; j >= 2; --j) {
       const std::int64_t column = tile.x - 3 + i;
       const std::int64_t row = tile.y + j - 3;
-      platform::appendFormat(out, "<GroundOverlay>\n<name>Map %d/%d/%d</name>\n", i, j, z);
+      out.append("<GroundOverlay>\n<name>Map ");
+      platform::appendInteger(out, i);
+      out.push_back('/');
+      platform::appendInteger(out, j);
+      out.push_back('/');
+      platform::appendInteger(out, z);
+      out.append("</name>\n");
       out.append(colour);
       out.append("<Icon>\n<href>").append(prefix);
       tiles::appendTileQuery(out, column, row, z);

@@ -82,9 +82,17 @@ std::string TileQuery(std::int64_t x, std::int64_t y, int z) {
 }
 
 void appendTileQuery(std::string& out, std::int64_t x, std::int64_t y, int z) {
-  platform::appendFormat(out, "x=%lld%%3%lld&amp;y=%lld%%3%lld&amp;zoom=%d",
-                         static_cast<long long>(x / 10), static_cast<long long>(x % 10),
-                         static_cast<long long>(y / 10), static_cast<long long>(y % 10), 17 - z);
+  // "x=%lld%3%lld&amp;y=%lld%3%lld&amp;zoom=%d" of x/10, x%10, y/10, y%10 and 17-z.
+  out.append("x=");
+  platform::appendInteger(out, x / 10);
+  out.append("%3");
+  platform::appendInteger(out, x % 10);
+  out.append("&amp;y=");
+  platform::appendInteger(out, y / 10);
+  out.append("%3");
+  platform::appendInteger(out, y % 10);
+  out.append("&amp;zoom=");
+  platform::appendInteger(out, 17 - z);
 }
 
 TileXY linearTile(std::int64_t lonE5, std::int64_t latE5, int k) {
