@@ -9,7 +9,6 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/event_loop.h"
 #include "platform/frontend.h"
 #include "platform/socket.h"
 #include "server/router.h"
