@@ -226,12 +226,10 @@ void Docker::moved(Point cursor) {
   if (!m_placed) return;
   const Rect now = m_host.frame();
   const bool settling = m_host.now() < m_settleUntil;
-  if (answersOurMove(now, settling)) {
-    if (settling && m_canDock) m_state = dockOnPlacement(now, area()).state;
-    return;
-  }
+  const bool ours = answersOurMove(now, settling);
   if (settling) {
-    // The manager's frame or placement: docked again by the placement rules, not the user's.
+    // The manager's frame or placement, or its answer to ours: docked again by the placement
+    // rules, not the user's.
     if (!m_canDock) return;
     const Placement p = dockOnPlacement(now, area());
     m_state = p.state;
@@ -240,6 +238,7 @@ void Docker::moved(Point cursor) {
     if (m_asked.empty()) moveTo(p.rect);
     return;
   }
+  if (ours) return;
   m_host.recordPosition(now.topLeft());
   if (!m_canDock) return;
   const Placement p = snapWhileMoving(m_state, now, cursor, area());
