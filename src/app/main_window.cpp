@@ -411,8 +411,10 @@ void MainWindow::onMapPageRefresh() {
 void MainWindow::queueServerThreadMessage(server::ThreadId id, bool started) {
   {
     std::lock_guard lock(m_threadMessagesMutex);
+    // Messages already waiting have a take-over on its way.
+    const bool posted = !m_threadMessages.empty();
     m_threadMessages.emplace_back(id, started);
-    if (std::exchange(m_threadMessagesPosted, true)) return;
+    if (posted) return;
   }
   m_loop.post([this] {
     if (m_shutDown) {
@@ -434,7 +436,6 @@ void MainWindow::takeServerThreadMessages() {
   {
     std::lock_guard lock(m_threadMessagesMutex);
     messages.swap(m_threadMessages);
-    m_threadMessagesPosted = false;
   }
   for (const auto& [id, started] : messages) {
     if (started)

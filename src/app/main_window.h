@@ -201,10 +201,9 @@ class MainWindow {
   bool m_closing = false;
   bool m_shutDown = false;
   std::vector<server::ThreadId> m_serverThreads;
-  std::mutex m_threadMessagesMutex;                                 // guards the two below
+  std::mutex m_threadMessagesMutex;
   std::vector<std::pair<server::ThreadId, bool>> m_threadMessages;  // (id, started), in order
-  bool m_threadMessagesPosted = false;
-  platform::EventLoop::TimerId m_threadMessagesTimer = 0;  // loop thread only
+  platform::EventLoop::TimerId m_threadMessagesTimer = 0;           // loop thread only
   server::Router m_router;
   std::unique_ptr<server::HttpServer> m_server;
 

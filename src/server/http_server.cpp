@@ -86,6 +86,11 @@ class ServerCore {
       std::lock_guard lock(mutex);
       threads.swap(ended);
     }
+    join(threads);
+  }
+
+  // Joins threads taken from `ended`; the core mutex must not be held.
+  static void join(std::vector<std::thread>& threads) {
     for (std::thread& thread : threads) {
       thread.join();
       g_unjoinedThreads.fetch_sub(1, std::memory_order_acq_rel);
@@ -169,13 +174,15 @@ class Worker : public std::enable_shared_from_this<Worker> {
   // the thread should end: the server stops, enough other threads wait already, or parkedIdle
   // passed without a connection while another thread waits too.
   platform::UniqueFd acceptNext() {
+    // Threads that ended since are joined here, so a long run keeps no stacks.
+    std::vector<std::thread> ended;
     {
       std::lock_guard lock(m_core->mutex);
       if (!m_core->accepting() || m_core->waiting >= m_core->options.maxParkedThreads) return {};
       ++m_core->waiting;
+      ended.swap(m_core->ended);
     }
-    // Threads that ended since are joined here, so a long run keeps no stacks.
-    m_core->joinEnded();
+    ServerCore::join(ended);
     for (;;) {
       platform::UniqueFd fd = m_core->listener->accept();
       const int error = errno;
@@ -194,8 +201,6 @@ class Worker : public std::enable_shared_from_this<Worker> {
       }
       if (fd) {
         if (another) startWorker(m_core);
-        std::lock_guard lock(m_core->stateLock);
-        if (m_core->hooks.beforeAccept) m_core->hooks.beforeAccept();
         return fd;
       }
       if (error == EAGAIN || error == EWOULDBLOCK) continue;  // the last one keeps waiting
@@ -206,10 +211,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
       if (platform::waitReadable(m_stop.get(), -1, m_core->options.acceptBackoff) == 1) {
         // A stop that came too late for the last connection would cut every wait short.
         std::lock_guard lock(m_mutex);
-        if (!m_exit && m_stopSignalled.exchange(false, std::memory_order_acq_rel)) {
-          std::uint64_t stale = 0;
-          [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
-        }
+        if (!m_exit) dropStopLocked();
       }
     }
   }
@@ -219,6 +221,13 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::erase_if(m_core->workers, [this](const auto& w) { return w.get() == this; });
     m_core->ended.push_back(std::move(m_thread));
     if (m_core->workers.empty()) m_core->workersEnded.notify_all();
+  }
+
+  // Worker mutex held. A signalled stop is taken back; the read is saved when none came.
+  void dropStopLocked() {
+    if (!m_stopSignalled.exchange(false, std::memory_order_acq_rel)) return;
+    std::uint64_t stale = 0;
+    [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
   }
 
   // Worker mutex held.
@@ -232,16 +241,13 @@ class Worker : public std::enable_shared_from_this<Worker> {
     CServerThread thread(m_core->nextId.fetch_add(1, std::memory_order_relaxed));
     {
       std::lock_guard lock(m_mutex);
-      // A stop meant for the previous connection is dropped; the read is saved when none came.
-      if (m_stopSignalled.exchange(false, std::memory_order_acq_rel)) {
-        std::uint64_t stale = 0;
-        [[maybe_unused]] ssize_t n = ::read(m_stop.get(), &stale, sizeof stale);
-      }
+      dropStopLocked();  // meant for the previous connection
       m_connection = thread.id();
       if (m_exit) signalStopLocked();  // the server is going: this connection gets no answer
     }
     {
       std::lock_guard lock(m_core->stateLock);
+      if (m_core->hooks.beforeAccept) m_core->hooks.beforeAccept();
       if (m_core->hooks.threadStarted) m_core->hooks.threadStarted(thread.id());
     }
 

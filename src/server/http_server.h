@@ -38,8 +38,8 @@ class CServerThread {
 };
 
 struct ServerHooks {
-  // Under StateLock on the thread that accepted a connection, before it reads the request: the
-  // map page's data exchange.
+  // Under StateLock on the thread that accepted a connection, before it reads the request
+  // (and just before threadStarted): the map page's data exchange.
   std::function<void()> beforeAccept;
   // On the connection thread under StateLock: post WM_SERVER_THREAD_STARTED / _ENDED.
   std::function<void(ThreadId)> threadStarted;
