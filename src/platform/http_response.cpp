@@ -18,7 +18,9 @@ void appendFullResponse(std::string& out, std::string_view contentTypeLine,
 }
 
 std::string localBaseUrl(int port) {
-  return format("http://localhost:%d", port);
+  std::string url = "http://localhost:";
+  appendInteger(url, port);
+  return url;
 }
 
 namespace {

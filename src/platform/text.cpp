@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -127,6 +128,33 @@ void appendInteger(std::string& out, std::int64_t value) {
   std::array<char, 24> digits;
   const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
   out.append(digits.data(), result.ptr);
+}
+
+void appendFixed6(std::string& out, double value) {
+  // Coordinates are small: their millionths are a whole number a double holds exactly, and
+  // the product's rounding error (from fma) tells whether the nearest one is certain. Values
+  // further out, and those next to a rounding tie, go the general way.
+  const double magnitude = std::fabs(value);
+  if (magnitude < 1e7) {
+    const double scaled = magnitude * 1e6;
+    const double error = std::fma(magnitude, 1e6, -scaled);
+    const double whole = std::nearbyint(scaled);
+    if (std::fabs(scaled - whole + error) < 0.49) {
+      const auto millionths = static_cast<std::int64_t>(whole);
+      if (std::signbit(value)) out.push_back('-');
+      appendInteger(out, millionths / 1000000);
+      std::array<char, 7> fraction{'.'};
+      std::int64_t rest = millionths % 1000000;
+      for (std::size_t i = 6; i >= 1; --i, rest /= 10)
+        fraction[i] = static_cast<char>('0' + rest % 10);
+      out.append(fraction.data(), fraction.size());
+      return;
+    }
+  }
+  std::array<char, 512> buffer;  // %f of the largest double needs 316 characters
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::fixed, 6);
+  out.append(buffer.data(), result.ptr);
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {

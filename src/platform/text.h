@@ -40,6 +40,8 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void appendFormat(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The decimal digits of value, as %lld writes them, without printf's cost on hot paths.
 void appendInteger(std::string& out, std::int64_t value);
+// value as "%.6f" writes it, for the coordinates of documents.
+void appendFixed6(std::string& out, double value);
 
 // ASCII letters compared without regard to case; other bytes as they are.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

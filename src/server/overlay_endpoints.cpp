@@ -1,8 +1,6 @@
 #include "server/overlay_endpoints.h"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <chrono>
 #include <vector>
 
@@ -14,8 +12,6 @@
 #include "tiles/offset.h"
 
 namespace tivra::server {
-
-using platform::format;
 
 namespace {
 
@@ -48,24 +44,15 @@ tiles::OffsetContext offsetContext(const EndpointContext& context) {
           context.postMapPageRefresh, context.offsetModel};
 }
 
-// The bytes of printf's "%f" (std::to_chars is specified as printf in the C locale), without
-// the format parsing that costs the overlay document most of its time.
-void appendFixed(std::string& out, double value) {
-  std::array<char, 512> buffer;  // %f of the largest double needs 316 characters
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::fixed, 6);
-  out.append(buffer.data(), result.ptr);
-}
-
 void appendBox(std::string& out, const tiles::LatLonBox& box) {
   out.append("<LatLonBox>\n<north>");
-  appendFixed(out, box.north);
+  platform::appendFixed6(out, box.north);
   out.append("</north>\n<south>");
-  appendFixed(out, box.south);
+  platform::appendFixed6(out, box.south);
   out.append("</south>\n<east>");
-  appendFixed(out, box.east);
+  platform::appendFixed6(out, box.east);
   out.append("</east>\n<west>");
-  appendFixed(out, box.west);
+  platform::appendFixed6(out, box.west);
   out.append("</west>\n</LatLonBox>\n");
 }
 
@@ -79,7 +66,11 @@ std::string tileHrefPrefix(const EndpointContext& context) {
   // The two mode digits must stay single digits or the tile endpoint misreads the path.
   const int colour = std::clamp<int>(v.colorNo, 0, 9);
   const int range = std::clamp<int>(v.bkRange / 20, 0, 5);
-  return base + format("/ImageServer/T%d%d/", colour, range);
+  std::string prefix = base + "/ImageServer/T";
+  prefix.push_back(static_cast<char>('0' + colour));
+  prefix.push_back(static_cast<char>('0' + range));
+  prefix.push_back('/');
+  return prefix;
 }
 
 void KmlServer(const EndpointContext& context, std::string_view request, std::string& out) {
@@ -99,8 +90,11 @@ void KmlServer(const EndpointContext& context, std::string_view request, std::st
   const std::string prefix = tileHrefPrefix(context);
   // Opacity in percent; kept within 0..100 so the colour stays two hex digits.
   const int percent = std::clamp<int>(context.mapValues.transParency, 0, 100);
-  const std::string colour =
-      format("<color>%02xffffff</color>\n", static_cast<int>(percent * 2.555));
+  const int alpha = static_cast<int>(percent * 2.555);
+  constexpr std::string_view kHex = "0123456789abcdef";
+  std::string colour = "<color>00ffffff</color>\n";
+  colour[7] = kHex[alpha >> 4];
+  colour[8] = kHex[alpha & 15];
 
   out.append(platform::kXmlDeclaration).append(platform::kKml20Root);
   out.append("<visibility>1</visibility>\n<Folder>\n<name>Map</name>\n");

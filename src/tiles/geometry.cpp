@@ -1,14 +1,14 @@
 #include "tiles/geometry.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
 #include "platform/text.h"
 
 namespace tivra::tiles {
-
-using platform::format;
 
 std::int32_t toE5(double degrees) {
   const double value = std::trunc(degrees * 100000.0);
@@ -118,8 +118,11 @@ std::string LinearTilePath(std::int64_t x, std::int64_t y, int k) {
     // Only the previous level's quotient is taken off, as the tile source's paths do.
     const std::int64_t qx = (x - previousX * previousDivisor) / divisor;
     const std::int64_t qy = (y - previousY * previousDivisor) / divisor;
-    directories += format(qx > 9 ? "%lld" : "0%lld", static_cast<long long>(qx));
-    directories += format(qy > 9 ? "%lld/" : "0%lld/", static_cast<long long>(qy));
+    if (qx <= 9) directories.push_back('0');
+    platform::appendInteger(directories, qx);
+    if (qy <= 9) directories.push_back('0');
+    platform::appendInteger(directories, qy);
+    directories.push_back('/');
     previousX = qx;
     previousY = qy;
     previousDivisor = divisor;
@@ -127,7 +130,14 @@ std::string LinearTilePath(std::int64_t x, std::int64_t y, int k) {
   const std::uint64_t key = (static_cast<std::uint64_t>(k) << 40) +
                             ((static_cast<std::uint64_t>(y) & 0xFFFFF) << 20) +
                             (static_cast<std::uint64_t>(x) & 0xFFFFF);
-  return format("%d/%s%llu.png", k, directories.c_str(), static_cast<unsigned long long>(key));
+  std::string path;
+  platform::appendInteger(path, k);
+  path.push_back('/');
+  path.append(directories);
+  std::array<char, 24> digits;
+  path.append(digits.data(), std::to_chars(digits.data(), digits.data() + digits.size(), key).ptr);
+  path.append(".png");
+  return path;
 }
 
 }  // namespace tivra::tiles

@@ -7,8 +7,11 @@
 namespace tivra::tiles {
 
 std::string cellKey(PointE5 position, int level) {
-  return platform::format("%ld,%ld", static_cast<long>(position.x >> (level + 8)),
-                          static_cast<long>(position.y >> (level + 8)));
+  std::string key;
+  platform::appendInteger(key, position.x >> (level + 8));
+  key.push_back(',');
+  platform::appendInteger(key, position.y >> (level + 8));
+  return key;
 }
 
 std::optional<PointE5> LookupOffset(const store::LocationMap& map, PointE5 position) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace tivra::platform {
 namespace {
@@ -60,6 +61,47 @@ TEST(Format, ProducesPrintfText) {
   EXPECT_EQ(format("%f", 4750000.0), "4750000.000000");
   EXPECT_EQ(format("%ld,%ld", -1L, 2L), "-1,2");
   EXPECT_EQ(format("%s", ""), "");
+}
+
+// The short way is taken for coordinates and must write printf's bytes; near rounding ties and
+// far out it must give way to the general one.
+TEST(AppendFixed6, WritesWhatPrintfWrites) {
+  const auto check = [](double value) {
+    std::string text = "<";
+    appendFixed6(text, value);
+    ASSERT_EQ(text, "<" + format("%.6f", value)) << std::hexfloat << value;
+  };
+  for (double value : {0.0,
+                       -0.0,
+                       1e-7,
+                       -1e-7,
+                       5e-7,
+                       -5e-7,
+                       1.5e-6,
+                       0.0000025,
+                       116.3999995,
+                       39.9999994999,
+                       -179.9999995,
+                       9999999.9999995,
+                       9999999.999999,
+                       1e7,
+                       -1e7,
+                       123456789.123456789,
+                       1e300,
+                       -1e300,
+                       4.9e-324,
+                       std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()})
+    check(value);
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> degrees(-400.0, 400.0);
+  std::uniform_int_distribution<std::int64_t> halves(-2'000'000'000, 2'000'000'000);
+  for (int i = 0; i < 100000; ++i) {
+    check(degrees(random));
+    check(static_cast<double>(halves(random)) * 5e-7);  // on or next to a tie of the 6th place
+    check(std::ldexp(degrees(random), static_cast<int>(random() % 60) - 30));
+  }
 }
 
 TEST(EqualsIgnoreCase, ComparesAsciiLetters) {
