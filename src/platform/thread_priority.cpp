@@ -11,4 +11,10 @@ bool setIdlePriority() {
   return ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &param) == 0;
 }
 
+bool setBatchPriority() {
+  sched_param param{};
+  param.sched_priority = 0;
+  return ::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &param) == 0;
+}
+
 }  // namespace tivra::platform

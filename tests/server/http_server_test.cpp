@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,10 +76,16 @@ class ServerTest : public ::testing::Test {
 };
 
 TEST_F(ServerTest, AnswersOneRequestAndCloses) {
-  router.setHandler(Endpoint::GPSServer, [](std::string_view, std::string& out) { out = "gps"; });
+  std::atomic<int> policy{-1};
+  router.setHandler(Endpoint::GPSServer, [&](std::string_view, std::string& out) {
+    policy = ::sched_getscheduler(0);
+    out = "gps";
+  });
   start();
   EXPECT_EQ(test::exchange(port, "GET /GPSServer HTTP/1.1\r\n\r\n"), "gps");
   EXPECT_GE(accepts.load(), 1);
+  // Answers are throughput work: a connection's wake-up must not preempt another's answer.
+  EXPECT_EQ(policy.load(), SCHED_BATCH);
 }
 
 TEST_F(ServerTest, LongRequestIsAnsweredFromItsFirst1024Bytes) {
