@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Requests per second and CPU per request of tivra beside nginx (one worker, keep-alive off)
-# serving the same bytes, one request per connection ("Connection: close"), interleaved
-# (tivra, nginx, tivra, nginx...) so both see the same load of the machine, REPS times per
+# serving the same bytes, one request per connection ("Connection: close"), REPS times per
 # endpoint: the bare empty KML answer of a GPS endpoint with no source, a KmlServer overlay
-# document, the default endpoint and a stored tile (ImageServer F00). Every answer's bytes are
-# checked by conn_load (epoll, one thread, like wrk -t1); the endpoints that answer with a status
-# line are also loaded by wrk itself, each answer checked before the run and its non-2xx and
-# socket error counts after it. CPU is the
-# server processes' utime + stime from /proc before and after each run. Then tivra's resident
-# memory after a burst of 10,000 requests and 60 s later.
+# document, the default endpoint and a stored tile (ImageServer F00). Each tivra run has an
+# nginx run beside it (which goes first alternates), and the summary sets each against its own
+# pair. Every answer's bytes are checked by conn_load (epoll, one thread, like wrk -t1); the
+# endpoints that answer with a status line are also loaded by wrk itself, each answer checked
+# before the run and its non-2xx and socket error counts after it. CPU is the server processes'
+# utime + stime from /proc before and after each run. Then tivra's resident memory after a
+# burst of 10,000 requests and 60 s later.
 #   bench/server_load.sh [SECONDS] [CONNECTIONS] [REPS]
 # Needs: scripts/install-deps.sh --bench (nginx-light, wrk, imagemagick). Uses ports 18080/18081 on 127.0.0.1.
 set -euo pipefail
@@ -85,33 +85,43 @@ measure() {
   echo "$name $tool $server $rps $cpu" >> "$results"
 }
 
+# pair NAME TOOL TIVRA_PATH NGINX_PATH EXPECTED: one run of each server at once after the other;
+# which one goes first alternates with the repetition, so neither always meets the machine
+# as the other left it.
+pair() {
+  if [ $((rep % 2)) = 1 ]; then
+    measure "$1" "$2" 18080 "$3" "$5"
+    measure "$1" "$2" 18081 "$4" "$5"
+  else
+    measure "$1" "$2" 18081 "$4" "$5"
+    measure "$1" "$2" 18080 "$3" "$5"
+  fi
+}
+
 echo "== $conns connections, ${seconds}s per run, $reps interleaved repetitions; $(nproc) cores"
 for rep in $(seq "$reps"); do
-  # Each endpoint's tivra run is followed at once by its nginx run.
-  for port in 18080 18081; do measure emptyKML conn_load $port /GPSServer "$work/empty.kml"; done
-  measure KmlServer conn_load 18080 "$kml_query" "$work/www/KmlServer"
-  measure KmlServer conn_load 18081 /KmlServer "$work/www/KmlServer"
+  pair emptyKML conn_load /GPSServer /GPSServer "$work/empty.kml"
+  pair KmlServer conn_load "$kml_query" /KmlServer "$work/www/KmlServer"
   for tool in conn_load wrk; do
-    measure default $tool 18080 "$default_query" "$work/www/index.html"
-    measure default $tool 18081 /index.html "$work/www/index.html"
-    measure F00 $tool 18080 "$tile_query" "$work/tile.png"
-    measure F00 $tool 18081 /tile.png "$work/tile.png"
+    pair default $tool "$default_query" /index.html "$work/www/index.html"
+    pair F00 $tool "$tile_query" /tile.png "$work/tile.png"
   done
 done
 
-echo "== tivra / nginx (min..max of each; ratio range is worst..best pairing)"
-awk '{ k = $1 " " $2; v = $3 == "tivra" ? "t" : "n"
-       if (!((k, v, "r") in lo) || $4 < lo[k, v, "r"]) lo[k, v, "r"] = $4
-       if ($4 > hi[k, v, "r"]) hi[k, v, "r"] = $4
-       if (!((k, v, "c") in lo) || $5 < lo[k, v, "c"]) lo[k, v, "c"] = $5
-       if ($5 > hi[k, v, "c"]) hi[k, v, "c"] = $5
-       keys[k] = 1 }
-     END { for (k in keys)
-             printf "%-20s req/s %s-%s vs %s-%s (%.2f-%.2fx)  CPU ms/1000 %s-%s vs %s-%s (%.2f-%.2fx)\n", k,
-               lo[k, "t", "r"], hi[k, "t", "r"], lo[k, "n", "r"], hi[k, "n", "r"],
-               lo[k, "t", "r"] / hi[k, "n", "r"], hi[k, "t", "r"] / lo[k, "n", "r"],
-               lo[k, "t", "c"], hi[k, "t", "c"], lo[k, "n", "c"], hi[k, "n", "c"],
-               lo[k, "t", "c"] / hi[k, "n", "c"], hi[k, "t", "c"] / lo[k, "n", "c"] }' "$results" | sort
+# Each run of tivra is set against the nginx run of its own pair: the machine's load drifts
+# more between repetitions than between two runs side by side.
+echo "== tivra / nginx, paired per repetition (req/s: above 1 is faster; CPU per request: below 1 is cheaper)"
+awk '{ k = $1 " " $2; n = ++count[k, $3]; v[k, $3, n, "r"] = $4; v[k, $3, n, "c"] = $5; keys[k] = 1 }
+     function median(a, m,   i, j, t) {
+       for (i = 2; i <= m; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+       return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2 }
+     END { for (k in keys) {
+             m = count[k, "tivra"]; rl = ""; cl = ""
+             for (i = 1; i <= m; i++) {
+               r[i] = v[k, "tivra", i, "r"] / v[k, "nginx", i, "r"]; c[i] = v[k, "tivra", i, "c"] / v[k, "nginx", i, "c"]
+               rl = rl sprintf(" %.2f", r[i]); cl = cl sprintf(" %.2f", c[i]) }
+             printf "%-20s req/s%s (median %.2f)  CPU%s (median %.2f)\n", k, rl, median(r, m), cl, median(c, m) } }' \
+  "$results" | sort
 
 [ -z "${BENCH_NO_RSS:-}" ] || exit 0
 # Resident memory: a fresh burst of 10,000 requests over the endpoints, then a quiet minute in
