@@ -85,7 +85,7 @@ measure() {
   echo "$name $tool $server $rps $cpu" >> "$results"
 }
 
-# pair NAME TOOL TIVRA_PATH NGINX_PATH EXPECTED: one run of each server at once after the other;
+# pair NAME TOOL TIVRA_PATH NGINX_PATH EXPECTED: one run of each server, one straight after the other;
 # which one goes first alternates with the repetition, so neither always meets the machine
 # as the other left it.
 pair() {
