@@ -111,18 +111,20 @@ LatLonBox linearTileBox(std::int64_t x, std::int64_t y, int k, PointE5 offset) {
 
 std::string LinearTilePath(std::int64_t x, std::int64_t y, int k) {
   const int levels = static_cast<int>(std::ceil((12 - k) * 0.25));
-  std::string directories;
+  std::string path;
+  platform::appendInteger(path, k);
+  path.push_back('/');
   std::int64_t previousX = 0, previousY = 0, previousDivisor = 0;
   for (int shift = 4 * levels; shift >= 4; shift -= 4) {
     const std::int64_t divisor = std::int64_t{1} << shift;
     // Only the previous level's quotient is taken off, as the tile source's paths do.
     const std::int64_t qx = (x - previousX * previousDivisor) / divisor;
     const std::int64_t qy = (y - previousY * previousDivisor) / divisor;
-    if (qx <= 9) directories.push_back('0');
-    platform::appendInteger(directories, qx);
-    if (qy <= 9) directories.push_back('0');
-    platform::appendInteger(directories, qy);
-    directories.push_back('/');
+    if (qx <= 9) path.push_back('0');
+    platform::appendInteger(path, qx);
+    if (qy <= 9) path.push_back('0');
+    platform::appendInteger(path, qy);
+    path.push_back('/');
     previousX = qx;
     previousY = qy;
     previousDivisor = divisor;
@@ -130,10 +132,6 @@ std::string LinearTilePath(std::int64_t x, std::int64_t y, int k) {
   const std::uint64_t key = (static_cast<std::uint64_t>(k) << 40) +
                             ((static_cast<std::uint64_t>(y) & 0xFFFFF) << 20) +
                             (static_cast<std::uint64_t>(x) & 0xFFFFF);
-  std::string path;
-  platform::appendInteger(path, k);
-  path.push_back('/');
-  path.append(directories);
   std::array<char, 24> digits;
   path.append(digits.data(), std::to_chars(digits.data(), digits.data() + digits.size(), key).ptr);
   path.append(".png");
