@@ -326,6 +326,21 @@ TEST_F(GlobePageTest, TheGpsDemoMovesTheCarAndTheCameraFollows) {
            c.Range < 1000.0 && std::abs(c.Tilt - 66.0) < 0.5;
   };
   EXPECT_TRUE(test::eventually(following, 60s));
+
+  // The car's update link keeps refreshing (every 2 s): an answer carrying <Update> must not
+  // end it.
+  const auto updates = [&] {
+    std::string error;
+    const auto urls = browser->value(
+        "{\"op\":\"requests\",\"page\":\"a\",\"match\":\"/PosUpdateServer/\"}", error);
+    std::size_t n = 0;
+    for (auto at = urls ? urls->find("PosUpdateServer") : std::string::npos;
+         at != std::string::npos; at = urls->find("PosUpdateServer", at + 1))
+      ++n;
+    return n;
+  };
+  const std::size_t seen = updates();
+  EXPECT_TRUE(test::eventually([&] { return updates() >= seen + 3; }, 30s)) << seen;
   app->onLoop([&] { app->window().gpsPage().stop(); });
 }
 

@@ -133,7 +133,9 @@
 
   // ---- models: the globe library draws no KML <Model> and applies no <Update>, so the page
   // shows each model placemark (the GPS car) as a marker of its own and moves it as the updates
-  // of the documents it fetches change the model's <Location>.
+  // of the documents it fetches change the model's <Location>. The library also stops refreshing
+  // a network link for good once an answer carries an <Update> (whether it does depends on the
+  // timing of the other links' refreshes), so it is handed those answers without their updates.
 
   const models = new C.CustomDataSource("Models");
   viewer.dataSources.add(models);
@@ -179,13 +181,27 @@
     }
   }
 
+  function withoutUpdates(text) {
+    const xml = new DOMParser().parseFromString(text, "application/xml");
+    if (xml.getElementsByTagName("parsererror").length > 0) return text;
+    const updates = Array.from(xml.getElementsByTagName("NetworkLinkControl"))
+      .flatMap((control) => Array.from(control.children).filter((e) => e.localName === "Update"));
+    if (updates.length === 0) return text;
+    for (const update of updates) update.remove();
+    return new XMLSerializer().serializeToString(xml);
+  }
+
   const fetchBlob = C.Resource.prototype.fetchBlob;
   C.Resource.prototype.fetchBlob = function (...args) {
     const pending = fetchBlob.apply(this, args);
     if (!pending) return pending;
     return pending.then(async (blob) => {
       try {
-        if (blob && blob.size < (8 << 20)) seeDocument(await blob.text());
+        if (blob && blob.size < (8 << 20)) {
+          const text = await blob.text();
+          seeDocument(text);
+          if (text.indexOf("<Update") >= 0) return new Blob([withoutUpdates(text)], { type: blob.type });
+        }
       } catch (e) {
         console.warn("tivra: models: " + e);
       }
