@@ -301,8 +301,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
   }
 
   // Sends head and then tail in pieces of at most kSendPiece as the peer takes them; a small
-  // answer leaves in one call. False when the peer failed, the stop came, or the deadline
-  // passed first.
+  // answer leaves in one call. The kernel holds the last part-filled segment (MSG_MORE) until
+  // the shutdown that follows every answer, so it leaves together with the FIN and the peer
+  // acknowledges both at once: two packets fewer per connection. False when the peer failed, the
+  // stop came, or the deadline passed first.
   bool sendBounded(int fd, std::span<const char> head, std::span<const char> tail,
                    Clock::time_point deadline) {
     while (!head.empty() || !tail.empty()) {
@@ -314,7 +316,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
       msghdr message{};
       message.msg_iov = pieces.data();
       message.msg_iovlen = pieces[1].iov_len > 0 ? 2 : 1;
-      const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
       if (sent > 0) {
         const auto taken = static_cast<std::size_t>(sent);
         const std::size_t fromHead = std::min(taken, head.size());
