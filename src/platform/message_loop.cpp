@@ -102,7 +102,9 @@ bool MessageLoop::runOnce(std::chrono::milliseconds timeout) {
   auto wait = timeout;
   const auto now = std::chrono::steady_clock::now();
   for (const auto& [id, timer] : m_timers) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timer.due - now);
+    // Rounded up: a timer due in less than a millisecond would otherwise spin the loop on
+    // zero-time polls until it is due.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(timer.due - now);
     wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
   }
 

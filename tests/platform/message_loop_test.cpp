@@ -50,6 +50,19 @@ TEST(MessageLoop, TimersFireRepeatAndCancel) {
   loop.run();
   EXPECT_EQ(once, 1);
   EXPECT_EQ(repeated, 3);
+
+  // A lone timer is waited for, not polled for: the loop turns a few times, not hundreds.
+  MessageLoop quiet;
+  bool fired = false;
+  quiet.addTimer(
+      std::chrono::milliseconds(30), [&] { fired = true; }, false);
+  int turns = 0;
+  while (!fired && turns < 1000) {
+    quiet.runOnce(std::chrono::milliseconds(1000));
+    ++turns;
+  }
+  EXPECT_TRUE(fired);
+  EXPECT_LE(turns, 3);
 }
 
 TEST(MessageLoop, WatchesDescriptors) {
