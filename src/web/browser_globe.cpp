@@ -21,6 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxIdLength = 64;
+// Goodbyes remembered: a page's last poll arrives within moments of its goodbye.
+constexpr std::size_t kDepartedKept = 64;
 constexpr std::size_t kMaxNameLength = 256;
 
 // The value of key in a query "a=1&b=2", escapes decoded; nullopt when absent or broken.
@@ -180,7 +182,8 @@ class PageHub {
   BrowserGlobeOptions m_options;
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::vector<Page> m_pages;  // in order of attaching: the first alive drives
+  std::vector<Page> m_pages;           // in order of attaching: the first alive drives
+  std::deque<std::string> m_departed;  // the latest pages that said goodbye
   std::vector<Document> m_documents;
   std::map<std::string, bool, std::less<>> m_visibility;
   std::optional<PageView> m_view;
@@ -267,6 +270,15 @@ void PageHub::poll(std::string_view query, std::string& out) {
     return;
   }
   std::unique_lock lock(m_mutex);
+  // A poll sent just before the page left can arrive after its goodbye: it must not bring the
+  // page back, or a closed page would drive until it timed out.
+  if (std::find(m_departed.begin(), m_departed.end(), id) != m_departed.end()) {
+    lock.unlock();
+    appendPageResponse(out, "200 OK", "application/json",
+                       "{\"role\":\"gone\",\"closing\":false,\"commands\":[]}",
+                       "Cache-Control: no-store\r\n");
+    return;
+  }
   const auto now = Clock::now();
   pruneLocked(now);
   Page* page = findLocked(id);
@@ -369,8 +381,11 @@ void PageHub::state(std::string_view query) {
 
 void PageHub::bye(std::string_view query) {
   const std::string id = queryParam(query, "page").value_or("");
+  if (id.empty() || id.size() > kMaxIdLength) return;
   std::lock_guard lock(m_mutex);
   std::erase_if(m_pages, [&](const Page& page) { return page.id == id; });
+  if (m_departed.size() >= kDepartedKept) m_departed.pop_front();
+  m_departed.push_back(id);
   m_changed.notify_all();
 }
 

@@ -9,6 +9,7 @@
 
 #include "server/router.h"
 #include "support/temp_dir.h"
+#include "web/browser_globe.h"
 #include "web/page_endpoint.h"
 
 namespace tivra::web {
@@ -197,6 +198,24 @@ TEST(PageRoutingTest, OnlyThePrefixReachesThePageAndGoogleEarthsRoutingStays) {
   EXPECT_EQ(route("GET /x HTTP/1.1\r\nReferer: http://127.0.0.1:11000/globe/GPSServer\r\n\r\n"),
             "gps");
   EXPECT_EQ(route("GET /globeKmlServer HTTP/1.1\r\n\r\n"), "kml");
+}
+
+// A page's last poll can reach the program after its goodbye; the page stays gone.
+TEST(BrowserGlobeTest, APollArrivingAfterTheGoodbyeDoesNotBringThePageBack) {
+  BrowserGlobe globe;
+  const auto api = [&](std::string_view method, std::string_view target) {
+    std::string out;
+    globe.handleApi(method, target, out);
+    return out;
+  };
+  EXPECT_NE(api("GET", "poll?page=a").find("\"role\":\"drive\""), std::string::npos);
+  EXPECT_TRUE(globe.attached());
+  api("POST", "bye?page=a");
+  EXPECT_FALSE(globe.attached());
+  const std::string late = api("GET", "poll?page=a");
+  EXPECT_NE(late.find("\"role\":\"gone\""), std::string::npos) << late;
+  EXPECT_FALSE(globe.attached());
+  EXPECT_NE(api("GET", "poll?page=b").find("\"role\":\"drive\""), std::string::npos);
 }
 
 }  // namespace

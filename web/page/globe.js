@@ -4,7 +4,8 @@
 // (camera, view geometry, online state, version). The first page open drives; others watch.
 (function () {
   const C = Cesium;
-  const page = Math.random().toString(36).slice(2, 10) + Date.now().toString(36);
+  const newPageId = () => Math.random().toString(36).slice(2, 10) + Date.now().toString(36);
+  let page = newPageId();
   const port = location.port || (location.protocol === "https:" ? "443" : "80");
   // URLs back to this server ("http://localhost:PORT/...", as in Google Earth's documents) are
   // asked below /globe/: the page's own origin, and answers with full envelopes.
@@ -278,7 +279,7 @@
         });
       }
       report();
-      if (answer.closing) await sleep(2000);
+      if (answer.closing || answer.role === "gone") await sleep(2000);
     }
   }
 
@@ -332,6 +333,11 @@
   });
 
   addEventListener("pagehide", () => navigator.sendBeacon("api/bye?page=" + page));
+  // A page back from the browser's history cache said goodbye under its old name: it attaches
+  // as a new page.
+  addEventListener("pageshow", (e) => {
+    if (e.persisted) state.page = page = newPageId();
+  });
 
   // The page's own entry document, like Google Earth's: start view, logo, overlay link.
   async function start() {
