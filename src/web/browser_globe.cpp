@@ -270,22 +270,16 @@ void PageHub::poll(std::string_view query, std::string& out) {
     return;
   }
   std::unique_lock lock(m_mutex);
-  // A poll sent just before the page left can arrive after its goodbye: it must not bring the
-  // page back, or a closed page would drive until it timed out.
-  if (std::find(m_departed.begin(), m_departed.end(), id) != m_departed.end()) {
-    lock.unlock();
-    appendPageResponse(out, "200 OK", "application/json",
-                       "{\"role\":\"gone\",\"closing\":false,\"commands\":[]}",
-                       "Cache-Control: no-store\r\n");
-    return;
-  }
   const auto now = Clock::now();
   pruneLocked(now);
   Page* page = findLocked(id);
   // A new page hears its role at once, and any page as soon as its role changes.
   const bool fresh = page == nullptr;
   const bool droveAtStart = page != nullptr && page == &m_pages.front();
-  if (!page) {
+  // A poll sent just before the page left can arrive after its goodbye: it is answered "gone"
+  // at once and must not bring the page back, or a closed page would drive until it timed out.
+  const bool departed = std::find(m_departed.begin(), m_departed.end(), id) != m_departed.end();
+  if (!page && !departed) {
     if (m_pages.size() >= m_options.maxPages) {
       lock.unlock();
       appendPageResponse(out, "503 Service Unavailable", "text/plain", "too many pages\n");
